@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the build and test tools Quillmark needs, only when some are missing.
+set -euo pipefail
+
+packages=(build-essential cmake zlib1g-dev libgtest-dev libgmock-dev googletest libbenchmark-dev tzdata)
+
+missing=()
+for pkg in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
+  if [[ "$status" != "install ok installed" ]]; then
+    missing+=("$pkg")
+  fi
+done
+
+if [[ ${#missing[@]} -eq 0 ]]; then
+  echo "setup: all build dependencies are installed"
+  exit 0
+fi
+
+sudo=()
+if [[ $(id -u) -ne 0 ]]; then
+  if command -v sudo >/dev/null 2>&1; then
+    sudo=(sudo)
+  else
+    echo "setup: missing ${missing[*]}; run this script as root to install them" >&2
+    exit 1
+  fi
+fi
+
+echo "setup: installing ${missing[*]}"
+"${sudo[@]}" apt-get update </dev/null
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}" </dev/null

@@ -1,0 +1,45 @@
+// mDirectFile: one open OS file with positioned exact transfers and an 8-aligned logical end.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+class mDirectFile {
+ public:
+  mDirectFile() = default;
+  mDirectFile(const mDirectFile&) = delete;
+  mDirectFile& operator=(const mDirectFile&) = delete;
+  virtual ~mDirectFile();
+
+  // Opens an existing file for reading and writing (others may read, none may write).
+  bool OpenReadWrite(const char16_t* name);
+  // Creates or truncates a file for reading and writing (same sharing).
+  bool CreateTruncate(const char16_t* name);
+  // Opens an existing file for reading only, without a lock.
+  bool OpenReadOnly(const char16_t* name);
+  virtual void Close();
+  bool IsOpen() const { return handle_ != qm::os::kInvalidHandle; }
+
+  bool ReadAt(uint64_t position, uint32_t count, void* destination);
+  bool WriteAt(uint64_t position, uint32_t count, const void* source);
+
+  // Reserves size bytes at the logical end rounded up to 8; returns that position.
+  // The file is not extended.
+  uint64_t AllocateAtEnd(uint64_t size);
+  // Sets the physical end of file to its current physical end plus distance; end and
+  // position become the new physical end. Returns false when the size could not be set.
+  bool ResizeFromEnd(int64_t distance);
+
+  uint64_t GetEnd() const { return end_; }
+  uint64_t GetPosition() const { return position_; }
+
+  static bool RemoveFile(const char16_t* name);
+
+ private:
+  bool OpenWith(const char16_t* name, qm::os::OpenMode mode);
+
+  qm::os::FileHandle handle_ = qm::os::kInvalidHandle;
+  uint64_t position_ = ~0ULL;
+  uint64_t end_ = 0;
+};

@@ -1,0 +1,93 @@
+// MDF4File: creating and validating files, and keeping the channel groups' cycle counts.
+#include "file/mdf4_file.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "block/byte_order.h"
+#include "block/format.h"
+
+using namespace qm;
+
+namespace {
+
+// Copies text into a fixed-width field, filling the rest with blanks; no terminator.
+void FillField(uint8_t* field, const char* text) {
+  size_t i = 0;
+  for (; text != nullptr && text[i] != '\0' && i < fmt::kIdTextFieldSize; ++i)
+    field[i] = static_cast<uint8_t>(text[i]);
+  for (; i < fmt::kIdTextFieldSize; ++i) field[i] = ' ';
+}
+
+}  // namespace
+
+void CycleCounterTable::RegisterCycleCounter(const M4CGBlock& cg, uint64_t key) {
+  Entry e;
+  e.key = key;
+  e.countPosition = cg.GetPosition() + fmt::kBlockHeaderSize +
+                    uint64_t{fmt::kLinkSize} * cg.GetLinkCount() + offsetof(m4CGRecord, cg_cycle_count);
+  e.count = cg.cg_cycle_count;
+  entries_[key] = e;
+}
+
+void CycleCounterTable::AddCycles(uint64_t key, uint64_t n) {
+  auto it = entries_.find(key);
+  if (it != entries_.end()) it->second.count += n;
+}
+
+const CycleCounterTable::Entry* CycleCounterTable::Find(uint64_t key) const {
+  auto it = entries_.find(key);
+  return it == entries_.end() ? nullptr : &it->second;
+}
+
+MDF4File::~MDF4File() { Close(); }
+
+void MDF4File::Close() { mDirectFile::Close(); }
+
+uint16_t MDF4File::Version() const { return LoadLE16(idBlock_ + fmt::kIdVerOffset); }
+
+bool MDF4File::Create(const char16_t* name, const char* programId, int32_t version) {
+  std::memset(idBlock_, 0, sizeof idBlock_);
+  if (!CreateTruncate(name)) return false;
+  FillField(idBlock_ + fmt::kIdFileOffset, "MDF");
+  char vers[20];
+  std::snprintf(vers, sizeof vers, "%d.%02d", version / 100, version % 100);
+  FillField(idBlock_ + fmt::kIdVersOffset, vers);
+  FillField(idBlock_ + fmt::kIdProgOffset, programId != nullptr ? programId : fmt::kProgramId);
+  StoreLE16(idBlock_ + fmt::kIdVerOffset, static_cast<uint16_t>(version));
+  const bool ok = WriteAt(0, fmt::kIdBlockSize, idBlock_) && hd_.Place(this, m4Block::kPlaceAll) != 0 &&
+                  hd_.GetPosition() == fmt::kHDPosition && GetEnd() >= fmt::kHDPosition;
+  if (ok) return true;
+  Close();
+  RemoveFile(name);
+  return false;
+}
+
+bool MDF4File::Validate() {
+  if (!ReadAt(0, fmt::kIdBlockSize, idBlock_) || std::memcmp(idBlock_, "MDF     ", 8) != 0 ||
+      Version() < fmt::kMinVersion || !ReadHD()) {
+    Close();
+    return false;
+  }
+  return true;
+}
+
+bool MDF4File::Open(const char16_t* name) { return OpenReadWrite(name) && Validate(); }
+
+bool MDF4File::OpenForInspection(const char16_t* name) { return OpenReadOnly(name) && Validate(); }
+
+bool MDF4File::ReadHD() {
+  uint8_t header[fmt::kBlockHeaderSize];
+  if (!ReadAt(fmt::kHDPosition, fmt::kBlockHeaderSize, header)) return false;
+  if (LoadLE16(header) != fmt::kHashMark || LoadLE16(header + 2) != fmt::kHD) return false;
+  return hd_.Read(this, fmt::kHDPosition, header);
+}
+
+void MDF4File::FlushCycleCounters() {
+  for (const auto& [key, e] : counters_.Entries()) {
+    if (e.count == 0) continue;
+    uint8_t bytes[8];
+    StoreLE64(bytes, e.count);
+    WriteAt(e.countPosition, sizeof bytes, bytes);
+  }
+}

@@ -1,0 +1,66 @@
+// MDF4File: an open MDF 4 file with its identification block, header block and cycle counters.
+#pragma once
+
+#include <cstdint>
+#include <map>
+
+#include "block/hierarchy_blocks.h"
+#include "file/direct_file.h"
+
+class M4CGBlock;
+
+// Cycle counts of channel groups kept by the writer and patched into their CG blocks.
+class CycleCounterTable {
+ public:
+  struct Entry {
+    uint64_t key = 0;
+    uint64_t countPosition = 0;  // file position of the group's cg_cycle_count
+    uint64_t count = 0;
+  };
+
+  // Registers (or replaces) key with the CG's count field position and current count. The
+  // CG must be placed.
+  void RegisterCycleCounter(const M4CGBlock& cg, uint64_t key);
+  // Adds n to the count of key; unknown keys are ignored.
+  void AddCycles(uint64_t key, uint64_t n);
+  const Entry* Find(uint64_t key) const;
+  void Clear() { entries_.clear(); }
+  const std::map<uint64_t, Entry>& Entries() const { return entries_; }
+
+ private:
+  std::map<uint64_t, Entry> entries_;
+};
+
+class MDF4File : public mDirectFile {
+ public:
+  MDF4File() = default;
+  ~MDF4File() override;
+
+  // Creates (or truncates) the file with the identification block and an empty HD at 64.
+  // A file that cannot be completed is removed again.
+  bool Create(const char16_t* name, const char* programId, int32_t version);
+  // Opens an existing file for reading and writing and validates identification and HD.
+  bool Open(const char16_t* name);
+  // The same validation on a read-only open without a lock (for inspection tools).
+  bool OpenForInspection(const char16_t* name);
+  bool ReadHD();
+  void Close() override;
+
+  M4HDBlock& HD() { return hd_; }
+  const uint8_t* IdBlock() const { return idBlock_; }
+  uint16_t Version() const;
+
+  CycleCounterTable& Counters() { return counters_; }
+  void RegisterCycleCounter(const M4CGBlock& cg, uint64_t key) { counters_.RegisterCycleCounter(cg, key); }
+  void AddCycles(uint64_t key, uint64_t n) { counters_.AddCycles(key, n); }
+  // Writes every non-zero count into its CG (8 bytes each, ascending keys). Failures are
+  // not reported.
+  void FlushCycleCounters();
+
+ private:
+  bool Validate();
+
+  uint8_t idBlock_[64] = {};
+  M4HDBlock hd_;
+  CycleCounterTable counters_;
+};

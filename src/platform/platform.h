@@ -1,0 +1,92 @@
+// The operating-system layer: positioned file access, clocks, time zone, text and messages.
+// POSIX and Win32 implement this one interface; nothing above it includes an OS header.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace qm::os {
+
+// ---- Files -------------------------------------------------------------------------------
+
+// An open file; kInvalidHandle when none.
+using FileHandle = intptr_t;
+constexpr FileHandle kInvalidHandle = -1;
+
+enum class OpenMode {
+  // Existing file, read and write; others may read, none may write.
+  kReadWrite,
+  // Create or truncate, read and write; others may read, none may write. A file already held
+  // for writing by this library (here or in another process) is never truncated: the open fails.
+  kCreateTruncate,
+  // Existing file, read only, no lock taken: for inspecting a file another process may write.
+  kReadOnlyShared,
+};
+
+// Opens name (UTF-16, zero-terminated). Returns kInvalidHandle on failure.
+FileHandle OpenFile(const char16_t* name, OpenMode mode);
+void CloseFile(FileHandle h);
+
+// Transfers exactly n bytes at absolute position pos. Partial transfers and interrupted calls
+// are continued; end of file before n bytes fails a read. Returns false on any failure.
+bool ReadAt(FileHandle h, uint64_t pos, uint32_t n, void* dst);
+bool WriteAt(FileHandle h, uint64_t pos, uint32_t n, const void* src);
+
+// Physical size of the file.
+bool GetFileSize(FileHandle h, uint64_t* size);
+// Sets the physical size (cuts or extends with zeros).
+bool SetFileSize(FileHandle h, uint64_t size);
+
+bool RemoveFile(const char16_t* name);
+// True when a file (not a pattern) of that name exists.
+bool FileExists(const char16_t* name);
+
+// ---- Time --------------------------------------------------------------------------------
+
+// Current UTC time as FILETIME (100 ns ticks since 1601-01-01), millisecond resolution.
+uint64_t CurrentFileTime();
+
+struct ZoneInfo {
+  bool valid = false;        // false: zone information unavailable
+  int32_t biasMin = 0;       // UTC minus local standard time, in minutes (Windows sign)
+  int32_t daylightBiasMin = 0;  // added to biasMin while daylight-saving time is in force
+  bool daylightNow = false;  // daylight-saving time is in force at the moment of the call
+};
+ZoneInfo CurrentZone();
+
+// Whether daylight-saving time is in force at the given FILETIME instant in the current zone.
+// Any conversion failure, and local years before 1970, answer false.
+bool IsDaylightAt(uint64_t fileTime);
+
+// Monotonic clock in ticks, and ticks per second.
+int64_t MonotonicTicks();
+int64_t MonotonicFrequency();
+
+// ---- Text --------------------------------------------------------------------------------
+
+// Host narrow text to UTF-16 (zero terminator not included in the result).
+std::u16string NarrowToWide(const char* s);
+// UTF-16 to host narrow text.
+std::string WideToNarrow(const char16_t* s);
+
+// Message strings handed to hosts: zero-terminated UTF-16 with a 4-byte byte count in front
+// of the returned pointer. Released only by FreeMessage.
+char16_t* AllocMessage(const char16_t* text);
+void FreeMessage(char16_t* message);
+
+// ---- Work --------------------------------------------------------------------------------
+
+// Runs body(i) for every i in [first, last) on the calling thread and worker threads and
+// returns when all are done.
+void ParallelFor(uint32_t first, uint32_t last, const std::function<void(uint32_t)>& body);
+
+// ---- Test hooks --------------------------------------------------------------------------
+
+// When set to n > 0, the n-th write or size change from now on ends the process at once
+// (as a crash would) before it reaches the file. 0 disables it.
+void SetCrashAfterWrites(uint64_t n);
+// Number of writes and size changes made so far by this process.
+uint64_t WriteCount();
+
+}  // namespace qm::os

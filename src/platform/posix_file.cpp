@@ -1,0 +1,157 @@
+// POSIX files: positioned exact transfers, an exclusive writer lock, and the write-count crash hook.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace qm::os {
+namespace {
+
+// Writes and size changes made by this process, and the count at which the process ends
+// (0: never). Process-wide so that a test can crash a writer at any chosen step.
+std::atomic<uint64_t> g_writeCount{0};
+std::atomic<uint64_t> g_crashAt{0};
+
+// Counts one write or size change and ends the process before it happens when the crash
+// point is reached.
+void CountWrite() {
+  const uint64_t count = g_writeCount.fetch_add(1, std::memory_order_relaxed) + 1;
+  const uint64_t crashAt = g_crashAt.load(std::memory_order_relaxed);
+  if (crashAt != 0 && count == crashAt) _exit(77);
+}
+
+// The largest position or size an off_t can express.
+constexpr uint64_t kMaxOffset = static_cast<uint64_t>(INT64_MAX);
+
+int ToFd(FileHandle h) { return static_cast<int>(h); }
+
+}  // namespace
+
+FileHandle OpenFile(const char16_t* name, OpenMode mode) {
+  if (name == nullptr) return kInvalidHandle;
+  const std::string path = WideToNarrow(name);
+
+  int flags = O_CLOEXEC;
+  bool lock = true;
+  switch (mode) {
+    case OpenMode::kReadWrite:
+      flags |= O_RDWR;
+      break;
+    case OpenMode::kCreateTruncate:
+      // No O_TRUNC: the file is cut only after the lock shows nobody else is writing it.
+      flags |= O_RDWR | O_CREAT;
+      break;
+    case OpenMode::kReadOnlyShared:
+      flags |= O_RDONLY;
+      lock = false;
+      break;
+  }
+
+  int fd;
+  do {
+    fd = open(path.c_str(), flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return kInvalidHandle;
+
+  // Only regular files are data files: a directory or device is refused here, not later.
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return kInvalidHandle;
+  }
+
+  // "Others may read, none may write": every writer of this library holds an exclusive lock,
+  // readers take none. flock locks belong to the open file description, so a second writer
+  // in the same process conflicts as well.
+  if (lock && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return kInvalidHandle;
+  }
+  if (mode == OpenMode::kCreateTruncate && ftruncate(fd, 0) != 0) {
+    close(fd);
+    return kInvalidHandle;
+  }
+  return static_cast<FileHandle>(fd);
+}
+
+void CloseFile(FileHandle h) {
+  // The lock goes with the descriptor. close is not retried on EINTR: the descriptor is
+  // released either way on Linux.
+  if (h != kInvalidHandle) close(ToFd(h));
+}
+
+bool ReadAt(FileHandle h, uint64_t pos, uint32_t n, void* dst) {
+  if (h == kInvalidHandle || (n != 0 && dst == nullptr)) return false;
+  if (pos > kMaxOffset || n > kMaxOffset - pos) return false;
+  auto* out = static_cast<uint8_t*>(dst);
+  uint32_t done = 0;
+  while (done < n) {
+    const ssize_t got = pread(ToFd(h), out + done, n - done, static_cast<off_t>(pos + done));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (got == 0) return false;  // end of file before n bytes
+    done += static_cast<uint32_t>(got);
+  }
+  return true;
+}
+
+bool WriteAt(FileHandle h, uint64_t pos, uint32_t n, const void* src) {
+  CountWrite();
+  if (h == kInvalidHandle || (n != 0 && src == nullptr)) return false;
+  if (pos > kMaxOffset || n > kMaxOffset - pos) return false;
+  const auto* in = static_cast<const uint8_t*>(src);
+  uint32_t done = 0;
+  while (done < n) {
+    const ssize_t put = pwrite(ToFd(h), in + done, n - done, static_cast<off_t>(pos + done));
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (put == 0) return false;  // no progress: treat as a failure rather than spin
+    done += static_cast<uint32_t>(put);
+  }
+  return true;
+}
+
+bool GetFileSize(FileHandle h, uint64_t* size) {
+  if (h == kInvalidHandle || size == nullptr) return false;
+  struct stat st;
+  if (fstat(ToFd(h), &st) != 0 || st.st_size < 0) return false;
+  *size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+bool SetFileSize(FileHandle h, uint64_t size) {
+  CountWrite();
+  if (h == kInvalidHandle || size > kMaxOffset) return false;
+  return ftruncate(ToFd(h), static_cast<off_t>(size)) == 0;
+}
+
+bool RemoveFile(const char16_t* name) {
+  if (name == nullptr) return false;
+  return unlink(WideToNarrow(name).c_str()) == 0;
+}
+
+bool FileExists(const char16_t* name) {
+  if (name == nullptr) return false;
+  struct stat st;
+  return stat(WideToNarrow(name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+void SetCrashAfterWrites(uint64_t n) {
+  g_crashAt.store(n == 0 ? 0 : g_writeCount.load(std::memory_order_relaxed) + n,
+                  std::memory_order_relaxed);
+}
+
+uint64_t WriteCount() { return g_writeCount.load(std::memory_order_relaxed); }
+
+}  // namespace qm::os

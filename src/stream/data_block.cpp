@@ -1,0 +1,77 @@
+// Data blocks: reserve at the end of file, fill in memory, write in place, load whole.
+#include "stream/data_block.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "file/direct_file.h"
+
+using namespace qm;
+
+M4DataBlock::M4DataBlock(uint16_t type, uint32_t capacity) : m4Block(0, type), capacity_(capacity) {
+  if (capacity != 0) buffer_.reset(new (std::nothrow) uint8_t[capacity]());
+}
+
+const uint8_t* M4DataBlock::GetVarChunk(uint32_t index, uint64_t& size) {
+  if (index != 0) return nullptr;
+  size = dataLength_;
+  return buffer_.get();
+}
+
+bool M4DataBlock::ResizeBuffer(uint32_t size) {
+  std::unique_ptr<uint8_t[]> bigger(new (std::nothrow) uint8_t[size]);
+  if (!bigger) {
+    buffer_.reset();
+    return false;
+  }
+  const uint64_t keep = capacity_ < size ? capacity_ : size;
+  if (buffer_ && keep != 0) std::memcpy(bigger.get(), buffer_.get(), keep);
+  buffer_ = std::move(bigger);
+  return true;
+}
+
+uint32_t M4DataBlock::GetFreeSpace() const {
+  return static_cast<uint32_t>(capacity_) - static_cast<uint32_t>(dataLength_);
+}
+
+bool M4DataBlock::Append(uint32_t n, const void* source) {
+  if (!buffer_ || GetFreeSpace() < n || dataLength_ + n > capacity_) return false;
+  if (n != 0) std::memcpy(buffer_.get() + dataLength_, source, n);
+  dataLength_ += n;
+  return true;
+}
+
+bool M4DataBlock::Flush(uint64_t from) {
+  if (file_ == nullptr || position_ == 0) return false;
+  if (from < dataLength_) {
+    if (!buffer_ || dataLength_ - from > std::numeric_limits<uint32_t>::max()) return false;
+    if (!file_->WriteAt(position_ + fmt::kBlockHeaderSize + from,
+                        static_cast<uint32_t>(dataLength_ - from), buffer_.get() + from))
+      return false;
+  }
+  return WriteHead() != 0;
+}
+
+uint64_t M4DataBlock::ReserveAtEnd(mDirectFile* file, uint64_t from) {
+  if (file_ != nullptr && position_ != 0) Flush(from);
+  dataLength_ = 0;
+  file_ = file;
+  const uint64_t end = file_->GetEnd();
+  const uint64_t aligned = (end + fmt::kBlockAlignment - 1) & ~(fmt::kBlockAlignment - 1);
+  file_->ResizeFromEnd(static_cast<int64_t>(aligned - end + fmt::kBlockHeaderSize + capacity_));
+  position_ = aligned;
+  return aligned;
+}
+
+bool M4DataBlock::ReadData(uint64_t position, uint64_t size) {
+  buffer_.reset();
+  capacity_ = dataLength_ = 0;
+  if (size > std::numeric_limits<uint32_t>::max()) return false;
+  if (size == 0) return true;
+  buffer_.reset(new (std::nothrow) uint8_t[size]());
+  if (!buffer_) return false;
+  capacity_ = dataLength_ = size;
+  return file_->ReadAt(position, static_cast<uint32_t>(size), buffer_.get());
+}

@@ -1,0 +1,59 @@
+// M4DataBlock (DT, SD, RD): raw record bytes in a fixed-capacity buffer, written in place.
+#pragma once
+
+#include <memory>
+
+#include "block/block.h"
+
+class M4DataBlock : public m4Block {
+ public:
+  // capacity 0 makes a block for reading (the factory); otherwise the buffer is allocated
+  // zero-filled. A failed allocation leaves no buffer, and Append then fails.
+  M4DataBlock(uint16_t type, uint32_t capacity);
+
+  uint64_t GetVarSize() const override { return dataLength_; }
+  const uint8_t* GetVarChunk(uint32_t index, uint64_t& size) override;
+  bool ReadData(uint64_t position, uint64_t size) override;
+
+  void SetDataLength(uint64_t n) { dataLength_ = n; }
+  uint64_t GetDataLength() const { return dataLength_; }
+  uint64_t GetCapacity() const { return capacity_; }
+  void SetCapacity(uint64_t n) { capacity_ = n; }
+  // Reallocates the buffer to size bytes keeping its bytes; false (and no buffer) on failure.
+  bool ResizeBuffer(uint32_t size);
+  uint32_t GetFreeSpace() const;
+  // Copies n bytes behind the data; refuses (false, nothing copied) when they do not fit.
+  bool Append(uint32_t n, const void* source);
+  const uint8_t* Data() const { return buffer_.get(); }
+  // Takes the block at position over for further appends without loading its data.
+  void AttachAt(mDirectFile* file, uint64_t position) {
+    file_ = file;
+    position_ = position;
+  }
+
+  // Writes the data bytes from offset `from` on, then the header with the current length:
+  // the length on disk never covers bytes that are not written yet.
+  bool Flush(uint64_t from);
+  // Ends the block's current life (writing it when it was placed, from offset `from`) and
+  // starts a new, empty block at the aligned end of file, extending the file physically by
+  // header + capacity. Returns the new position.
+  uint64_t ReserveAtEnd(mDirectFile* file, uint64_t from = 0);
+
+ private:
+  uint64_t capacity_;
+  uint64_t dataLength_ = 0;
+  std::unique_ptr<uint8_t[]> buffer_;
+};
+
+class M4DTBlock : public M4DataBlock {
+ public:
+  explicit M4DTBlock(uint32_t capacity = 0) : M4DataBlock(qm::fmt::kDT, capacity) {}
+};
+class M4SDBlock : public M4DataBlock {
+ public:
+  explicit M4SDBlock(uint32_t capacity = 0) : M4DataBlock(qm::fmt::kSD, capacity) {}
+};
+class M4RDBlock : public M4DataBlock {
+ public:
+  explicit M4RDBlock(uint32_t capacity = 0) : M4DataBlock(qm::fmt::kRD, capacity) {}
+};

@@ -1,0 +1,399 @@
+// The data stream: reading across data blocks and lists, and appending in crash-safe order.
+#include "stream/data_stream.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <unordered_set>
+
+#include "block/block_factory.h"
+#include "block/byte_order.h"
+#include "block/hierarchy_blocks.h"
+#include "block/list_blocks.h"
+#include "file/mdf4_file.h"
+#include "stream/data_block.h"
+
+using namespace qm;
+
+namespace {
+
+bool IsDataType(uint16_t t) {
+  return t == fmt::kDT || t == fmt::kSD || t == fmt::kSR || t == fmt::kRD || t == fmt::kDZ;
+}
+
+}  // namespace
+
+// ---- Reading ------------------------------------------------------------------------------
+
+m4DataStream::~m4DataStream() { m4DataStream::Release(); }
+
+bool m4DataStream::WriteBytes(uint32_t, const void*) { return false; }
+
+void m4DataStream::Release() {
+  for (Fragment& f : fragments_) f.inflated.reset();
+}
+
+bool m4DataStream::OpenForRead(mDirectFile* file, uint64_t dataLink) {
+  readFile_ = file;
+  writing_ = false;
+  blockType_ = 0;
+  totalLength_ = offset_ = fragmentOffset_ = 0;
+  fragments_.clear();
+  listOfLists_.reset();
+  try {
+    ready_ = BuildFragments(dataLink);
+  } catch (const std::bad_alloc&) {
+    ready_ = false;
+  }
+  if (!ready_) {
+    fragments_.clear();
+    totalLength_ = 0;
+  }
+  fragments_.emplace_back();  // terminator of length 0
+  Seek(0);
+  return ready_;
+}
+
+bool m4DataStream::AddFragment(uint64_t position, uint64_t length, uint16_t type) {
+  if (length > std::numeric_limits<uint64_t>::max() - totalLength_) return false;
+  Fragment f;
+  f.position = position;
+  f.length = length;
+  f.type = type;
+  fragments_.push_back(std::move(f));
+  totalLength_ += length;
+  return true;
+}
+
+bool m4DataStream::AddListedBlock(const M4DLBlock& list, uint32_t i, bool lastList,
+                                  uint64_t equalLength, bool checkEqual) {
+  const uint64_t p = list.GetLink(1 + i);
+  uint8_t header[fmt::kBlockHeaderSize];
+  if (!ReadHeaderAt(readFile_, p, header)) return false;
+  const uint16_t type = LoadLE16(header + 2);
+  if (!IsDataType(type)) return false;
+  if (blockType_ == 0) {
+    blockType_ = type;
+  } else if (blockType_ != fmt::kDZ && type != blockType_) {
+    return false;
+  }
+  const uint64_t length = LoadLE64(header + fmt::kHeaderLengthOffset);
+  const uint64_t links = LoadLE64(header + fmt::kHeaderLinkCountOffset);
+  const uint64_t end = readFile_->GetEnd();
+  // The block must lie inside the file and its length cover header and links.
+  if (p > end || length > end - p || length < fmt::kBlockHeaderSize ||
+      (length - fmt::kBlockHeaderSize) / fmt::kLinkSize < links)
+    return false;
+  uint64_t dataLength = length - fmt::kBlockHeaderSize - fmt::kLinkSize * links;
+  uint64_t dzLength = 0;
+  if (type == fmt::kDZ) {
+    uint8_t rec[sizeof(m4DZRecord)];
+    if (dataLength < sizeof rec || !readFile_->ReadAt(p + fmt::kBlockHeaderSize, sizeof rec, rec))
+      return false;
+    dzLength = LoadLE64(rec + offsetof(m4DZRecord, dz_org_data_length));
+  }
+  const bool isLast = lastList && i + 1 == list.dl_count;
+  if (checkEqual && !isLast && blockType_ != fmt::kDZ && dataLength != equalLength) return false;
+  return AddFragment(p + fmt::kBlockHeaderSize, dzLength != 0 ? dzLength : dataLength, type);
+}
+
+bool m4DataStream::BuildFragments(uint64_t dataLink) {
+  std::unique_ptr<m4Block> b = LoadBlock(readFile_, dataLink);
+  uint64_t position = dataLink;
+  if (b && b->GetType() == fmt::kHL) {
+    listOfLists_.reset(static_cast<M4HLBlock*>(b.release()));
+    position = listOfLists_->GetLink(fmt::kHlDlFirst);
+    b = LoadBlock(readFile_, position);
+  }
+  if (!b) return true;  // no data
+  if (b->GetType() == fmt::kDL) {
+    // Each list is visited once: a chain that loops back ends with an error.
+    std::unordered_set<uint64_t> visited;
+    while (b) {
+      if (b->GetType() != fmt::kDL || !visited.insert(position).second) return false;
+      const auto& list = static_cast<const M4DLBlock&>(*b);
+      const uint64_t next = list.GetLink(fmt::kDlNext);
+      // dl_count is untrusted: it may not name more blocks than the list has links.
+      if (list.dl_count > list.GetLinkCount() - 1) return false;
+      uint64_t equalLength = 0;
+      const bool checkEqual = list.EqualLength(&equalLength);
+      for (uint32_t i = 0; i < list.dl_count; ++i)
+        if (!AddListedBlock(list, i, next == 0, equalLength, checkEqual)) return false;
+      b.reset();
+      if (next != 0) {
+        position = next;
+        b = LoadBlock(readFile_, next);
+      }
+    }
+    return true;
+  }
+  const uint16_t type = b->GetType();
+  if (!IsDataType(type)) return true;  // nothing readable at the link
+  uint64_t length = b->GetVarSize();
+  if (type == fmt::kDZ) length = static_cast<const M4DZBlock&>(*b).dz_org_data_length;
+  else if (type == fmt::kSR) length = b->GetHeaderLength() - fmt::kBlockHeaderSize - 8 * b->GetLinkCount();
+  return AddFragment(dataLink + fmt::kBlockHeaderSize, length, type);
+}
+
+uint64_t m4DataStream::Seek(uint64_t offset) {
+  offset = std::min(offset, totalLength_);
+  offset_ = offset;
+  uint64_t sum = 0;
+  for (size_t i = 0; i < fragments_.size(); ++i) {
+    if (offset - sum < fragments_[i].length) {
+      current_ = i;
+      fragmentOffset_ = offset - sum;
+      return offset;
+    }
+    sum += fragments_[i].length;
+  }
+  if (fragments_.empty()) fragments_.emplace_back();
+  current_ = 0;
+  offset_ = 0;
+  fragmentOffset_ = 0;
+  return 0;
+}
+
+bool m4DataStream::Inflate(Fragment& fragment) {
+  std::unique_ptr<M4DZBlock> dz =
+      LoadAs<M4DZBlock>(readFile_, fragment.position - fmt::kBlockHeaderSize, fmt::kDZ);
+  if (!dz) return false;
+  DZInput in{dz->var.data(), dz->var.size(), dz->dz_data_length, dz->dz_zip_type,
+             dz->dz_zip_parameter};
+  fragment.inflated = InflateFragment(in, fragment.length, buffers_);
+  return fragment.inflated != nullptr;
+}
+
+int32_t m4DataStream::ReadBytes(uint32_t n, void* destination) {
+  auto* dst = static_cast<uint8_t*>(destination);
+  if (n > static_cast<uint32_t>(std::numeric_limits<int32_t>::max()))
+    n = std::numeric_limits<int32_t>::max();
+  uint32_t total = 0;
+  while (n > 0 && current_ < fragments_.size()) {
+    Fragment& f = fragments_[current_];
+    if (f.length == 0) break;
+    const uint64_t k = std::min<uint64_t>(f.length - fragmentOffset_, n);
+    if (f.type == fmt::kDZ) {
+      if (!f.inflated && !Inflate(f)) break;
+      std::memcpy(dst, f.inflated.get() + fragmentOffset_, k);
+    } else if (!readFile_->ReadAt(f.position + fragmentOffset_, static_cast<uint32_t>(k), dst)) {
+      break;
+    }
+    dst += k;
+    fragmentOffset_ += k;
+    offset_ += k;
+    total += static_cast<uint32_t>(k);
+    n -= static_cast<uint32_t>(k);
+    if (fragmentOffset_ == f.length) {
+      fragmentOffset_ = 0;
+      f.inflated.reset();
+      ++current_;
+    }
+  }
+  return static_cast<int32_t>(total);
+}
+
+// ---- Appending ----------------------------------------------------------------------------
+
+m4DataStreamEx::m4DataStreamEx(M4DGBlock* dg, uint32_t capacity, uint32_t maxEntries, uint16_t type)
+    : capacity_(capacity) {
+  writing_ = true;
+  blockType_ = type;
+  dg_ = dg;
+  file_ = dg != nullptr ? static_cast<MDF4File*>(dg->GetFile()) : nullptr;
+  if (file_ == nullptr || capacity == 0) return;
+  dataBlock_.reset(new (std::nothrow) M4DataBlock(type, capacity));
+  if (!dataBlock_ || dataBlock_->Data() == nullptr) return;
+
+  const uint64_t link = dg->GetLink(fmt::kDgData);
+  if (maxEntries == 0) {
+    // A single block without a list: only ever used on empty data.
+    if (link != 0) return;
+    dg->SetLink(fmt::kDgData, dataBlock_->ReserveAtEnd(file_));
+    predecessorLinked_ = false;
+    ready_ = true;
+    return;
+  }
+  if (link == 0) {
+    list_.reset(new M4DLBlock(maxEntries, capacity));
+    dg->SetLink(fmt::kDgData, list_->ReserveAtEnd(file_));
+    list_->AddDataBlock(dataBlock_->ReserveAtEnd(file_));
+    listDirty_ = true;
+    predecessorLinked_ = false;
+    ready_ = true;
+    return;
+  }
+  uint8_t header[fmt::kBlockHeaderSize];
+  if (!ReadHeaderAt(file_, link, header)) return;
+  const uint16_t found = LoadLE16(header + 2);
+  if (found == fmt::kDL) {
+    ready_ = OpenOnList(link, maxEntries);
+  } else if (found == fmt::kDT && type == fmt::kDT) {
+    list_.reset(new M4DLBlock(maxEntries, capacity));
+    ready_ = OpenOnSingleBlock(link);
+  }
+}
+
+m4DataStreamEx::~m4DataStreamEx() { m4DataStreamEx::Release(); }
+
+bool m4DataStreamEx::GapIsUnused(uint64_t from, uint64_t to) {
+  std::vector<uint8_t> bytes(4096);
+  for (uint64_t p = from; p < to;) {
+    const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(bytes.size(), to - p));
+    if (!file_->ReadAt(p, n, bytes.data())) return false;
+    if (std::any_of(bytes.begin(), bytes.begin() + n, [](uint8_t b) { return b != 0; })) return false;
+    p += n;
+  }
+  return true;
+}
+
+bool m4DataStreamEx::ListHasRoom(const M4DLBlock& list) {
+  // A list grows in place up to its full size: the area behind its current length must be
+  // inside the file and unused, as it is behind every list this library reserved.
+  const uint64_t start = list.GetPosition();
+  const uint64_t full = list.ReservedSize();
+  if (start + full > file_->GetEnd()) return false;
+  return GapIsUnused(start + list.GetHeaderLength(), start + full);
+}
+
+bool m4DataStreamEx::OpenOnList(uint64_t listPosition, uint32_t maxEntries) {
+  std::unique_ptr<M4DLBlock> list = LoadAs<M4DLBlock>(file_, listPosition, fmt::kDL);
+  std::unordered_set<uint64_t> visited{listPosition};
+  while (list && list->GetLink(fmt::kDlNext) != 0) {
+    const uint64_t next = list->GetLink(fmt::kDlNext);
+    if (!visited.insert(next).second) return false;
+    list = LoadAs<M4DLBlock>(file_, next, fmt::kDL);
+  }
+  if (!list) return false;
+  uint64_t equal = 0;
+  // Only a layout this stream would have written itself can be continued.
+  if (!list->EqualLength(&equal) || equal != capacity_ || list->var.size() != 1 ||
+      list->dl_count == 0 || list->dl_count + 1 != list->GetLinkCount())
+    return false;
+  list_ = std::move(list);
+  list_->SetMaxEntries(maxEntries);
+  if (list_->dl_count > maxEntries || !ListHasRoom(*list_)) return false;
+  return TakeOverLastBlock(list_->GetLink(list_->dl_count), true);
+}
+
+bool m4DataStreamEx::OpenOnSingleBlock(uint64_t blockPosition) {
+  // The data group holds one DT without a list: it becomes the first entry of a new list,
+  // and since the list now stands behind it, its bytes move to a fresh block at the end.
+  list_->ReserveAtEnd(file_);
+  list_->AddDataBlock(blockPosition);
+  predecessorLinked_ = false;
+  return TakeOverLastBlock(blockPosition, false);
+}
+
+bool m4DataStreamEx::TakeOverLastBlock(uint64_t lastPosition, bool mayGrow) {
+  uint8_t header[fmt::kBlockHeaderSize];
+  if (!ReadHeaderAt(file_, lastPosition, header) || LoadLE16(header + 2) != fmt::kDT) return false;
+  const uint64_t length = LoadLE64(header + fmt::kHeaderLengthOffset);
+  const uint64_t end = file_->GetEnd();
+  if (LoadLE64(header + fmt::kHeaderLinkCountOffset) != 0 || length < fmt::kBlockHeaderSize ||
+      lastPosition > end || length > end - lastPosition)
+    return false;
+  const uint64_t old = length - fmt::kBlockHeaderSize;
+  if (old > capacity_) return false;  // cannot occur in a layout this stream continues
+
+  bool grow = false;
+  if (mayGrow && old < capacity_) {
+    const uint64_t blockEnd = lastPosition + length;
+    const uint64_t gap = end - blockEnd;
+    // The block is the last thing in the file (up to alignment), or the space reserved for
+    // it earlier is still there, unused.
+    grow = gap <= fmt::kBlockAlignment ||
+           (gap == capacity_ - old && GapIsUnused(blockEnd, end));
+  }
+  if (grow) {
+    // Continue in place: the old bytes are on disk already and stay where they are.
+    dataBlock_->AttachAt(file_, lastPosition);
+    dataBlock_->SetCapacity(capacity_);
+    dataBlock_->SetDataLength(old);
+    flushed_ = old;
+    const uint64_t needEnd = lastPosition + fmt::kBlockHeaderSize + capacity_;
+    if (needEnd > end) file_->ResizeFromEnd(static_cast<int64_t>(needEnd - end));
+    return true;
+  }
+  // Move: the old bytes are copied into a new block at the end, which replaces the old one
+  // as the list's last entry. The old block stays in the file, unlisted.
+  const uint64_t position = dataBlock_->ReserveAtEnd(file_);
+  if (old != 0) {
+    std::vector<uint8_t> bytes(old);
+    if (!file_->ReadAt(lastPosition + fmt::kBlockHeaderSize, static_cast<uint32_t>(old), bytes.data()) ||
+        !dataBlock_->Append(static_cast<uint32_t>(old), bytes.data()))
+      return false;
+  }
+  flushed_ = 0;
+  list_->LinkAt(list_->dl_count) = position;
+  listDirty_ = true;
+  return true;
+}
+
+bool m4DataStreamEx::WriteBytes(uint32_t n, const void* source) {
+  if (!ready_) return false;
+  const auto* src = static_cast<const uint8_t*>(source);
+  while (n > 0) {
+    const uint32_t k = std::min(n, dataBlock_->GetFreeSpace());
+    if (k > 0) {
+      dataBlock_->Append(k, src);
+      src += k;
+      n -= k;
+      continue;
+    }
+    if (!list_) return false;
+    // The block is full: write it before anything can list it as complete.
+    dataBlock_->Flush(flushed_);
+    flushed_ = 0;
+    if (list_->IsFull()) {
+      // The full list reaches the disk (with an empty next link) only now that every block
+      // it lists is written; its successor is linked once the successor is written too.
+      CommitList();
+      predecessorList_ = list_->GetPosition();
+      predecessorLinked_ = false;
+      list_->ReserveAtEnd(file_);
+    }
+    list_->AddDataBlock(dataBlock_->ReserveAtEnd(file_, dataBlock_->GetDataLength()));
+    listDirty_ = true;
+  }
+  return true;
+}
+
+void m4DataStreamEx::CommitList() {
+  if (list_ && listDirty_) {
+    list_->Write(true, true);
+    listDirty_ = false;
+  }
+  if (predecessorLinked_) return;
+  const uint64_t target = list_ ? list_->GetPosition() : dataBlock_->GetPosition();
+  if (predecessorList_ != 0) {
+    uint8_t bytes[8];
+    StoreLE64(bytes, target);
+    file_->WriteAt(predecessorList_ + fmt::kBlockHeaderSize + fmt::kLinkSize * fmt::kDlNext, 8, bytes);
+  } else {
+    dg_->SetLink(fmt::kDgData, target);
+    dg_->Write(true, true);
+  }
+  predecessorLinked_ = true;
+}
+
+void m4DataStreamEx::Finish() {
+  if (!ready_ || !dataBlock_) return;
+  dataBlock_->Flush(flushed_);
+  flushed_ = dataBlock_->GetDataLength();
+  CommitList();
+  file_->FlushCycleCounters();
+  // Cut the unused reserved tail, but only when the file really ends with it.
+  const uint64_t reservedEnd = dataBlock_->GetPosition() + fmt::kBlockHeaderSize + dataBlock_->GetCapacity();
+  if (dataBlock_->GetDataLength() != dataBlock_->GetCapacity() && file_->GetEnd() == reservedEnd)
+    file_->ResizeFromEnd(-static_cast<int64_t>(dataBlock_->GetCapacity() - dataBlock_->GetDataLength()));
+}
+
+void m4DataStreamEx::Release() {
+  if (writing_) Finish();
+  writing_ = false;
+  list_.reset();
+  dataBlock_.reset();
+  m4DataStream::Release();
+}

@@ -1,0 +1,110 @@
+// m4DataStream / m4DataStreamEx: a data group's record bytes as one stream, read or appended.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "sort/dz_inflate.h"
+
+class mDirectFile;
+class MDF4File;
+class M4DGBlock;
+class M4DLBlock;
+class M4HLBlock;
+class M4DataBlock;
+
+// One data block of the stream: where its bytes start in the file and how many there are
+// (for ##DZ: the uncompressed length).
+struct Fragment {
+  uint64_t position = 0;
+  uint64_t length = 0;
+  std::unique_ptr<uint8_t[]> inflated;  // ##DZ only: made on first read, freed when left
+  uint32_t type = 0;
+};
+
+// Reading side: resolves HL, DL, DT, SD, RD, SR and DZ blocks into fragments and reads
+// across them.
+class m4DataStream {
+ public:
+  m4DataStream() = default;
+  m4DataStream(const m4DataStream&) = delete;
+  m4DataStream& operator=(const m4DataStream&) = delete;
+  virtual ~m4DataStream();
+
+  // Appending streams override these; a reading stream writes nothing.
+  virtual bool WriteBytes(uint32_t n, const void* source);
+  virtual void Finish() {}
+  virtual void Release();
+
+  bool IsReady() const { return ready_; }
+  // Builds the fragment list of the data at dataLink. IsReady tells whether it succeeded.
+  bool OpenForRead(mDirectFile* file, uint64_t dataLink);
+  // Moves to offset (clamped to the total length); returns the new offset.
+  uint64_t Seek(uint64_t offset);
+  // Reads up to n bytes; fewer means the end of the data, a failed read or a failed inflation.
+  int32_t ReadBytes(uint32_t n, void* destination);
+
+  uint64_t TotalLength() const { return totalLength_; }
+  uint64_t Offset() const { return offset_; }
+  uint16_t BlockType() const { return blockType_; }
+  const std::vector<Fragment>& Fragments() const { return fragments_; }
+
+ protected:
+  bool ready_ = false;
+  bool writing_ = false;
+  uint16_t blockType_ = 0;
+
+ private:
+  bool BuildFragments(uint64_t dataLink);
+  bool AddListedBlock(const M4DLBlock& list, uint32_t i, bool lastList, uint64_t equalLength,
+                      bool checkEqual);
+  bool AddFragment(uint64_t position, uint64_t length, uint16_t type);
+  bool Inflate(Fragment& fragment);
+
+  mDirectFile* readFile_ = nullptr;
+  std::unique_ptr<M4HLBlock> listOfLists_;
+  uint64_t totalLength_ = 0;
+  uint64_t offset_ = 0;
+  uint64_t fragmentOffset_ = 0;
+  qm::InflateBuffers buffers_;
+  std::vector<Fragment> fragments_;
+  size_t current_ = 0;
+};
+
+// Appending side: adds bytes to the data group's chain of fixed-capacity DT blocks listed in
+// DL blocks, continuing (in place, or by moving it) the last block of earlier data. The file
+// is consistent after Finish. Writes are ordered so that nothing on disk ever links to, or
+// states a length over, bytes that are not written yet, and cycle counts are written last.
+class m4DataStreamEx : public m4DataStream {
+ public:
+  // Opens on dg with blocks of `capacity` bytes listed `maxEntries` to a list. When the
+  // existing data cannot be continued without breaking its layout (an HL, a list of another
+  // equal length or with more entries, a last block that is not a DT or cannot be read, a
+  // chain that cannot be followed), the stream is not ready and writes nothing.
+  m4DataStreamEx(M4DGBlock* dg, uint32_t capacity, uint32_t maxEntries, uint16_t type);
+  ~m4DataStreamEx() override;
+
+  bool WriteBytes(uint32_t n, const void* source) override;
+  void Finish() override;
+  void Release() override;
+
+ private:
+  bool OpenOnList(uint64_t listPosition, uint32_t maxEntries);
+  bool OpenOnSingleBlock(uint64_t blockPosition);
+  bool TakeOverLastBlock(uint64_t lastPosition, bool mayGrow);
+  bool ListHasRoom(const M4DLBlock& list);
+  bool GapIsUnused(uint64_t from, uint64_t to);
+  // Writes the current list (if changed), then the link that leads to it.
+  void CommitList();
+
+  MDF4File* file_ = nullptr;
+  M4DGBlock* dg_ = nullptr;
+  uint32_t capacity_ = 0;
+  std::unique_ptr<M4DataBlock> dataBlock_;
+  std::unique_ptr<M4DLBlock> list_;
+  uint64_t flushed_ = 0;        // bytes of the current block already on disk
+  bool listDirty_ = false;      // the list in memory differs from the list on disk
+  uint64_t predecessorList_ = 0;  // the list whose next link must lead to list_, 0: the DG
+  bool predecessorLinked_ = true; // that link already leads to list_ on disk
+};
