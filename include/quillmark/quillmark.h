@@ -16,7 +16,9 @@ extern "C" {
 #include <stdbool.h>
 #endif
 
-#if defined(_WIN32)
+#if defined(QM_STATIC)
+#  define QM_API
+#elif defined(_WIN32)
 #  if defined(QM_BUILDING_LIBRARY)
 #    define QM_API __declspec(dllexport)
 #  else
@@ -54,6 +56,7 @@ typedef uint16_t QM_CHAR16;
 #define MDF4_ERR_WRITE             (-8007) /* "Error writing MDF file": the operating system refused
                                               a write; the file keeps the samples of earlier calls */
 #define MDF4_ERR_OUT_OF_MEMORY     (-8008) /* "Out of memory" */
+#define MDF4_ERR_TOO_MANY_GROUPS   (-8009) /* "Too many channel groups": record IDs are 16 bits */
 #define MDF4_ERR_LIMIT             (-8010) /* "limit '<id>' not found" */
 
 typedef struct MDF4FileContext MDF4FileContext; /* opaque */

@@ -52,7 +52,10 @@ bool mDirectFile::ReadAt(uint64_t position, uint32_t count, void* destination) {
 bool mDirectFile::WriteAt(uint64_t position, uint32_t count, const void* source) {
   if (!IsOpen()) return false;
   position_ = position;
-  if (!qm::os::WriteAt(handle_, position, count, source)) return false;
+  if (!qm::os::WriteAt(handle_, position, count, source)) {
+    writeFailed_ = true;
+    return false;
+  }
   position_ = position + count;
   if (position_ > end_) end_ = position_;
   return true;
@@ -67,7 +70,10 @@ uint64_t mDirectFile::AllocateAtEnd(uint64_t size) {
 
 bool mDirectFile::ResizeFromEnd(int64_t distance) {
   uint64_t size = 0;
-  if (!qm::os::GetFileSize(handle_, &size)) return false;
+  if (!qm::os::GetFileSize(handle_, &size)) {
+    writeFailed_ = true;
+    return false;
+  }
   uint64_t target;
   if (distance < 0) {
     const uint64_t cut = static_cast<uint64_t>(-(distance + 1)) + 1;  // |distance| without overflow
@@ -77,7 +83,10 @@ bool mDirectFile::ResizeFromEnd(int64_t distance) {
     target = size + static_cast<uint64_t>(distance);
     if (target < size) return false;
   }
-  if (!qm::os::SetFileSize(handle_, target)) return false;
+  if (!qm::os::SetFileSize(handle_, target)) {
+    writeFailed_ = true;
+    return false;
+  }
   end_ = target;
   position_ = target;
   return true;

@@ -36,10 +36,16 @@ class mDirectFile {
 
   static bool RemoveFile(const char16_t* name);
 
+  // Sticky record of a write or size change the OS refused since the last ClearWriteError.
+  // Writers that do not examine each result ask it once at the end of an operation.
+  bool HadWriteError() const { return writeFailed_; }
+  void ClearWriteError() { writeFailed_ = false; }
+
  private:
   bool OpenWith(const char16_t* name, qm::os::OpenMode mode);
 
   qm::os::FileHandle handle_ = qm::os::kInvalidHandle;
   uint64_t position_ = ~0ULL;
   uint64_t end_ = 0;
+  bool writeFailed_ = false;
 };

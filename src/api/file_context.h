@@ -1,0 +1,29 @@
+// MDF4FileContext: the library's file object behind a handle, with its group registry.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "file/mdf4_file.h"
+
+// What the data functions need to know about a registered channel group.
+struct GroupEntry {
+  std::u16string name;         // the group name as UTF-16
+  uint16_t recordId = 0;       // written in front of every record
+  uint64_t counterKey = 0;     // cg_record_id: key of the group's cycle counter
+  uint64_t recordSize = 0;     // bytes of one record after the ID
+  uint8_t channelCount = 0;    // recordSize / 8, modulo 256 (kept for the record)
+  M4CGBlock* channelGroup = nullptr;  // valid only while the group is the newest one
+};
+
+// The registry orders names byte-wise, then by length: std::string's own order.
+using GroupRegistry = std::map<std::string, GroupEntry>;
+
+struct MDF4FileContext : public MDF4File {
+  M4DGBlock* currentDataGroup = nullptr;
+  uint64_t nextRecordId = 1;
+  bool reopened = false;
+  bool ready = false;  // created or reopened successfully and not closed
+  GroupRegistry groups;
+};

@@ -1,0 +1,215 @@
+// MDF4_Create and MDF4_Close: new files with header, history and comment; reopened files.
+#include <memory>
+#include <new>
+#include <string>
+#include <unordered_set>
+
+#include "api/file_context.h"
+#include "api/handle_errors.h"
+#include "api/xml_text.h"
+#include "block/block_factory.h"
+#include "block/text_block.h"
+#include "file/start_time.h"
+#include "platform/platform.h"
+#include "quillmark/quillmark.h"
+
+using namespace qm;
+using namespace qm::api;
+
+namespace {
+
+struct HeaderTexts {
+  std::u16string author, department, project, subject, timeSource, comment;
+};
+
+std::u16string ToolVersion() {
+  char16_t buffer[kToolVersionCapacity];
+  formatWide(buffer, kToolVersionCapacity, kToolVersionFormat,
+             {kToolVersionMajor, kToolVersionMinor, kToolVersionPatch, kToolVersionBuild});
+  return buffer;
+}
+
+// Formats both comments of a new file. False when one does not fit its 1024-unit buffer:
+// the create is refused rather than writing cut (broken) XML.
+bool BuildComments(const HeaderTexts& t, std::u16string* fh, std::u16string* hd) {
+  const std::u16string version = ToolVersion();
+  char16_t buffer[kCommentCapacity];
+  if (formatWide(buffer, kCommentCapacity, kFHCommentTemplate, {version.c_str()}) < 0) return false;
+  *fh = buffer;
+  const std::u16string c = EscapeXml(t.comment), ts = EscapeXml(t.timeSource),
+                       a = EscapeXml(t.author), d = EscapeXml(t.department),
+                       p = EscapeXml(t.project), s = EscapeXml(t.subject),
+                       v = EscapeXml(version);
+  if (formatWide(buffer, kCommentCapacity, kHDCommentTemplate,
+                 {c.c_str(), ts.c_str(), a.c_str(), d.c_str(), p.c_str(), s.c_str(), v.c_str()}) < 0)
+    return false;
+  *hd = buffer;
+  return true;
+}
+
+void CopyTime(const StartTimeRecord& t, M4FHBlock& fh) {
+  fh.fh_time_ns = static_cast<uint64_t>(t.timeNs);
+  fh.fh_tz_offset_min = t.tzOffsetMin;
+  fh.fh_dst_offset_min = t.dstOffsetMin;
+  fh.fh_time_flags = t.timeFlags;
+}
+
+void CopyTime(const StartTimeRecord& t, M4HDBlock& hd) {
+  hd.hd_start_time_ns = static_cast<uint64_t>(t.timeNs);
+  hd.hd_tz_offset_min = t.tzOffsetMin;
+  hd.hd_dst_offset_min = t.dstOffsetMin;
+  hd.hd_time_flags = t.timeFlags;
+}
+
+// New file: ID block, HD, FH, FH comment, HD comment, DG, in this order.
+int32_t CreateNew(MDF4FileContext& ctx, const std::u16string& name, const HeaderTexts& texts,
+                  const StartTimeRecord& start) {
+  std::u16string fhComment, hdComment;
+  if (!BuildComments(texts, &fhComment, &hdComment)) return MDF4_ERR_CREATE;
+  if (!ctx.Create(name.c_str(), fmt::kProgramId, fmt::kVersion)) return MDF4_ERR_CREATE;
+
+  M4MDBlock fhText(fhComment.c_str());
+  auto* fh = new M4FHBlock();
+  fh->Place(&ctx, 0);
+  fh->SetComment(&fhText);
+  CopyTime(start, *fh);
+  M4HDBlock& hd = ctx.HD();
+  hd.AddFH(fh);
+
+  M4MDBlock hdText(hdComment.c_str());
+  if (!hd.HasLink(fmt::kHdMdComment)) hd.SetLink(fmt::kHdMdComment, hdText.Place(&ctx, m4Block::kPlaceAll));
+  CopyTime(start, hd);
+  ctx.currentDataGroup = hd.AddDG(new M4DGBlock(fmt::kUnsortedRecordIdSize));
+  hd.Write(true, true);
+  if (ctx.HadWriteError()) {
+    ctx.Close();
+    mDirectFile::RemoveFile(name.c_str());
+    return MDF4_ERR_CREATE;
+  }
+  return 0;
+}
+
+// Existing file: validate, find the last data group and register its channel groups.
+int32_t Reopen(MDF4FileContext& ctx, const std::u16string& name, StartTimeRecord* start) {
+  if (!ctx.Open(name.c_str())) return MDF4_ERR_OPEN;
+  M4HDBlock& hd = ctx.HD();
+  std::unique_ptr<M4DGBlock> dg = LoadAs<M4DGBlock>(&ctx, hd.GetLink(fmt::kHdDgFirst), fmt::kDG);
+  std::unordered_set<uint64_t> seen;
+  while (dg && dg->GetLinkCount() > 0 && dg->GetLink(fmt::kDgNext) != 0) {
+    // A chain that leads back to a group already seen cannot be followed to its end.
+    if (!seen.insert(dg->GetPosition()).second) dg.reset();
+    else dg = LoadAs<M4DGBlock>(&ctx, dg->GetLink(fmt::kDgNext), fmt::kDG);
+  }
+  if (!dg) {
+    ctx.Close();
+    return MDF4_ERR_NO_DATA_GROUP;
+  }
+  ctx.currentDataGroup = dg.get();
+  hd.AdoptLastDG(dg.release());
+
+  std::unordered_set<uint64_t> seenGroups;
+  uint64_t cgPos = ctx.currentDataGroup->GetLink(fmt::kDgCgFirst);
+  while (cgPos != 0 && seenGroups.insert(cgPos).second) {
+    std::unique_ptr<M4CGBlock> cg = LoadAs<M4CGBlock>(&ctx, cgPos, fmt::kCG);
+    if (!cg) break;
+    cgPos = cg->GetLink(fmt::kCgNext);
+    // A group without a TX name cannot be addressed by the host: it is skipped.
+    std::unique_ptr<M4TXBlock> text = LoadAs<M4TXBlock>(&ctx, cg->GetLink(fmt::kCgTxAcqName), fmt::kTX);
+    if (!text) continue;
+    GroupEntry entry;
+    entry.name = text->Decode();
+    ctx.RegisterCycleCounter(*cg, cg->cg_record_id);
+    entry.recordId = static_cast<uint16_t>(cg->cg_record_id);
+    entry.counterKey = cg->cg_record_id;
+    entry.recordSize = cg->RecordSize();
+    entry.channelCount = static_cast<uint8_t>(entry.recordSize >> 3);
+    ctx.groups.emplace(os::WideToNarrow(entry.name.c_str()), std::move(entry));
+  }
+  start->timeNs = static_cast<int64_t>(hd.hd_start_time_ns);
+  start->tzOffsetMin = hd.hd_tz_offset_min;
+  start->dstOffsetMin = hd.hd_dst_offset_min;
+  start->timeFlags = hd.hd_time_flags;
+  return 0;
+}
+
+const char16_t* MessageFor(int32_t code) {
+  switch (code) {
+    case MDF4_ERR_OPEN: return kMsgOpen;
+    case MDF4_ERR_NO_DATA_GROUP: return kMsgNoDataGroup;
+    case MDF4_ERR_CREATE: return kMsgCreate;
+    default: return kMsgInvalid;
+  }
+}
+
+bool CreateImpl(const char* fileName, MDF4Handle* h, const MDF4HeaderInfo* info, int64_t* startTime) {
+  h->file = nullptr;
+  h->errorCode = 0;
+  h->errorMessage = nullptr;
+  if (fileName == nullptr || info == nullptr || startTime == nullptr || info->author == nullptr ||
+      info->department == nullptr || info->project == nullptr || info->subject == nullptr ||
+      info->timeSource == nullptr || info->comment == nullptr) {
+    RecordError(h, MDF4_ERR_INVALID_ARGUMENT, kMsgInvalid);
+    return false;
+  }
+  const std::u16string name = os::NarrowToWide(fileName);
+  HeaderTexts texts{os::NarrowToWide(info->author),   os::NarrowToWide(info->department),
+                    os::NarrowToWide(info->project),  os::NarrowToWide(info->subject),
+                    os::NarrowToWide(info->timeSource), os::NarrowToWide(info->comment)};
+  auto* ctx = new MDF4FileContext();
+  ctx->reopened = os::FileExists(name.c_str());
+  h->file = ctx;
+
+  StartTimeRecord start;
+  nowTime(start);
+  if (*startTime > 0) fromFileTime(start, static_cast<uint64_t>(*startTime));
+
+  const int32_t code = ctx->reopened ? Reopen(*ctx, name, &start) : CreateNew(*ctx, name, texts, start);
+  if (code != 0) RecordError(h, code, MessageFor(code));
+  else ctx->ready = true;
+  *startTime = static_cast<int64_t>(toFileTime(start));
+  return h->errorCode == 0;
+}
+
+}  // namespace
+
+extern "C" QM_API bool MDF4_Create(const char* fileName, MDF4Handle* h, const MDF4HeaderInfo* info,
+                                   int64_t* startTime) {
+  if (h == nullptr) return false;
+  try {
+    return CreateImpl(fileName, h, info, startTime);
+  } catch (...) {
+    RecordError(h, MDF4_ERR_OUT_OF_MEMORY, kMsgOutOfMemory);
+    return false;
+  }
+}
+
+extern "C" QM_API void MDF4_Close(MDF4Handle* h) {
+  if (h == nullptr || h->file == nullptr) return;
+  MDF4FileContext* ctx = h->file;
+  try {
+    ctx->groups.clear();
+    if (ctx->IsOpen()) ctx->HD().Write(true, true);
+    ctx->Close();
+  } catch (...) {
+    // Nothing to report: closing has no error channel.
+  }
+  ctx->ready = false;
+  delete ctx;
+}
+
+extern "C" QM_API uint64_t GetCurrentTimeStamp(void) { return os::CurrentFileTime(); }
+
+extern "C" QM_API void GetTimeChannelValues(double* values, uint32_t count, uint32_t step, uint64_t offset) {
+  if (values == nullptr || count == 0) return;
+  const uint64_t now = os::CurrentFileTime();
+  // Products wrap at 32 bits; hosts keep count x step below 2^32.
+  const uint64_t base = now - static_cast<uint32_t>(count * step) - offset;
+  for (uint32_t i = 0; i < count; ++i)
+    values[i] = static_cast<double>(static_cast<int64_t>(base + static_cast<uint32_t>(i * step))) / 1000.0;
+}
+
+extern "C" QM_API void Free1DIntArray(int32_t* array) { delete[] array; }
+
+extern "C" QM_API void MDF4_FreeString(QM_CHAR16* message) {
+  os::FreeMessage(reinterpret_cast<char16_t*>(message));
+}

@@ -1,0 +1,129 @@
+// MDF4_AddChannelGroup and MDF4_AddChannel: CG, CN, name, unit and conversion blocks.
+#include <cstring>
+#include <string>
+
+#include "api/file_context.h"
+#include "api/handle_errors.h"
+#include "block/descriptive_blocks.h"
+#include "block/text_block.h"
+#include "platform/platform.h"
+#include "quillmark/quillmark.h"
+
+using namespace qm;
+using namespace qm::api;
+
+namespace {
+
+constexpr uint64_t kMaxRecordId = 0xFFFF;  // record IDs are written as 2 bytes
+
+// Appends one double channel to the entry's (newest) group: CN, TX name, CC, TX unit.
+void createChannel(MDF4FileContext& ctx, GroupEntry& entry, uint8_t type, uint8_t sync,
+                   std::u16string_view name, std::u16string_view unit, M4CCBlock& conversion) {
+  M4CGBlock* cg = entry.channelGroup;
+  M4CNBlock* cn = cg->AddCN(new M4CNBlock());
+  cn->cn_type = type;
+  cn->cn_sync_type = sync;
+  M4TXBlock nameText;
+  nameText.appendWide(name);
+  if (!cn->HasLink(fmt::kCnTxName)) cn->SetLink(fmt::kCnTxName, nameText.Place(&ctx, m4Block::kPlaceAll));
+  if (!cn->HasLink(fmt::kCnCcConversion))
+    cn->SetLink(fmt::kCnCcConversion, conversion.Place(&ctx, m4Block::kPlaceAll));
+  cn->cn_data_type = fmt::kCnDataTypeFloatLE;
+  cn->cn_bit_offset = 0;
+  cn->cn_byte_offset = cg->cg_data_bytes;
+  cn->cn_bit_count = fmt::kCnBitCountDouble;
+  M4TXBlock unitText;
+  unitText.appendWide(unit);
+  if (!cn->HasLink(fmt::kCnMdUnit)) cn->SetLink(fmt::kCnMdUnit, unitText.Place(&ctx, m4Block::kPlaceAll));
+  cn->Write(true, true);
+  cg->cg_data_bytes += 8;
+  cg->Write(true, true);
+  entry.recordSize = cg->RecordSize();
+  entry.channelCount = static_cast<uint8_t>(entry.channelCount + 1);
+}
+
+bool AddGroupImpl(MDF4Handle* h, const char* groupName, bool withTime) {
+  MDF4FileContext* ctx = UsableContext(h);
+  if (ctx == nullptr) return false;
+  if (ctx->reopened) return true;  // a reopened file keeps the groups it has
+  if (groupName == nullptr) {
+    RecordError(h, MDF4_ERR_INVALID_ARGUMENT, kMsgInvalid);
+    return false;
+  }
+  if (ctx->groups.count(groupName) != 0) {
+    RecordError(h, MDF4_ERR_GROUP, kMsgGroupExists);
+    return false;
+  }
+  if (ctx->nextRecordId > kMaxRecordId) {
+    RecordError(h, MDF4_ERR_TOO_MANY_GROUPS, kMsgTooManyGroups);
+    return false;
+  }
+  GroupEntry entry;
+  entry.name = os::NarrowToWide(groupName);
+  M4DGBlock* dg = ctx->currentDataGroup;
+  M4CGBlock* cg = dg->AddCG(new M4CGBlock(ctx->nextRecordId++));
+  entry.recordId = static_cast<uint16_t>(cg->cg_record_id);
+  entry.counterKey = cg->cg_record_id;
+  entry.channelGroup = cg;
+  // The group name is stored as the bytes the host passed.
+  M4TXBlock nameText;
+  nameText.appendBytes(groupName, std::strlen(groupName));
+  if (!cg->HasLink(fmt::kCgTxAcqName)) cg->SetLink(fmt::kCgTxAcqName, nameText.Place(ctx, m4Block::kPlaceAll));
+  cg->cg_cycle_count = 0;
+  cg->cg_data_bytes = cg->cg_inval_bytes = 0;
+  cg->Write(true, true);
+  dg->Write(true, true);
+  ctx->RegisterCycleCounter(*cg, cg->cg_record_id);
+  if (withTime) {
+    M4CCLinear identity(1.0, 0.0);
+    createChannel(*ctx, entry, fmt::kCnTypeMaster, fmt::kCnSyncTime, u"Time", u"s", identity);
+  }
+  ctx->groups.emplace(groupName, std::move(entry));
+  return h->errorCode == 0;
+}
+
+bool AddChannelImpl(MDF4Handle* h, const char* groupName, const char* channelName, const char* unit,
+                    double factor, double offset) {
+  MDF4FileContext* ctx = UsableContext(h);
+  if (ctx == nullptr) return false;
+  if (ctx->reopened) return true;
+  if (groupName == nullptr || channelName == nullptr) {
+    RecordError(h, MDF4_ERR_INVALID_ARGUMENT, kMsgInvalid);
+    return false;
+  }
+  auto it = ctx->groups.find(groupName);
+  if (it == ctx->groups.end()) {
+    RecordGroupNotFound(h, groupName);
+    return false;
+  }
+  // Only the newest group is still open for channels: its CG is the only one in memory.
+  if (it->second.channelGroup == nullptr || it->second.channelGroup != ctx->currentDataGroup->LastCG()) {
+    RecordError(h, MDF4_ERR_NOT_NEWEST_GROUP, kMsgNotNewest);
+    return false;
+  }
+  M4CCLinear conversion(factor, offset);
+  createChannel(*ctx, it->second, fmt::kCnTypeValue, fmt::kCnSyncNone, os::NarrowToWide(channelName),
+                unit != nullptr ? os::NarrowToWide(unit) : std::u16string(), conversion);
+  return h->errorCode == 0;
+}
+
+}  // namespace
+
+extern "C" QM_API bool MDF4_AddChannelGroup(MDF4Handle* h, const char* groupName, bool withTimeChannel) {
+  try {
+    return AddGroupImpl(h, groupName, withTimeChannel);
+  } catch (...) {
+    RecordError(h, MDF4_ERR_OUT_OF_MEMORY, kMsgOutOfMemory);
+    return false;
+  }
+}
+
+extern "C" QM_API bool MDF4_AddChannel(MDF4Handle* h, const char* groupName, const char* channelName,
+                                       const char* unit, double factor, double offset) {
+  try {
+    return AddChannelImpl(h, groupName, channelName, unit, factor, offset);
+  } catch (...) {
+    RecordError(h, MDF4_ERR_OUT_OF_MEMORY, kMsgOutOfMemory);
+    return false;
+  }
+}

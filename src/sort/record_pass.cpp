@@ -1,0 +1,170 @@
+// Record-length map of a data group and the pass that copies one channel group's records out of it.
+#include "sort/record_pass.h"
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <new>
+#include <unordered_set>
+
+#include "block/block_factory.h"
+#include "block/byte_order.h"
+#include "block/format.h"
+#include "block/hierarchy_blocks.h"
+#include "file/direct_file.h"
+#include "sort/dz_inflate.h"
+#include "stream/data_stream.h"
+
+using namespace qm;
+
+namespace {
+
+constexpr uint8_t kMaxRecordIdSize = 8;
+
+// The number of bytes the reader can deliver at most. A plain fragment lies inside the file, so
+// its length is justified by the file size; a ##DZ fragment states its uncompressed length
+// itself, and no more than its stored payload can inflate to is ever delivered from it.
+uint64_t DeliverableBytes(mDirectFile* file, const m4DataStream& reader) {
+  uint64_t total = 0;
+  for (const Fragment& f : reader.Fragments()) {
+    uint64_t n = f.length;
+    if (f.type == fmt::kDZ && n != 0) {
+      uint8_t header[fmt::kBlockHeaderSize];
+      if (!ReadHeaderAt(file, f.position - fmt::kBlockHeaderSize, header)) continue;
+      const uint64_t length = LoadLE64(header + fmt::kHeaderLengthOffset);
+      const uint64_t links = LoadLE64(header + fmt::kHeaderLinkCountOffset);
+      const uint64_t overhead = fmt::kBlockHeaderSize + sizeof(m4DZRecord);
+      if (length < overhead || (length - overhead) / fmt::kLinkSize < links) continue;
+      const uint64_t stored = length - overhead - fmt::kLinkSize * links;
+      const uint64_t limit = stored > (std::numeric_limits<uint64_t>::max() - kInflateSlack) / kMaxInflateRatio
+                                 ? std::numeric_limits<uint64_t>::max()
+                                 : stored * kMaxInflateRatio + kInflateSlack;
+      // Fragments are inflated in one piece with 32-bit lengths: a larger one delivers nothing.
+      n = n > std::numeric_limits<uint32_t>::max() ? 0 : std::min(n, limit);
+    }
+    total = n > std::numeric_limits<uint64_t>::max() - total ? std::numeric_limits<uint64_t>::max()
+                                                              : total + n;
+  }
+  return total;
+}
+
+// The records loop: reads ID and record until the data ends or a record cannot be taken.
+void ReadRecords(m4DataStream& reader, m4DataStreamEx& writer, uint8_t idSize,
+                 const RecordLengthMap& map, uint64_t targetId, uint8_t* buffer,
+                 uint64_t bufferSize, PassOutcome& out) {
+  uint64_t id = 0;
+  for (;;) {
+    if (idSize > 0) {
+      uint8_t idBytes[kMaxRecordIdSize] = {};
+      const int32_t got = reader.ReadBytes(idSize, idBytes);
+      if (got < idSize) {
+        // Fewer bytes than an ID: the end of the data. When data is left behind the reader's
+        // offset it could not be read (a ##DZ block that does not inflate); that still ends the
+        // pass as the end of the data, but the caller is told so the loss is not silent.
+        out.end = reader.Offset() < reader.TotalLength() ? PassEnd::kUnreadableTail
+                                                         : PassEnd::kExhausted;
+        return;
+      }
+      // The ID's low idSize bytes, little-endian; the higher bytes stay 0.
+      id = 0;
+      for (uint8_t i = 0; i < idSize; ++i) id |= uint64_t{idBytes[i]} << (8 * i);
+    }
+    const auto it = map.lengths.find(id);
+    if (it == map.lengths.end()) {
+      out.end = PassEnd::kUnknownRecordId;
+      return;
+    }
+    const uint64_t length = it->second;
+    if (idSize == 0 && length == 0) {
+      // Without IDs, empty records would be read forever without moving: the pass ends here as
+      // failed, as any pass over data without record IDs does when it reaches the end.
+      out.end = PassEnd::kNoProgress;
+      return;
+    }
+    if (length > bufferSize) {
+      // Longer than all the data there is: the record can only end short.
+      out.end = PassEnd::kRecordTooLarge;
+      return;
+    }
+    // Only the low 32 bits are asked for; a record whose full length is not delivered is short.
+    const int32_t got = reader.ReadBytes(static_cast<uint32_t>(length), buffer);
+    if (got < 0 || static_cast<uint64_t>(got) != length) {
+      out.end = PassEnd::kShortRecord;
+      return;
+    }
+    if (id == targetId) {
+      // The new group's stream refuses bytes only when it could not be set up; lost records are
+      // a failed pass, never a silent one.
+      if (!writer.WriteBytes(static_cast<uint32_t>(length), buffer)) {
+        out.end = PassEnd::kWriterFailed;
+        return;
+      }
+      ++out.recordsCopied;
+    }
+  }
+}
+
+}  // namespace
+
+bool BuildRecordLengthMap(const M4DGBlock& dg, RecordLengthMap* map) {
+  map->lengths.clear();
+  map->largest = 0;
+  mDirectFile* file = dg.GetFile();
+  try {
+    // A chain that leads back to a group already seen ends the walk instead of looping.
+    std::unordered_set<uint64_t> visited;
+    std::unique_ptr<M4CGBlock> cg = LoadAs<M4CGBlock>(file, dg.GetLink(fmt::kDgCgFirst), fmt::kCG);
+    while (cg && visited.insert(cg->GetPosition()).second) {
+      const uint64_t length = cg->RecordSize();
+      map->largest = std::max(map->largest, length);
+      map->lengths.emplace(cg->cg_record_id, length);  // the first group with an ID keeps it
+      cg = LoadAs<M4CGBlock>(file, cg->GetLink(fmt::kCgNext), fmt::kCG);
+    }
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+PassOutcome CopyGroupRecords(const M4DGBlock& source, const RecordLengthMap& map, uint64_t targetId,
+                             M4DGBlock* target) {
+  PassOutcome out;
+  std::unique_ptr<m4DataStreamEx> writer;
+  std::unique_ptr<m4DataStream> reader;
+  try {
+    writer.reset(new m4DataStreamEx(target, fmt::kDataBlockCapacity, fmt::kListEntries, fmt::kDT));
+    reader.reset(new m4DataStream());
+    // A reader that cannot be opened (a list holding a block of another type, mixed types, an
+    // equal-length violation, an unreadable block header) fails the pass like a record buffer
+    // that cannot be allocated.
+    if (!reader->OpenForRead(source.GetFile(), source.GetLink(fmt::kDgData))) {
+      out.end = PassEnd::kUnreadableSource;
+      reader.reset();
+    } else if (!writer->IsReady()) {
+      out.end = PassEnd::kNoMemory;
+    } else if (source.dg_rec_id_size > kMaxRecordIdSize) {
+      // Record IDs wider than 8 bytes cannot be told apart: the data group is refused.
+      out.end = PassEnd::kBadRecordIdSize;
+    } else {
+      reader->Seek(0);
+      // No record can be longer than the data the group can deliver, so the buffer never needs
+      // to be larger: a hostile length (a VLSD group declaring gigabytes in a small file) is not
+      // allocated, and a record that long fails the pass when it is met.
+      const uint64_t bufferSize = std::min(map.largest, DeliverableBytes(source.GetFile(), *reader));
+      std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[std::max<uint64_t>(bufferSize, 1)]);
+      if (!buffer) {
+        out.end = PassEnd::kNoMemory;
+      } else {
+        ReadRecords(*reader, *writer, source.dg_rec_id_size, map, targetId, buffer.get(),
+                    bufferSize, out);
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    out.end = PassEnd::kNoMemory;
+  }
+  if (reader) out.offset = reader->Offset();
+  if (writer) writer->Finish();
+  if (reader) reader->Release();
+  if (writer) writer->Release();
+  return out;
+}

@@ -1,0 +1,54 @@
+// Splitting an unsorted data group by record ID: the record-length map and the copy of one group's records.
+#pragma once
+
+#include <cstdint>
+#include <unordered_map>
+
+class M4DGBlock;
+
+// Record ID -> record length of the channel groups of one data group, and the largest record
+// length of any of its groups (also of a group whose ID was already taken).
+struct RecordLengthMap {
+  std::unordered_map<uint64_t, uint64_t> lengths;
+  uint64_t largest = 0;
+};
+
+// Fills map from the channel groups of dg (a block loaded from its file), in chain order. When
+// two groups declare the same cg_record_id the first one's length stays. A chain that loops back
+// ends at the first repeated group. False only when memory runs out; map is then incomplete.
+bool BuildRecordLengthMap(const M4DGBlock& dg, RecordLengthMap* map);
+
+// How a record pass ended.
+enum class PassEnd {
+  kExhausted,         // the data ended at a record boundary (stray bytes shorter than an ID ignored)
+  kUnreadableTail,    // data was left at a record boundary but could not be read (a failed
+                      // inflation or read); taken as the end of the data
+  kUnknownRecordId,   // a record ID that no channel group of the data group declares
+  kShortRecord,       // the data ended, or could not be read, inside a record
+  kUnreadableSource,  // the data blocks of the source group could not be opened for reading
+  kRecordTooLarge,    // a record longer than all the data the group can deliver (a short record
+                      // found without reading it)
+  kNoMemory,          // the record buffer or a stream could not be allocated
+  kBadRecordIdSize,   // dg_rec_id_size above 8 does not fit a 64-bit record ID
+  kNoProgress,        // record ID size 0 with a record length of 0: nothing would ever be read
+  kWriterFailed,      // the new data group refused the records
+};
+
+struct PassOutcome {
+  PassEnd end = PassEnd::kExhausted;
+  uint64_t recordsCopied = 0;  // records handed to the new data group
+  uint64_t offset = 0;         // stream offset of the reader where the pass ended
+
+  // The pass succeeded: every record of the data was read (or the rest was unreadable at a
+  // record boundary, which the caller should report).
+  bool Ok() const { return end == PassEnd::kExhausted || end == PassEnd::kUnreadableTail; }
+};
+
+// Reads the whole data of source (its dg_data, read through the source's file), record after
+// record, and appends the records whose ID is targetId (without the ID) to target, a data group
+// already placed in the destination file, through a stream of 4 MiB DT blocks in lists of five.
+// Records of the other groups are read and dropped. The record buffer is as large as the largest
+// record length, but never larger than the data the source can deliver. The target's stream is
+// finished before returning, so the destination is consistent whatever the outcome. Throws nothing.
+PassOutcome CopyGroupRecords(const M4DGBlock& source, const RecordLengthMap& map, uint64_t targetId,
+                             M4DGBlock* target);

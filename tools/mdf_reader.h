@@ -1,0 +1,154 @@
+// A small read-only model of an MDF 4 file for the command-line tool: header, history, groups, channels, records.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "file/mdf4_file.h"
+#include "stream/data_stream.h"
+
+namespace qm::cli {
+
+struct ConversionInfo {
+  bool present = false;        // a ##CC block is linked
+  uint8_t type = 0;            // cc_type
+  std::vector<double> values;  // cc_val, at most cc_val_count of them
+
+  // No conversion, identity, or linear with both values: physical values can be computed.
+  bool Applicable() const;
+  bool IsLinear() const { return present && type == 1 && values.size() >= 2; }
+  // offset + factor x raw for a linear conversion, raw otherwise.
+  double Apply(double raw) const;
+  // "none", "identity", "linear 0.1 * x + -40" or "type 7 (value to text)".
+  std::string Describe() const;
+};
+
+struct ChannelInfo {
+  std::string name;
+  std::string unit;
+  uint8_t type = 0;       // cn_type: 0 value, 1 VLSD, 2 master, 3 virtual master, ...
+  uint8_t syncType = 0;
+  uint8_t dataType = 0;   // cn_data_type
+  uint8_t bitOffset = 0;
+  uint32_t byteOffset = 0;
+  uint32_t bitCount = 0;
+  uint32_t flags = 0;
+  uint32_t invalBitPos = 0;
+  bool isArray = false;   // the composition link leads to a ##CA block
+  ConversionInfo conversion;
+
+  bool IsMaster() const { return type == 2 || type == 3; }
+  // Virtual channels occupy no bytes: their raw value is the record index.
+  bool IsVirtual() const { return type == 3 || type == 6; }
+};
+
+struct ChannelGroupInfo {
+  std::string name;
+  uint64_t recordId = 0;
+  uint64_t cycleCount = 0;
+  uint16_t flags = 0;
+  uint32_t dataBytes = 0;
+  uint32_t invalBytes = 0;
+  std::vector<ChannelInfo> channels;
+
+  bool IsVlsd() const { return (flags & 1) != 0; }
+  // Bytes of one record after its record ID (data and invalidation bytes).
+  uint64_t RecordLength() const { return uint64_t{dataBytes} + invalBytes; }
+};
+
+struct DataGroupInfo {
+  uint64_t dataLink = 0;
+  uint8_t recordIdSize = 0;
+  std::vector<ChannelGroupInfo> groups;
+};
+
+struct HistoryInfo {
+  uint64_t timeNs = 0;
+  int16_t tzOffsetMin = 0;
+  int16_t dstOffsetMin = 0;
+  uint8_t timeFlags = 0;
+  std::string comment;
+};
+
+struct FileInfo {
+  std::string versionText;  // id_vers, blanks removed
+  uint16_t version = 0;     // id_ver
+  std::string programId;    // id_prog, blanks removed
+  uint64_t startTimeNs = 0;
+  int16_t tzOffsetMin = 0;
+  int16_t dstOffsetMin = 0;
+  uint8_t timeFlags = 0;
+  std::string comment;      // hd_md_comment as text
+  std::vector<HistoryInfo> history;
+  std::vector<DataGroupInfo> dataGroups;
+  std::vector<std::string> warnings;  // structure that could not be followed
+};
+
+// How a data group's data is stored.
+struct DataLayout {
+  bool readable = false;   // the data blocks could be resolved
+  uint64_t totalLength = 0;
+  uint64_t blockCount = 0;
+  std::string storage;     // "none", "DT", "DL of DT", "HL/DL of DZ", ...
+};
+
+class MdfReader {
+ public:
+  // Opens path read-only without taking a lock (a file being written elsewhere can be read)
+  // and loads the structure. On failure error receives a one-line reason.
+  bool Open(const std::string& path, std::string* error);
+  const FileInfo& Info() const { return info_; }
+  MDF4File* File() { return &file_; }
+  DataLayout Layout(const DataGroupInfo& dg);
+
+ private:
+  void LoadHistory();
+  void LoadDataGroups();
+  // Loads the group at position with its channels; next receives its cg_cg_next.
+  bool LoadGroup(uint64_t position, ChannelGroupInfo* cg, uint64_t* next);
+  void LoadChannel(const m4Block& block, ChannelInfo* cn);
+  // Text of the ##TX or ##MD block at position ("" when there is none).
+  std::string Text(uint64_t position);
+
+  MDF4File file_;
+  FileInfo info_;
+};
+
+// The records of one data group in file order, each with the index of its channel group.
+// Records of VLSD groups are skipped by their length prefix.
+class RecordReader {
+ public:
+  enum class Status { kRecord, kEnd, kError };
+
+  RecordReader(MDF4File* file, const DataGroupInfo& dg) : file_(file), dg_(dg) {}
+  // False (with a reason) when the data cannot be resolved or the record ID size is unusable.
+  bool Open(std::string* error);
+  // The next record: group receives the channel-group index, record the group's record bytes
+  // (RecordLength of them, valid until the next call) and index its number within the group.
+  // kEnd at the regular end of the data; trailing bytes too short for a record give a
+  // warning. kError (with a reason) for an undeclared record ID or an unreadable block.
+  Status Next(size_t* group, const uint8_t** record, uint64_t* index, std::string* error);
+  const std::string& Warning() const { return warning_; }
+
+ private:
+  // Makes n bytes available at buffer_[pos_]; false at the end of the data or on failure.
+  bool Fill(uint64_t n);
+  uint64_t Consumed() const { return stream_.Offset() - (len_ - pos_); }
+
+  MDF4File* file_;
+  const DataGroupInfo& dg_;
+  m4DataStream stream_;
+  std::vector<uint8_t> buffer_;
+  size_t pos_ = 0;
+  size_t len_ = 0;
+  std::vector<uint64_t> counts_;
+  std::unordered_map<uint64_t, size_t> groupOf_;  // record ID to group index
+  std::string warning_;
+};
+
+// Removes blanks and zero bytes at the end of a fixed-width text field.
+std::string TrimField(const uint8_t* field, size_t n);
+
+}  // namespace qm::cli
