@@ -11,6 +11,7 @@
 #include "block/text_block.h"
 #include "file/start_time.h"
 #include "platform/platform.h"
+#include "stream/data_repair.h"
 #include "quillmark/quillmark.h"
 
 using namespace qm;
@@ -106,6 +107,13 @@ int32_t Reopen(MDF4FileContext& ctx, const std::u16string& name, StartTimeRecord
   }
   ctx.currentDataGroup = dg.get();
   hd.AdoptLastDG(dg.release());
+  // A writer that was interrupted in the middle of a data call leaves more data than the
+  // cycle counts account for: that partial call is rolled back before anything is appended.
+  RollBackResult rollBack;
+  if (!RollBackInterruptedData(ctx, *ctx.currentDataGroup, &rollBack)) {
+    ctx.Close();
+    return MDF4_ERR_OPEN;
+  }
 
   std::unordered_set<uint64_t> seenGroups;
   uint64_t cgPos = ctx.currentDataGroup->GetLink(fmt::kDgCgFirst);

@@ -36,6 +36,8 @@ void createChannel(MDF4FileContext& ctx, GroupEntry& entry, uint8_t type, uint8_
   unitText.appendWide(unit);
   if (!cn->HasLink(fmt::kCnMdUnit)) cn->SetLink(fmt::kCnMdUnit, unitText.Place(&ctx, m4Block::kPlaceAll));
   cn->Write(true, true);
+  // The file's cycle counter is the authority on the count: the CG in memory may be older.
+  if (const auto* counter = ctx.Counters().Find(entry.counterKey)) cg->cg_cycle_count = counter->count;
   cg->cg_data_bytes += 8;
   cg->Write(true, true);
   entry.recordSize = cg->RecordSize();

@@ -1,7 +1,9 @@
 // Chain operations of the tree blocks: place the new element, link it from the previous one.
 #include "block/hierarchy_blocks.h"
 
+#include "block/byte_order.h"
 #include "block/text_block.h"
+#include "file/direct_file.h"
 
 namespace {
 
@@ -17,8 +19,13 @@ T* AppendToChain(m4Block& parent, uint32_t firstLink, std::unique_ptr<T>& last, 
     return element;
   }
   if (last) {
-    last->SetLink(qm::fmt::kDgNext /* link 0: next of every chained type */, position);
-    last->WriteHead();
+    // Only the previous element's next link (link 0 of every chained type) is rewritten:
+    // its other fields on disk may be newer than the object in memory (a channel group's
+    // cycle count is kept up to date in the file directly).
+    last->SetLink(0, position);
+    uint8_t bytes[8];
+    qm::StoreLE64(bytes, position);
+    last->GetFile()->WriteAt(last->GetPosition() + qm::fmt::kBlockHeaderSize, sizeof bytes, bytes);
   } else {
     parent.SetLink(firstLink, position);
   }

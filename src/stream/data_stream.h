@@ -5,13 +5,12 @@
 #include <memory>
 #include <vector>
 
+#include "block/list_blocks.h"
 #include "sort/dz_inflate.h"
 
 class mDirectFile;
 class MDF4File;
 class M4DGBlock;
-class M4DLBlock;
-class M4HLBlock;
 class M4DataBlock;
 
 // One data block of the stream: where its bytes start in the file and how many there are

@@ -1,0 +1,156 @@
+// The crash tests' scenario: groups added between calls, calls that cross blocks and lists.
+#include "crash_scenario.h"
+
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+
+#include "block/block_factory.h"
+#include "block/byte_order.h"
+#include "block/text_block.h"
+#include "file/mdf4_file.h"
+#include "platform/platform.h"
+#include "quillmark/quillmark.h"
+#include "stream/data_stream.h"
+
+namespace qm::test {
+
+std::vector<ScenarioOp> CrashScenario() {
+  using K = ScenarioOp;
+  std::vector<ScenarioOp> ops;
+  ops.push_back({K::kCreate, "", 0, false, 0});
+  ops.push_back({K::kGroup, "Wide", 31, true, 0});
+  for (int i = 0; i < 31; ++i) ops.push_back({K::kChannel, "Wide", 0, false, 0});
+  ops.push_back({K::kGroup, "Slow", 1, false, 0});
+  ops.push_back({K::kChannel, "Slow", 0, false, 0});
+  for (uint32_t i = 0; i < 6; ++i) {
+    ops.push_back({K::kData1D, "Wide", 0, false, 1 + i * 3});
+    ops.push_back({K::kData1D, "Slow", 0, false, 2 + i});
+  }
+  ops.push_back({K::kData1D, "Wide", 0, false, 40000});  // ~10 MB: crosses blocks
+  ops.push_back({K::kData2D, "Slow", 0, false, 7});
+  ops.push_back({K::kGroup, "[7]Late", 1, true, 0});  // a group added between data calls
+  ops.push_back({K::kChannel, "[7]Late", 0, false, 0});
+  ops.push_back({K::kData1D, "[7]Late", 0, false, 5});
+  ops.push_back({K::kData1D, "Wide", 0, false, 45000});  // past 20 MiB: a second list
+  ops.push_back({K::kData1D, "Slow", 0, false, 0});
+  for (uint32_t i = 0; i < 4; ++i) {
+    ops.push_back({K::kData2D, "[7]Late", 0, false, 3 + i});
+    ops.push_back({K::kData1D, "Wide", 0, false, 2 + i});
+  }
+  ops.push_back({K::kClose, "", 0, false, 0});
+  return ops;
+}
+
+namespace {
+
+int ChannelsOf(const std::vector<ScenarioOp>& ops, const std::string& group) {
+  for (const ScenarioOp& op : ops)
+    if (op.kind == ScenarioOp::kGroup && op.group == group) return op.channels + (op.withTime ? 1 : 0);
+  return 0;
+}
+
+// Sample values depend on the op's index, so every call's records are distinct.
+std::vector<double> Samples(const std::vector<ScenarioOp>& ops, size_t opIndex) {
+  const ScenarioOp& op = ops[opIndex];
+  const int width = ChannelsOf(ops, op.group);
+  std::vector<double> v(static_cast<size_t>(op.count) * width);
+  for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<double>(opIndex) * 1e7 + static_cast<double>(i);
+  return v;
+}
+
+}  // namespace
+
+bool RunScenario(const std::string& path, const std::vector<ScenarioOp>& ops, int progressFd) {
+  MDF4Handle h{};
+  MDF4HeaderInfo info{"crash test", "qa", "quillmark", "stop points", "local clock", "scenario"};
+  for (size_t i = 0; i < ops.size(); ++i) {
+    const ScenarioOp& op = ops[i];
+    bool ok = true;
+    switch (op.kind) {
+      case ScenarioOp::kCreate: {
+        int64_t start = 0;
+        ok = MDF4_Create(path.c_str(), &h, &info, &start);
+        break;
+      }
+      case ScenarioOp::kGroup: ok = MDF4_AddChannelGroup(&h, op.group.c_str(), op.withTime); break;
+      case ScenarioOp::kChannel: ok = MDF4_AddChannel(&h, op.group.c_str(), "ch", "V", 2.0, 0.5); break;
+      case ScenarioOp::kData1D: {
+        const std::vector<double> v = Samples(ops, i);
+        ok = MDF4_AddChannelData1D(&h, op.group.c_str(), v.data(), op.count);
+        break;
+      }
+      case ScenarioOp::kData2D: {
+        std::vector<double> v = Samples(ops, i);
+        std::vector<double*> rows(op.count);
+        const size_t width = ChannelsOf(ops, op.group);
+        for (uint32_t r = 0; r < op.count; ++r) rows[r] = v.data() + r * width;
+        ok = MDF4_AddChannelData2D(&h, op.group.c_str(), rows.data(), static_cast<int32_t>(op.count));
+        break;
+      }
+      case ScenarioOp::kClose: MDF4_Close(&h); break;
+    }
+    if (!ok) return false;
+    if (progressFd >= 0) {
+      const char mark = 1;
+      if (::write(progressFd, &mark, 1) != 1) return false;
+    }
+  }
+  return true;
+}
+
+std::map<std::string, std::vector<uint8_t>> ExpectedRecords(const std::vector<ScenarioOp>& ops,
+                                                            size_t completed, bool includeNext) {
+  std::map<std::string, std::vector<uint8_t>> out;
+  const size_t last = includeNext ? completed + 1 : completed;
+  for (size_t i = 0; i < last && i < ops.size(); ++i) {
+    const ScenarioOp& op = ops[i];
+    if (op.kind == ScenarioOp::kGroup) out[op.group];
+    if (op.kind != ScenarioOp::kData1D && op.kind != ScenarioOp::kData2D) continue;
+    const std::vector<double> v = Samples(ops, i);
+    auto& bytes = out[op.group];
+    const auto* p = reinterpret_cast<const uint8_t*>(v.data());
+    bytes.insert(bytes.end(), p, p + v.size() * sizeof(double));
+  }
+  return out;
+}
+
+bool ReadGroups(const std::string& path, std::map<std::string, std::vector<uint8_t>>* groups,
+                std::map<std::string, GroupInfo>* info) {
+  groups->clear();
+  info->clear();
+  MDF4File file;
+  const std::u16string wide = os::NarrowToWide(path.c_str());
+  if (!file.OpenForInspection(wide.c_str())) return false;
+  std::unique_ptr<M4DGBlock> dg = LoadAs<M4DGBlock>(&file, file.HD().GetLink(fmt::kHdDgFirst), fmt::kDG);
+  if (!dg) return true;  // the data group was not linked yet
+  std::map<uint16_t, std::pair<std::string, uint64_t>> byId;
+  for (uint64_t pos = dg->GetLink(fmt::kDgCgFirst); pos != 0;) {
+    std::unique_ptr<M4CGBlock> cg = LoadAs<M4CGBlock>(&file, pos, fmt::kCG);
+    if (!cg) return false;
+    std::unique_ptr<M4TXBlock> name = LoadAs<M4TXBlock>(&file, cg->GetLink(fmt::kCgTxAcqName), fmt::kTX);
+    const std::string n = name ? os::WideToNarrow(name->Decode().c_str()) : std::string();
+    byId[static_cast<uint16_t>(cg->cg_record_id)] = {n, cg->RecordSize()};
+    (*groups)[n];
+    (*info)[n] = GroupInfo{cg->cg_cycle_count, cg->RecordSize()};
+    pos = cg->GetLink(fmt::kCgNext);
+  }
+  m4DataStream reader;
+  if (!reader.OpenForRead(&file, dg->GetLink(fmt::kDgData))) return false;
+  std::vector<uint8_t> record;
+  for (;;) {
+    uint8_t id[2];
+    if (reader.ReadBytes(2, id) != 2) break;
+    auto it = byId.find(LoadLE16(id));
+    if (it == byId.end()) return false;
+    record.resize(it->second.second);
+    if (reader.ReadBytes(static_cast<uint32_t>(record.size()), record.data()) != static_cast<int32_t>(record.size()))
+      return false;
+    auto& bytes = (*groups)[it->second.first];
+    bytes.insert(bytes.end(), record.begin(), record.end());
+  }
+  return reader.Offset() == reader.TotalLength();
+}
+
+}  // namespace qm::test
