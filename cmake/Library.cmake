@@ -1,6 +1,7 @@
 # The shipped library: the C interface over the core, as libquillmark.so / quillmark.dll.
 add_library(quillmark SHARED ${QM_API_SOURCES})
 target_link_libraries(quillmark PRIVATE quillmark_core)
+target_compile_definitions(quillmark PRIVATE QM_BUILDING_LIBRARY)
 target_include_directories(quillmark PUBLIC
   $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include> $<INSTALL_INTERFACE:include>)
 set_target_properties(quillmark PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION 1)

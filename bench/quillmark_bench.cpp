@@ -1,0 +1,747 @@
+// Benchmark: library throughput as ratios to plain file operations measured in the same run.
+//
+// Four figures, each against a baseline doing the plain work on the same bytes:
+//   bulk     calls of 10,000 samples vs writing the same bytes with 4 MiB writes;
+//   single   one-sample calls per second vs a minimal append that leaves a file consistent
+//            (two size changes and three small writes a call);
+//   sort     MDF4_Sort of an unsorted file with 1, 10 and 100 groups vs copying the file;
+//   inflate  the ##DZ inflater, zip types 0 and 1, vs plain zlib inflation of the same streams.
+// Every measurement is repeated and the best time kept; a one-sample or sort measurement that
+// runs past its time budget (--seconds) is cut short and reported as a bound. Results of the library are checked
+// (a failed call, a failed sort or inflated bytes that differ make the exit status 1), timings
+// never are. `--only single-lib` runs just the library's one-sample calls, for counting their
+// system calls with `strace -c -f`.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "block/byte_order.h"
+#include "block/format.h"
+#include "quillmark/quillmark.h"
+#include "sort/dz_inflate.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Every group: the time channel and four value channels, all doubles.
+constexpr uint32_t kValueChannels = 4;
+constexpr uint32_t kDoublesPerSample = kValueChannels + 1;
+constexpr uint32_t kSampleBytes = 8 * kDoublesPerSample;
+// One record of an unsorted file: the record ID, then the sample.
+constexpr uint32_t kRecordBytes = qm::fmt::kUnsortedRecordIdSize + kSampleBytes;
+constexpr uint32_t kBulkSamplesPerCall = 10000;
+constexpr uint32_t kSortSamplesPerCall = 1000;
+constexpr uint32_t kPlainChunk = qm::fmt::kDataBlockCapacity;  // 4 MiB
+constexpr uint32_t kSortGroupCounts[] = {1, 10, 100};
+constexpr double kMiB = 1024.0 * 1024.0;
+
+struct Options {
+  bool quick = false;
+  double recordMiB = 64;         // record bytes of the bulk file and of each sort input
+  uint32_t singleCalls = 20000;  // one-sample calls, at most
+  // Seconds a measurement may use: one-sample calls stop, a sort is stopped, and no further
+  // repetition starts once it is spent.
+  double budget = 10.0;
+  uint64_t inflateMiB = 64;  // uncompressed bytes of the inflation measurement
+  uint32_t repetitions = 3;
+  std::set<std::string> only;  // empty: everything
+  bool Runs(const char* name) const { return only.empty() || only.count(name) != 0; }
+};
+
+int g_failures = 0;
+
+void Fail(const std::string& what) {
+  std::fprintf(stderr, "FAILED: %s\n", what.c_str());
+  ++g_failures;
+}
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double MBps(uint64_t bytes, double seconds) { return seconds > 0 ? bytes / seconds / 1e6 : 0.0; }
+
+// A folder of its own under the system's temporary folder, removed with everything in it.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::error_code ec;
+    path_ = fs::temp_directory_path(ec) / ("quillmark_bench_" + std::to_string(getpid()));
+    if (ec || (!fs::create_directories(path_, ec) && !fs::is_directory(path_))) path_.clear();
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    if (!path_.empty()) fs::remove_all(path_, ec);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  bool Ok() const { return !path_.empty(); }
+  fs::path File(const char* name) const { return path_ / name; }
+
+ private:
+  fs::path path_;
+};
+
+void RemoveFile(const fs::path& p) {
+  std::error_code ec;
+  fs::remove(p, ec);
+}
+
+uint64_t FileSize(const fs::path& p) {
+  std::error_code ec;
+  const uintmax_t n = fs::file_size(p, ec);
+  return ec ? 0 : n;
+}
+
+// Writes all n bytes at pos, continuing partial writes.
+bool WriteAllAt(int fd, const void* data, size_t n, uint64_t pos) {
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  while (n > 0) {
+    const ssize_t k = pwrite(fd, p, n, static_cast<off_t>(pos));
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) return false;
+    p += k;
+    pos += static_cast<uint64_t>(k);
+    n -= static_cast<size_t>(k);
+  }
+  return true;
+}
+
+// ---- Sample data -------------------------------------------------------------------------
+
+// Samples first .. first + count - 1 back to back: a time in seconds at 1 kHz and four slow
+// signals quantised like a 16-bit converter, so that they compress as measured data does.
+void FillSamples(std::vector<double>& out, uint64_t first, uint32_t count) {
+  out.resize(size_t{count} * kDoublesPerSample);
+  for (uint32_t i = 0; i < count; ++i) {
+    const double t = static_cast<double>(first + i) * 1e-3;
+    double* s = &out[size_t{i} * kDoublesPerSample];
+    s[0] = t;
+    for (uint32_t c = 1; c <= kValueChannels; ++c) {
+      const double v = 10.0 * std::sin(t * 0.7 * c + c) + 0.5 * std::sin(t * 13.0 * c);
+      s[c] = std::round(v * 3276.8) / 3276.8;
+    }
+  }
+}
+
+// ---- Writing through the C interface ------------------------------------------------------
+
+std::string GroupName(uint32_t g) { return "group " + std::to_string(g); }
+
+// Releases the handle's file and the message of its last error.
+void CloseHandle(MDF4Handle& h) {
+  MDF4_Close(&h);
+  h.file = nullptr;
+  if (h.errorMessage != nullptr) MDF4_FreeString(h.errorMessage);
+  h.errorMessage = nullptr;
+}
+
+void FailCall(const char* call, const MDF4Handle& h) {
+  Fail(std::string(call) + " returned false, error code " + std::to_string(h.errorCode));
+}
+
+// Creates a new file at path (replacing any file there) with groups "group 0" ... each with
+// the time channel and four value channels. On failure reports it and leaves h closed.
+bool CreateWithGroups(const fs::path& path, uint32_t groups, MDF4Handle& h) {
+  RemoveFile(path);  // an existing file would be reopened, not replaced
+  h = MDF4Handle{};
+  const MDF4HeaderInfo info{"bench", "bench", "quillmark", "throughput", "local PC", "benchmark"};
+  int64_t start = 0;
+  if (!MDF4_Create(path.c_str(), &h, &info, &start)) {
+    FailCall("MDF4_Create", h);
+    CloseHandle(h);
+    return false;
+  }
+  for (uint32_t g = 0; g < groups; ++g) {
+    const std::string name = GroupName(g);
+    bool ok = MDF4_AddChannelGroup(&h, name.c_str(), true);
+    for (uint32_t c = 0; ok && c < kValueChannels; ++c) {
+      const std::string channel = "signal " + std::to_string(c);
+      ok = MDF4_AddChannel(&h, name.c_str(), channel.c_str(), "V", 1.0, 0.0);
+    }
+    if (!ok) {
+      FailCall("adding groups and channels", h);
+      CloseHandle(h);
+      return false;
+    }
+  }
+  return true;
+}
+
+// ---- 1. Bulk writing ----------------------------------------------------------------------
+
+// Writes `samples` samples of one group in calls of 10,000 and closes the file. Returns the
+// seconds from MDF4_Create to the end of MDF4_Close, or a negative value on failure.
+double TimeBulkWrite(const fs::path& path, uint64_t samples, const std::vector<double>& values) {
+  RemoveFile(path);
+  const Clock::time_point start = Clock::now();
+  MDF4Handle h{};
+  if (!CreateWithGroups(path, 1, h)) return -1;
+  const std::string name = GroupName(0);
+  for (uint64_t done = 0; done < samples; done += kBulkSamplesPerCall) {
+    const uint32_t n =
+        static_cast<uint32_t>(std::min<uint64_t>(kBulkSamplesPerCall, samples - done));
+    if (!MDF4_AddChannelData1D(&h, name.c_str(), values.data(), n)) {
+      FailCall("MDF4_AddChannelData1D", h);
+      CloseHandle(h);
+      return -1;
+    }
+  }
+  CloseHandle(h);
+  return SecondsSince(start);
+}
+
+// Writes `bytes` bytes into a fresh file with 4 MiB positioned writes. Seconds, or negative.
+double TimePlainWrite(const fs::path& path, uint64_t bytes, const std::vector<uint8_t>& chunk) {
+  RemoveFile(path);
+  const Clock::time_point start = Clock::now();
+  const int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+  if (fd < 0) {
+    Fail("cannot create " + path.string());
+    return -1;
+  }
+  bool ok = true;
+  for (uint64_t pos = 0; ok && pos < bytes; pos += chunk.size()) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), bytes - pos));
+    ok = WriteAllAt(fd, chunk.data(), n, pos);
+  }
+  ok = close(fd) == 0 && ok;
+  if (!ok) {
+    Fail("plain write of " + path.string());
+    return -1;
+  }
+  return SecondsSince(start);
+}
+
+void BenchBulk(const Options& opt, const ScratchDir& dir) {
+  const uint64_t calls = std::max<uint64_t>(
+      1, static_cast<uint64_t>(opt.recordMiB * kMiB / kRecordBytes / kBulkSamplesPerCall));
+  const uint64_t samples = calls * kBulkSamplesPerCall;
+  const uint64_t bytes = samples * kRecordBytes;
+  std::vector<double> values;
+  FillSamples(values, 0, kBulkSamplesPerCall);
+  std::vector<uint8_t> chunk(kPlainChunk);
+  for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<uint8_t>(i * 131 + (i >> 12));
+
+  const fs::path mdf = dir.File("bulk.mf4");
+  const fs::path plain = dir.File("bulk.bin");
+  double best = 0, bestPlain = 0;
+  for (uint32_t r = 0; r < opt.repetitions; ++r) {
+    const double t = TimeBulkWrite(mdf, samples, values);
+    const double p = TimePlainWrite(plain, bytes, chunk);
+    if (t < 0 || p < 0) return;
+    if (FileSize(mdf) < bytes) {
+      Fail("bulk file holds fewer bytes than its records");
+      return;
+    }
+    best = r == 0 ? t : std::min(best, t);
+    bestPlain = r == 0 ? p : std::min(bestPlain, p);
+    RemoveFile(mdf);
+    RemoveFile(plain);
+  }
+  std::printf("bulk write (%llu call%s of %u samples, %.1f MiB): %.1f MB/s, plain 4 MiB "
+              "writes: %.1f MB/s, ratio %.2f (goal >= 0.8)\n",
+              static_cast<unsigned long long>(calls), calls == 1 ? "" : "s", kBulkSamplesPerCall,
+              bytes / kMiB, MBps(bytes, best), MBps(bytes, bestPlain), bestPlain / best);
+}
+
+// ---- 2. One-sample calls ------------------------------------------------------------------
+
+// Makes up to `calls` one-sample calls on a new file, stopping early when `budget` seconds
+// have passed. Stores the calls made; returns their seconds, or negative on failure.
+double TimeSingleCalls(const fs::path& path, uint32_t calls, double budget, uint32_t* made) {
+  *made = 0;
+  MDF4Handle h{};
+  if (!CreateWithGroups(path, 1, h)) return -1;
+  const std::string name = GroupName(0);
+  std::vector<double> sample;
+  const Clock::time_point start = Clock::now();
+  uint32_t i = 0;
+  for (; i < calls; ++i) {
+    FillSamples(sample, i, 1);
+    if (!MDF4_AddChannelData1D(&h, name.c_str(), sample.data(), 1)) {
+      FailCall("MDF4_AddChannelData1D", h);
+      CloseHandle(h);
+      return -1;
+    }
+    if ((i & 63) == 63 && SecondsSince(start) > budget) {
+      ++i;
+      break;
+    }
+  }
+  const double seconds = SecondsSince(start);
+  CloseHandle(h);
+  *made = i;
+  return seconds;
+}
+
+// The least a call must do to leave an appended file consistent: reserve room at the end
+// (a size change), write the record, the block's new length and the group's cycle count,
+// then cut the reserve off again (a second size change). Returns seconds or negative.
+double TimeMinimalAppends(const fs::path& path, uint32_t calls) {
+  RemoveFile(path);
+  const int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_RDWR, 0644);
+  if (fd < 0) {
+    Fail("cannot create " + path.string());
+    return -1;
+  }
+  // A stand-in layout: some blocks, a cycle count field among them, then one data block.
+  constexpr uint64_t kCycleCountPos = 1024;
+  constexpr uint64_t kBlockPos = 4096;
+  std::vector<uint8_t> head(kBlockPos + qm::fmt::kBlockHeaderSize, 0);
+  bool ok = WriteAllAt(fd, head.data(), head.size(), 0);
+  uint64_t end = head.size();
+  uint8_t record[kRecordBytes] = {1, 0};
+  uint8_t field[8];
+  std::vector<double> sample;
+  const Clock::time_point start = Clock::now();
+  for (uint32_t i = 0; ok && i < calls; ++i) {
+    FillSamples(sample, i, 1);
+    std::memcpy(record + qm::fmt::kUnsortedRecordIdSize, sample.data(), kSampleBytes);
+    ok = ftruncate(fd, static_cast<off_t>(end + kPlainChunk)) == 0 &&
+         WriteAllAt(fd, record, sizeof record, end);
+    end += sizeof record;
+    qm::StoreLE64(field, end - kBlockPos);
+    ok = ok && WriteAllAt(fd, field, sizeof field, kBlockPos + qm::fmt::kHeaderLengthOffset);
+    qm::StoreLE64(field, uint64_t{i} + 1);
+    ok = ok && WriteAllAt(fd, field, sizeof field, kCycleCountPos);
+    ok = ok && ftruncate(fd, static_cast<off_t>(end)) == 0;
+  }
+  const double seconds = SecondsSince(start);
+  ok = close(fd) == 0 && ok;
+  if (!ok) {
+    Fail("minimal appends to " + path.string());
+    return -1;
+  }
+  return seconds;
+}
+
+void BenchSingle(const Options& opt, const ScratchDir& dir, bool withBaseline) {
+  const fs::path mdf = dir.File("single.mf4");
+  const fs::path plain = dir.File("single.bin");
+  double bestRate = 0, bestPlainRate = 0;
+  uint32_t made = 0;
+  const Clock::time_point start = Clock::now();
+  for (uint32_t r = 0; r < opt.repetitions && (r == 0 || SecondsSince(start) < opt.budget); ++r) {
+    const double t = TimeSingleCalls(mdf, opt.singleCalls, opt.budget, &made);
+    if (t < 0 || made == 0) return;
+    bestRate = std::max(bestRate, made / t);
+    if (withBaseline) {
+      // As many calls as the library made, so both files end with the same size.
+      const double p = TimeMinimalAppends(plain, made);
+      if (p < 0) return;
+      bestPlainRate = std::max(bestPlainRate, made / p);
+    }
+    RemoveFile(mdf);
+    RemoveFile(plain);
+  }
+  if (!withBaseline) {
+    std::printf("one-sample calls (%u calls): %.0f calls/s\n", made, bestRate);
+    return;
+  }
+  std::printf("one-sample calls (%u calls): %.0f calls/s, minimal consistent append: %.0f "
+              "calls/s, ratio %.3f (goal >= 0.5)\n",
+              made, bestRate, bestPlainRate, bestRate / bestPlainRate);
+}
+
+// ---- 3. Sorting ---------------------------------------------------------------------------
+
+// Builds an unsorted file of about recordMiB of records from `groups` groups written by
+// interleaved calls, each group in turn. False on failure.
+bool BuildUnsorted(const fs::path& path, uint32_t groups, double recordMiB) {
+  MDF4Handle h{};
+  if (!CreateWithGroups(path, groups, h)) return false;
+  const uint64_t samples =
+      std::max<uint64_t>(groups, static_cast<uint64_t>(recordMiB * kMiB / kRecordBytes));
+  // At least a few calls per group, even for small files.
+  const uint32_t perCall = static_cast<uint32_t>(
+      std::clamp<uint64_t>(samples / (uint64_t{groups} * 4), 1, kSortSamplesPerCall));
+  std::vector<std::string> names;
+  for (uint32_t g = 0; g < groups; ++g) names.push_back(GroupName(g));
+  std::vector<double> values;
+  FillSamples(values, 0, perCall);
+  uint64_t written = 0;
+  for (uint32_t g = 0; written < samples; g = (g + 1) % groups) {
+    const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(perCall, samples - written));
+    if (!MDF4_AddChannelData1D(&h, names[g].c_str(), values.data(), n)) {
+      FailCall("MDF4_AddChannelData1D", h);
+      CloseHandle(h);
+      return false;
+    }
+    written += n;
+  }
+  CloseHandle(h);
+  return true;
+}
+
+enum class SortOutcome { kDone, kFailed, kStopped };
+
+// Runs MDF4_Sort in a child process, so that a sort slower than `budget` seconds can be
+// stopped, and with its standard output sent to /dev/null, so that its progress lines do not
+// mix with the figures. The child holds the write end of a pipe until it ends; the pipe's
+// hang-up tells the parent exactly when. Stores the seconds taken (until stopped).
+SortOutcome TimeSort(const fs::path& source, const fs::path& destination, double budget,
+                     double* seconds) {
+  RemoveFile(destination);
+  int done[2];
+  if (pipe(done) != 0) return SortOutcome::kFailed;
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const Clock::time_point start = Clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(done[0]);
+    const int devNull = open("/dev/null", O_WRONLY);
+    if (devNull >= 0) dup2(devNull, STDOUT_FILENO);
+    _exit(MDF4_Sort(source.c_str(), destination.c_str()) ? 0 : 1);
+  }
+  close(done[1]);
+  if (pid < 0) {
+    close(done[0]);
+    return SortOutcome::kFailed;
+  }
+  bool ended = false;
+  for (;;) {
+    const double left = budget - SecondsSince(start);
+    if (left <= 0) break;
+    pollfd p{done[0], POLLIN, 0};
+    const int r = poll(&p, 1, static_cast<int>(std::min(left * 1000.0 + 1.0, 1e9)));
+    if (r > 0) {
+      ended = true;
+      break;
+    }
+    if (r < 0 && errno != EINTR) break;
+  }
+  *seconds = SecondsSince(start);
+  if (!ended) kill(pid, SIGKILL);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  close(done[0]);
+  if (!ended) return SortOutcome::kStopped;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? SortOutcome::kDone
+                                                          : SortOutcome::kFailed;
+}
+
+// Copies source to a fresh destination with 4 MiB reads and writes. Seconds, or negative.
+double TimeCopy(const fs::path& source, const fs::path& destination, std::vector<uint8_t>& buf) {
+  RemoveFile(destination);
+  const Clock::time_point start = Clock::now();
+  const int in = open(source.c_str(), O_RDONLY);
+  const int out = open(destination.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+  bool ok = in >= 0 && out >= 0;
+  for (uint64_t pos = 0; ok;) {
+    const ssize_t k = read(in, buf.data(), buf.size());
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) {
+      ok = k == 0;
+      break;
+    }
+    ok = WriteAllAt(out, buf.data(), static_cast<size_t>(k), pos);
+    pos += static_cast<uint64_t>(k);
+  }
+  if (in >= 0) close(in);
+  if (out >= 0) ok = close(out) == 0 && ok;
+  if (!ok) {
+    Fail("copy of " + source.string());
+    return -1;
+  }
+  return SecondsSince(start);
+}
+
+void BenchSort(const Options& opt, const ScratchDir& dir) {
+  const fs::path source = dir.File("unsorted.mf4");
+  const fs::path sorted = dir.File("sorted.mf4");
+  const fs::path copy = dir.File("copy.mf4");
+  std::vector<uint8_t> buf(kPlainChunk);
+  for (const uint32_t groups : kSortGroupCounts) {
+    if (!BuildUnsorted(source, groups, opt.recordMiB)) return;
+    const uint64_t bytes = FileSize(source);
+    double best = 0, bestCopy = 0;
+    bool stopped = false;
+    const Clock::time_point start = Clock::now();
+    for (uint32_t r = 0; r < opt.repetitions && (r == 0 || SecondsSince(start) < opt.budget);
+         ++r) {
+      double t = 0;
+      const SortOutcome outcome = TimeSort(source, sorted, opt.budget, &t);
+      if (outcome == SortOutcome::kFailed) {
+        Fail("MDF4_Sort of a file with " + std::to_string(groups) + " groups");
+        return;
+      }
+      const double c = TimeCopy(source, copy, buf);
+      if (c < 0) return;
+      bestCopy = r == 0 ? c : std::min(bestCopy, c);
+      RemoveFile(copy);
+      if (outcome == SortOutcome::kStopped) {
+        // Only a bound is known; a smoke run must finish its sorts.
+        if (opt.quick) Fail("MDF4_Sort did not end within " + std::to_string(opt.budget) + " s");
+        stopped = r == 0;
+        if (r == 0) best = t;
+        break;
+      }
+      // Every record loses its 2-byte ID; the rest of the data must all be there.
+      if (FileSize(sorted) < bytes / kRecordBytes * kSampleBytes) {
+        Fail("sorted file smaller than its records");
+        return;
+      }
+      best = r == 0 ? t : std::min(best, t);
+      RemoveFile(sorted);
+    }
+    RemoveFile(sorted);
+    RemoveFile(source);
+    const char* plural = groups == 1 ? "" : "s";
+    if (stopped) {
+      std::printf("sort %u group%s (%.1f MiB): stopped after %.1f s, below %.1f MB/s, file copy: "
+                  "%.1f MB/s, time ratio sort/copy above %.2f (goal <= 1.5)\n",
+                  groups, plural, bytes / kMiB, best, MBps(bytes, best), MBps(bytes, bestCopy),
+                  best / bestCopy);
+    } else {
+      std::printf("sort %u group%s (%.1f MiB): %.1f MB/s, file copy: %.1f MB/s, time ratio "
+                  "sort/copy %.2f (goal <= 1.5)\n",
+                  groups, plural, bytes / kMiB, MBps(bytes, best), MBps(bytes, bestCopy),
+                  best / bestCopy);
+    }
+    std::fflush(stdout);
+  }
+}
+
+// ---- 4. Inflating ##DZ blocks -------------------------------------------------------------
+
+// One compressed block: its zlib stream and the bytes it must inflate to.
+struct DZChunk {
+  std::vector<uint8_t> stream;
+  const uint8_t* original;
+  uint32_t length;
+};
+
+// Stores length bytes of `in` as rows of `columns` bytes, column by column; the bytes that do
+// not fill a row follow unchanged.
+void Transpose(const uint8_t* in, uint32_t length, uint8_t* out, uint32_t columns) {
+  const size_t rows = length / columns;
+  for (size_t r = 0; r < rows; ++r)
+    for (size_t c = 0; c < columns; ++c) out[c * rows + r] = in[r * columns + c];
+  std::memcpy(out + rows * columns, in + rows * columns, length - rows * columns);
+}
+
+// Compresses data in 4 MiB pieces, transposed first when columns is not 0.
+bool Compress(const std::vector<uint8_t>& data, uint32_t columns, std::vector<DZChunk>& chunks) {
+  std::vector<uint8_t> transposed(kPlainChunk);
+  for (size_t pos = 0; pos < data.size(); pos += kPlainChunk) {
+    DZChunk c;
+    c.original = data.data() + pos;
+    c.length = static_cast<uint32_t>(std::min<size_t>(kPlainChunk, data.size() - pos));
+    const uint8_t* input = c.original;
+    if (columns != 0) {
+      Transpose(c.original, c.length, transposed.data(), columns);
+      input = transposed.data();
+    }
+    uLongf size = compressBound(c.length);
+    c.stream.resize(size);
+    if (compress2(c.stream.data(), &size, input, c.length, 6) != Z_OK) return false;
+    c.stream.resize(size);
+    chunks.push_back(std::move(c));
+  }
+  return true;
+}
+
+// Inflates every chunk with the library's inflater; checks the bytes when `verify` is set.
+bool InflateAll(const std::vector<DZChunk>& chunks, uint8_t zipType, uint32_t columns,
+                qm::InflateBuffers& buffers, bool verify) {
+  for (const DZChunk& c : chunks) {
+    const qm::DZInput in{c.stream.data(), c.stream.size(), c.stream.size(), zipType, columns};
+    const std::unique_ptr<uint8_t[]> out = qm::InflateFragment(in, c.length, buffers);
+    if (!out) return false;
+    if (verify && std::memcmp(out.get(), c.original, c.length) != 0) return false;
+  }
+  return true;
+}
+
+// Inflates every chunk with zlib alone into one reused buffer: the cost of the stream itself.
+bool ZlibInflateAll(const std::vector<DZChunk>& chunks, std::vector<uint8_t>& out) {
+  for (const DZChunk& c : chunks) {
+    uLongf size = static_cast<uLongf>(out.size());
+    if (uncompress(out.data(), &size, c.stream.data(), c.stream.size()) != Z_OK || size != c.length)
+      return false;
+  }
+  return true;
+}
+
+void BenchInflate(const Options& opt) {
+  const uint64_t bytes = std::max<uint64_t>(opt.inflateMiB * 1024 * 1024, kSampleBytes);
+  // Record data of a sorted group: samples back to back, no record IDs.
+  std::vector<double> values;
+  FillSamples(values, 0, static_cast<uint32_t>(bytes / kSampleBytes));
+  std::vector<uint8_t> data(bytes, 0);
+  std::memcpy(data.data(), values.data(), values.size() * sizeof(double));
+
+  std::vector<uint8_t> zlibOut(kPlainChunk);
+  for (const uint8_t zipType : {qm::fmt::kZipDeflate, qm::fmt::kZipTransposeDeflate}) {
+    const uint32_t columns = zipType == qm::fmt::kZipTransposeDeflate ? kSampleBytes : 0;
+    std::vector<DZChunk> chunks;
+    if (!Compress(data, columns, chunks)) {
+      Fail("zlib compression of the test data");
+      return;
+    }
+    uint64_t stored = 0;
+    for (const DZChunk& c : chunks) stored += c.stream.size();
+    qm::InflateBuffers buffers;
+    if (!InflateAll(chunks, zipType, columns, buffers, true)) {
+      Fail("InflateFragment, zip type " + std::to_string(zipType));
+      return;
+    }
+    double best = 0, bestZlib = 0;
+    for (uint32_t r = 0; r < opt.repetitions; ++r) {
+      Clock::time_point start = Clock::now();
+      const bool ok = InflateAll(chunks, zipType, columns, buffers, false);
+      const double t = SecondsSince(start);
+      start = Clock::now();
+      const bool zok = ZlibInflateAll(chunks, zlibOut);
+      const double z = SecondsSince(start);
+      if (!ok || !zok) {
+        Fail("inflation, zip type " + std::to_string(zipType));
+        return;
+      }
+      best = r == 0 ? t : std::min(best, t);
+      bestZlib = r == 0 ? z : std::min(bestZlib, z);
+    }
+    char kind[32];
+    if (columns != 0)
+      std::snprintf(kind, sizeof kind, "1 (N=%u)", columns);
+    else
+      std::snprintf(kind, sizeof kind, "0");
+    std::printf("inflate zip type %s (%.0f MiB, stored %.1f%%): %.1f MB/s, plain zlib inflate: "
+                "%.1f MB/s, ratio %.2f\n",
+                kind, bytes / kMiB, 100.0 * stored / bytes, MBps(bytes, best),
+                MBps(bytes, bestZlib), bestZlib / best);
+  }
+}
+
+// ---- Command line -------------------------------------------------------------------------
+
+void Usage() {
+  std::fprintf(stderr,
+               "usage: quillmark_bench [--quick] [--mb N] [--calls N] [--seconds S] "
+               "[--inflate-mb N] [--reps N] [--only LIST]\n"
+               "  --quick         tiny sizes, one repetition: a smoke run\n"
+               "  --mb N          MiB of records for the bulk file and each sort input "
+               "(default 64, or QM_BENCH_MB)\n"
+               "  --calls N       one-sample calls at most (default 20000)\n"
+               "  --seconds S     time a one-sample or sort measurement may use (default 10)\n"
+               "  --inflate-mb N  MiB of data to inflate (default 64)\n"
+               "  --reps N        repetitions, the best is kept (default 3)\n"
+               "  --only LIST     comma-separated: bulk, single, single-lib, sort, inflate\n");
+}
+
+// Reads a positive number; false when text is not one.
+bool ParseNumber(const char* text, double* value) {
+  char* end = nullptr;
+  *value = std::strtod(text, &end);
+  return end != text && *end == '\0' && *value > 0 && std::isfinite(*value);
+}
+
+bool ParseOptions(int argc, char** argv, Options* opt) {
+  if (const char* env = std::getenv("QM_BENCH_MB")) {
+    double v = 0;
+    if (!ParseNumber(env, &v)) return false;
+    opt->recordMiB = std::min(v, 1e6);
+  }
+  // --quick first, so that explicit sizes given with it still apply.
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--quick") == 0) {
+      opt->quick = true;
+      opt->recordMiB = 0.5;
+      opt->singleCalls = 200;
+      opt->budget = 60.0;
+      opt->inflateMiB = 4;
+      opt->repetitions = 1;
+    }
+  }
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--quick") continue;
+    if (arg == "--help" || arg == "-h" || i + 1 >= argc) return false;
+    const char* value = argv[++i];
+    if (arg == "--only") {
+      std::string list = value;
+      for (size_t start = 0; start <= list.size();) {
+        const size_t comma = std::min(list.find(',', start), list.size());
+        const std::string name = list.substr(start, comma - start);
+        if (name != "bulk" && name != "single" && name != "single-lib" && name != "sort" &&
+            name != "inflate")
+          return false;
+        opt->only.insert(name);
+        start = comma + 1;
+      }
+      continue;
+    }
+    double v = 0;
+    if (!ParseNumber(value, &v)) return false;
+    if (arg == "--mb" || arg == "--scale")
+      opt->recordMiB = std::min(v, 1e6);
+    else if (arg == "--calls")
+      opt->singleCalls = static_cast<uint32_t>(std::min(v, 4e9));
+    else if (arg == "--seconds")
+      opt->budget = std::min(v, 1e6);
+    else if (arg == "--inflate-mb")
+      opt->inflateMiB = static_cast<uint64_t>(std::clamp(v, 1.0, 4096.0));
+    else if (arg == "--reps")
+      opt->repetitions = static_cast<uint32_t>(std::clamp(v, 1.0, 1000.0));
+    else
+      return false;
+  }
+  return opt->singleCalls > 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opt;
+  if (!ParseOptions(argc, argv, &opt)) {
+    Usage();
+    return 2;
+  }
+  ScratchDir dir;
+  if (!dir.Ok()) {
+    std::fprintf(stderr, "FAILED: cannot make a temporary folder\n");
+    return 1;
+  }
+  std::printf("quillmark_bench: %.1f MiB of records, up to %u one-sample calls, %llu MiB to "
+              "inflate, best of %u, %g s a measurement\n",
+              opt.recordMiB, opt.singleCalls, static_cast<unsigned long long>(opt.inflateMiB),
+              opt.repetitions, opt.budget);
+  std::fflush(stdout);
+  if (opt.Runs("bulk")) BenchBulk(opt, dir);
+  std::fflush(stdout);
+  if (opt.Runs("single") || opt.Runs("single-lib")) BenchSingle(opt, dir, opt.Runs("single"));
+  std::fflush(stdout);
+  if (opt.Runs("sort")) BenchSort(opt, dir);
+  std::fflush(stdout);
+  if (opt.Runs("inflate")) BenchInflate(opt);
+  std::fflush(stdout);
+  if (g_failures != 0) {
+    std::fprintf(stderr, "quillmark_bench: %d failure%s\n", g_failures, g_failures == 1 ? "" : "s");
+    return 1;
+  }
+  return 0;
+}
