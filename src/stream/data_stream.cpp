@@ -133,7 +133,8 @@ bool m4DataStream::BuildFragments(uint64_t dataLink) {
   uint64_t length = b->GetVarSize();
   if (type == fmt::kDZ) length = static_cast<const M4DZBlock&>(*b).dz_org_data_length;
   else if (type == fmt::kSR) length = b->GetHeaderLength() - fmt::kBlockHeaderSize - 8 * b->GetLinkCount();
-  return AddFragment(dataLink + fmt::kBlockHeaderSize, length, type);
+  // position, not dataLink: behind an HL the block is the one its link leads to.
+  return AddFragment(position + fmt::kBlockHeaderSize, length, type);
 }
 
 uint64_t m4DataStream::Seek(uint64_t offset) {
@@ -280,22 +281,33 @@ bool m4DataStreamEx::OpenOnList(uint64_t listPosition, uint32_t maxEntries) {
 bool m4DataStreamEx::OpenOnSingleBlock(uint64_t blockPosition) {
   // The data group holds one DT without a list: it becomes the first entry of a new list,
   // and since the list now stands behind it, its bytes move to a fresh block at the end.
+  // The block is checked before anything is reserved, so that a refusal leaves the file as
+  // it was.
+  uint64_t old = 0;
+  if (!ContinuableBlock(blockPosition, &old)) return false;
   list_->ReserveAtEnd(file_);
   list_->AddDataBlock(blockPosition);
   predecessorLinked_ = false;
   return TakeOverLastBlock(blockPosition, false);
 }
 
-bool m4DataStreamEx::TakeOverLastBlock(uint64_t lastPosition, bool mayGrow) {
+bool m4DataStreamEx::ContinuableBlock(uint64_t position, uint64_t* dataLength) {
   uint8_t header[fmt::kBlockHeaderSize];
-  if (!ReadHeaderAt(file_, lastPosition, header) || LoadLE16(header + 2) != fmt::kDT) return false;
+  if (!ReadHeaderAt(file_, position, header) || LoadLE16(header + 2) != fmt::kDT) return false;
   const uint64_t length = LoadLE64(header + fmt::kHeaderLengthOffset);
   const uint64_t end = file_->GetEnd();
   if (LoadLE64(header + fmt::kHeaderLinkCountOffset) != 0 || length < fmt::kBlockHeaderSize ||
-      lastPosition > end || length > end - lastPosition)
+      position > end || length > end - position || length - fmt::kBlockHeaderSize > capacity_)
     return false;
-  const uint64_t old = length - fmt::kBlockHeaderSize;
-  if (old > capacity_) return false;  // cannot occur in a layout this stream continues
+  *dataLength = length - fmt::kBlockHeaderSize;
+  return true;
+}
+
+bool m4DataStreamEx::TakeOverLastBlock(uint64_t lastPosition, bool mayGrow) {
+  uint64_t old = 0;
+  if (!ContinuableBlock(lastPosition, &old)) return false;
+  const uint64_t length = fmt::kBlockHeaderSize + old;
+  const uint64_t end = file_->GetEnd();
 
   bool grow = false;
   if (mayGrow && old < capacity_) {
@@ -317,14 +329,14 @@ bool m4DataStreamEx::TakeOverLastBlock(uint64_t lastPosition, bool mayGrow) {
     return true;
   }
   // Move: the old bytes are copied into a new block at the end, which replaces the old one
-  // as the list's last entry. The old block stays in the file, unlisted.
+  // as the list's last entry. The old block stays in the file, unlisted. They are read before
+  // the new block is reserved, so that a failed read leaves the file as it was.
+  std::vector<uint8_t> bytes(old);
+  if (old != 0 &&
+      !file_->ReadAt(lastPosition + fmt::kBlockHeaderSize, static_cast<uint32_t>(old), bytes.data()))
+    return false;
   const uint64_t position = dataBlock_->ReserveAtEnd(file_);
-  if (old != 0) {
-    std::vector<uint8_t> bytes(old);
-    if (!file_->ReadAt(lastPosition + fmt::kBlockHeaderSize, static_cast<uint32_t>(old), bytes.data()) ||
-        !dataBlock_->Append(static_cast<uint32_t>(old), bytes.data()))
-      return false;
-  }
+  if (!dataBlock_->Append(static_cast<uint32_t>(old), bytes.data())) return false;
   flushed_ = 0;
   list_->LinkAt(list_->dl_count) = position;
   listDirty_ = true;

@@ -91,6 +91,9 @@ class m4DataStreamEx : public m4DataStream {
  private:
   bool OpenOnList(uint64_t listPosition, uint32_t maxEntries);
   bool OpenOnSingleBlock(uint64_t blockPosition);
+  // Reads the header of the block at position: true, with its data length, when it is a DT
+  // without links that lies inside the file and holds at most capacity bytes.
+  bool ContinuableBlock(uint64_t position, uint64_t* dataLength);
   bool TakeOverLastBlock(uint64_t lastPosition, bool mayGrow);
   bool ListHasRoom(const M4DLBlock& list);
   bool GapIsUnused(uint64_t from, uint64_t to);
