@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <limits>
+#include <system_error>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -77,6 +79,11 @@ std::string TrimField(const uint8_t* field, size_t n) {
 
 bool MdfReader::Open(const std::string& path, std::string* error) {
   const std::u16string name = qm::os::NarrowToWide(path.c_str());
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) {
+    *error = "'" + path + "' is a directory, not a file";
+    return false;
+  }
   // A plain read-only probe first, so that the reason of a refusal can be named.
   {
     mDirectFile probe;
@@ -122,6 +129,18 @@ std::string MdfReader::Text(uint64_t position) {
   std::unique_ptr<m4Block> b = LoadBlock(&file_, position);
   if (!b || (b->GetType() != fmt::kTX && b->GetType() != fmt::kMD)) return {};
   return BlockTextToUtf8(static_cast<const M4TXBlock&>(*b).Decode());
+}
+
+std::string MdfReader::UnitText(uint64_t position) {
+  // A ##TX block, or an ##MD block whose <TX> element holds the unit.
+  std::string unit = Text(position);
+  uint8_t header[fmt::kBlockHeaderSize];
+  if (ReadHeaderAt(&file_, position, header) && LoadLE16(header + 2) == fmt::kMD) {
+    bool found = false;
+    std::string tx = XmlElement(unit, "TX", &found);
+    if (found) unit = tx;
+  }
+  return unit;
 }
 
 void MdfReader::LoadHistory() {
@@ -205,15 +224,8 @@ bool MdfReader::LoadGroup(uint64_t position, ChannelGroupInfo* cg, uint64_t* nex
 void MdfReader::LoadChannel(const m4Block& block, ChannelInfo* c) {
   const auto& cn = static_cast<const M4CNBlock&>(block);
   c->name = Text(cn.GetLink(fmt::kCnTxName));
-  // The unit is a ##TX block, or an ##MD block whose <TX> element holds it.
-  const uint64_t unitAt = cn.GetLink(fmt::kCnMdUnit);
-  c->unit = Text(unitAt);
+  c->unit = UnitText(cn.GetLink(fmt::kCnMdUnit));
   uint8_t header[fmt::kBlockHeaderSize];
-  if (ReadHeaderAt(&file_, unitAt, header) && LoadLE16(header + 2) == fmt::kMD) {
-    bool found = false;
-    std::string tx = XmlElement(c->unit, "TX", &found);
-    if (found) c->unit = tx;
-  }
   c->type = cn.cn_type;
   c->syncType = cn.cn_sync_type;
   c->dataType = cn.cn_data_type;
@@ -229,6 +241,8 @@ void MdfReader::LoadChannel(const m4Block& block, ChannelInfo* c) {
     c->conversion.type = cc->cc_type;
     const size_t n = std::min<size_t>(cc->cc_val_count, cc->var.size());
     c->conversion.values.assign(cc->var.begin(), cc->var.begin() + static_cast<ptrdiff_t>(n));
+    // A channel without a unit of its own shows its conversion's unit.
+    if (c->unit.empty()) c->unit = UnitText(cc->GetLink(fmt::kCcMdUnit));
   }
 }
 
@@ -286,7 +300,7 @@ bool RecordReader::Fill(uint64_t n) {
   if (avail >= n) return true;
   const uint64_t remaining = stream_.TotalLength() - stream_.Offset();
   if (n - avail > remaining || n > kMaxRecordBytes) return false;
-  std::memmove(buffer_.data(), buffer_.data() + pos_, avail);
+  if (avail > 0) std::memmove(buffer_.data(), buffer_.data() + pos_, avail);
   len_ = avail;
   pos_ = 0;
   const size_t want = std::max<size_t>(static_cast<size_t>(n), kReadChunk);

@@ -111,6 +111,7 @@ class MdfReader {
   void LoadChannel(const m4Block& block, ChannelInfo* cn);
   // Text of the ##TX or ##MD block at position ("" when there is none).
   std::string Text(uint64_t position);
+  std::string UnitText(uint64_t position);
 
   MDF4File file_;
   FileInfo info_;

@@ -5,7 +5,10 @@
 #include <map>
 #include <string>
 
+#include <memory>
+
 #include "file/mdf4_file.h"
+#include "stream/data_stream.h"
 
 // What the data functions need to know about a registered channel group.
 struct GroupEntry {
@@ -26,4 +29,10 @@ struct MDF4FileContext : public MDF4File {
   bool reopened = false;
   bool ready = false;  // created or reopened successfully and not closed
   GroupRegistry groups;
+  // The appending stream kept between data calls, so that a call costs the bytes it appends
+  // and the few writes that make the file consistent. With keepAppender false every call
+  // opens and finishes a stream of its own (the reference the tests compare against); the
+  // file's bytes are the same either way.
+  std::unique_ptr<m4DataStreamEx> appender;
+  bool keepAppender = true;
 };

@@ -196,6 +196,7 @@ extern "C" QM_API void MDF4_Close(MDF4Handle* h) {
   MDF4FileContext* ctx = h->file;
   try {
     ctx->groups.clear();
+    ctx->appender.reset();
     if (ctx->IsOpen()) ctx->HD().Write(true, true);
     ctx->Close();
   } catch (...) {

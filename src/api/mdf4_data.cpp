@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,21 +40,23 @@ bool AppendSamples(MDF4Handle* h, MDF4FileContext& ctx, const char* groupName, u
     return false;
   }
   ctx.ClearWriteError();
-  m4DataStreamEx stream(dg, fmt::kDataBlockCapacity, fmt::kListEntries, fmt::kDT);
-  if (!stream.IsReady()) {
-    RecordError(h, MDF4_ERR_CANNOT_APPEND, kMsgCannotAppend);
-    return false;
+  if (ctx.appender && !ctx.appender->Resume()) ctx.appender.reset();
+  if (!ctx.appender) {
+    ctx.appender = std::make_unique<m4DataStreamEx>(dg, fmt::kDataBlockCapacity, fmt::kListEntries, fmt::kDT);
+    if (!ctx.appender->IsReady()) {
+      ctx.appender.reset();
+      RecordError(h, MDF4_ERR_CANNOT_APPEND, kMsgCannotAppend);
+      return false;
+    }
   }
+  m4DataStreamEx& stream = *ctx.appender;
   uint8_t id[2];
   StoreLE16(id, entry.recordId);
   const auto size = static_cast<uint32_t>(entry.recordSize);
-  for (uint64_t i = 0; i < count; ++i) {
-    stream.WriteBytes(sizeof id, id);
-    stream.WriteBytes(size, rowAt(i));
-  }
+  for (uint64_t i = 0; i < count; ++i) stream.WriteRecord(sizeof id, id, size, rowAt(i));
   ctx.AddCycles(entry.counterKey, count);
   stream.Finish();
-  stream.Release();
+  if (!ctx.keepAppender) ctx.appender.reset();
   if (ctx.HadWriteError()) RecordError(h, MDF4_ERR_WRITE, kMsgWrite);
   return h->errorCode == 0;
 }

@@ -47,11 +47,11 @@ void createChannel(MDF4FileContext& ctx, GroupEntry& entry, uint8_t type, uint8_
 bool AddGroupImpl(MDF4Handle* h, const char* groupName, bool withTime) {
   MDF4FileContext* ctx = UsableContext(h);
   if (ctx == nullptr) return false;
-  if (ctx->reopened) return true;  // a reopened file keeps the groups it has
   if (groupName == nullptr) {
     RecordError(h, MDF4_ERR_INVALID_ARGUMENT, kMsgInvalid);
     return false;
   }
+  if (ctx->reopened) return true;  // a reopened file keeps the groups it has
   if (ctx->groups.count(groupName) != 0) {
     RecordError(h, MDF4_ERR_GROUP, kMsgGroupExists);
     return false;
@@ -63,6 +63,11 @@ bool AddGroupImpl(MDF4Handle* h, const char* groupName, bool withTime) {
   GroupEntry entry;
   entry.name = os::NarrowToWide(groupName);
   M4DGBlock* dg = ctx->currentDataGroup;
+  // The previous group's head is rewritten with its next link: its cycle count in memory
+  // must be the one on disk, which data calls keep up to date there.
+  if (M4CGBlock* previous = dg->LastCG()) {
+    if (const auto* counter = ctx->Counters().Find(previous->cg_record_id)) previous->cg_cycle_count = counter->count;
+  }
   M4CGBlock* cg = dg->AddCG(new M4CGBlock(ctx->nextRecordId++));
   entry.recordId = static_cast<uint16_t>(cg->cg_record_id);
   entry.counterKey = cg->cg_record_id;
@@ -88,21 +93,26 @@ bool AddChannelImpl(MDF4Handle* h, const char* groupName, const char* channelNam
                     double factor, double offset) {
   MDF4FileContext* ctx = UsableContext(h);
   if (ctx == nullptr) return false;
-  if (ctx->reopened) return true;
   if (groupName == nullptr || channelName == nullptr) {
     RecordError(h, MDF4_ERR_INVALID_ARGUMENT, kMsgInvalid);
     return false;
   }
+  if (ctx->reopened) return true;
   auto it = ctx->groups.find(groupName);
   if (it == ctx->groups.end()) {
     RecordGroupNotFound(h, groupName);
     return false;
   }
-  // Only the newest group is still open for channels: its CG is the only one in memory.
-  if (it->second.channelGroup == nullptr || it->second.channelGroup != ctx->currentDataGroup->LastCG()) {
+  // Only the newest group is still open for channels: its CG is the only one in memory. The
+  // entry's own pointer may be stale (its CG was released when the next group was added, and
+  // the address can be reused), so the newest CG is recognised by its record ID, which is
+  // unique in a file this library creates.
+  M4CGBlock* newest = ctx->currentDataGroup->LastCG();
+  if (newest == nullptr || newest->cg_record_id != it->second.counterKey) {
     RecordError(h, MDF4_ERR_NOT_NEWEST_GROUP, kMsgNotNewest);
     return false;
   }
+  it->second.channelGroup = newest;
   M4CCLinear conversion(factor, offset);
   createChannel(*ctx, it->second, fmt::kCnTypeValue, fmt::kCnSyncNone, os::NarrowToWide(channelName),
                 unit != nullptr ? os::NarrowToWide(unit) : std::u16string(), conversion);

@@ -1,9 +1,7 @@
 // Chain operations of the tree blocks: place the new element, link it from the previous one.
 #include "block/hierarchy_blocks.h"
 
-#include "block/byte_order.h"
 #include "block/text_block.h"
-#include "file/direct_file.h"
 
 namespace {
 
@@ -19,13 +17,12 @@ T* AppendToChain(m4Block& parent, uint32_t firstLink, std::unique_ptr<T>& last, 
     return element;
   }
   if (last) {
-    // Only the previous element's next link (link 0 of every chained type) is rewritten:
-    // its other fields on disk may be newer than the object in memory (a channel group's
-    // cycle count is kept up to date in the file directly).
+    // The previous element's head is rewritten with its new next link (link 0 of every
+    // chained type), together with any link set on it since it was written (a history
+    // entry's comment). Fields its writer keeps up to date on disk by other means must be
+    // current in the object before this (the API brings a CG's cycle count up to date).
     last->SetLink(0, position);
-    uint8_t bytes[8];
-    qm::StoreLE64(bytes, position);
-    last->GetFile()->WriteAt(last->GetPosition() + qm::fmt::kBlockHeaderSize, sizeof bytes, bytes);
+    last->WriteHead();
   } else {
     parent.SetLink(firstLink, position);
   }

@@ -19,6 +19,7 @@ bool mDirectFile::OpenWith(const char16_t* name, qm::os::OpenMode mode) {
     return false;
   }
   end_ = size;
+  physical_ = size;
   return true;
 }
 
@@ -39,6 +40,7 @@ void mDirectFile::Close() {
   handle_ = qm::os::kInvalidHandle;
   position_ = ~0ULL;
   end_ = 0;
+  physical_ = 0;
 }
 
 bool mDirectFile::ReadAt(uint64_t position, uint32_t count, void* destination) {
@@ -58,6 +60,7 @@ bool mDirectFile::WriteAt(uint64_t position, uint32_t count, const void* source)
   }
   position_ = position + count;
   if (position_ > end_) end_ = position_;
+  if (position_ > physical_) physical_ = position_;
   return true;
 }
 
@@ -69,11 +72,10 @@ uint64_t mDirectFile::AllocateAtEnd(uint64_t size) {
 }
 
 bool mDirectFile::ResizeFromEnd(int64_t distance) {
-  uint64_t size = 0;
-  if (!qm::os::GetFileSize(handle_, &size)) {
-    writeFailed_ = true;
-    return false;
-  }
+  // The physical size is tracked from the open and every transfer and size change, since
+  // this object holds the only writer (others may only read).
+  if (!IsOpen()) return false;
+  const uint64_t size = physical_;
   uint64_t target;
   if (distance < 0) {
     const uint64_t cut = static_cast<uint64_t>(-(distance + 1)) + 1;  // |distance| without overflow
@@ -89,6 +91,7 @@ bool mDirectFile::ResizeFromEnd(int64_t distance) {
   }
   end_ = target;
   position_ = target;
+  physical_ = target;
   return true;
 }
 

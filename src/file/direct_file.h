@@ -47,5 +47,6 @@ class mDirectFile {
   qm::os::FileHandle handle_ = qm::os::kInvalidHandle;
   uint64_t position_ = ~0ULL;
   uint64_t end_ = 0;
+  uint64_t physical_ = 0;  // the file's size on disk
   bool writeFailed_ = false;
 };

@@ -27,6 +27,9 @@ void CycleCounterTable::RegisterCycleCounter(const M4CGBlock& cg, uint64_t key) 
   e.countPosition = cg.GetPosition() + fmt::kBlockHeaderSize +
                     uint64_t{fmt::kLinkSize} * cg.GetLinkCount() + offsetof(m4CGRecord, cg_cycle_count);
   e.count = cg.cg_cycle_count;
+  // A group registered before it is written (count 0 in memory and, soon, on disk) and a
+  // group read from the file both hold this count on disk.
+  e.written = cg.cg_cycle_count;
   entries_[key] = e;
 }
 
@@ -84,10 +87,10 @@ bool MDF4File::ReadHD() {
 }
 
 void MDF4File::FlushCycleCounters() {
-  for (const auto& [key, e] : counters_.Entries()) {
-    if (e.count == 0) continue;
+  for (auto& [key, e] : counters_.Entries()) {
+    if (e.count == 0 || e.count == e.written) continue;
     uint8_t bytes[8];
     StoreLE64(bytes, e.count);
-    WriteAt(e.countPosition, sizeof bytes, bytes);
+    if (WriteAt(e.countPosition, sizeof bytes, bytes)) e.written = e.count;
   }
 }

@@ -16,6 +16,7 @@ class CycleCounterTable {
     uint64_t key = 0;
     uint64_t countPosition = 0;  // file position of the group's cg_cycle_count
     uint64_t count = 0;
+    uint64_t written = 0;  // the count as last written (or found) in the file
   };
 
   // Registers (or replaces) key with the CG's count field position and current count. The
@@ -26,6 +27,7 @@ class CycleCounterTable {
   const Entry* Find(uint64_t key) const;
   void Clear() { entries_.clear(); }
   const std::map<uint64_t, Entry>& Entries() const { return entries_; }
+  std::map<uint64_t, Entry>& Entries() { return entries_; }
 
  private:
   std::map<uint64_t, Entry> entries_;
@@ -53,8 +55,8 @@ class MDF4File : public mDirectFile {
   CycleCounterTable& Counters() { return counters_; }
   void RegisterCycleCounter(const M4CGBlock& cg, uint64_t key) { counters_.RegisterCycleCounter(cg, key); }
   void AddCycles(uint64_t key, uint64_t n) { counters_.AddCycles(key, n); }
-  // Writes every non-zero count into its CG (8 bytes each, ascending keys). Failures are
-  // not reported.
+  // Writes every non-zero count into its CG (8 bytes each, ascending keys). A count that
+  // is already in the file as it stands is not written again. Failures are not reported.
   void FlushCycleCounters();
 
  private:

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
-#include "platform/posix_time_test_hook.h"
+#include "platform/time_test_hook.h"
 
 namespace qm::os {
 namespace {

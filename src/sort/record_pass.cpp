@@ -2,6 +2,7 @@
 #include "sort/record_pass.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
@@ -48,58 +49,89 @@ uint64_t DeliverableBytes(mDirectFile* file, const m4DataStream& reader) {
   return total;
 }
 
+// Hands out the reader's bytes from pieces of up to a mebibyte, so that small records do not
+// cost a file read each. After a piece comes up short nothing more is read: the reader delivers
+// nothing behind the end of its data, a failed read or a failed inflation.
+class PieceReader {
+ public:
+  static constexpr uint64_t kPieceSize = 1 << 20;
+
+  explicit PieceReader(m4DataStream& reader)
+      : reader_(reader), size_(std::clamp<uint64_t>(reader.TotalLength(), 1, kPieceSize)) {}
+
+  bool Allocate() {
+    piece_.reset(new (std::nothrow) uint8_t[size_]);
+    return piece_ != nullptr;
+  }
+
+  // Copies up to n bytes to destination; fewer only at the end of what can be read.
+  uint64_t Read(uint64_t n, uint8_t* destination) {
+    uint64_t done = 0;
+    while (done < n) {
+      if (next_ == filled_) {
+        if (ended_) break;
+        const int32_t got = reader_.ReadBytes(static_cast<uint32_t>(size_), piece_.get());
+        filled_ = got > 0 ? static_cast<uint64_t>(got) : 0;
+        next_ = 0;
+        ended_ = filled_ < size_;
+        if (filled_ == 0) break;
+      }
+      const uint64_t k = std::min(n - done, filled_ - next_);
+      std::memcpy(destination + done, piece_.get() + next_, k);
+      next_ += k;
+      done += k;
+    }
+    return done;
+  }
+
+  // Stream offset of the next byte not handed out yet.
+  uint64_t Offset() const { return reader_.Offset() - (filled_ - next_); }
+  // Everything readable was handed out, but the data goes on behind it.
+  bool StoppedEarly() const { return Offset() < reader_.TotalLength(); }
+
+ private:
+  m4DataStream& reader_;
+  const uint64_t size_;
+  std::unique_ptr<uint8_t[]> piece_;
+  uint64_t filled_ = 0;
+  uint64_t next_ = 0;
+  bool ended_ = false;
+};
+
 // The records loop: reads ID and record until the data ends or a record cannot be taken.
-void ReadRecords(m4DataStream& reader, m4DataStreamEx& writer, uint8_t idSize,
-                 const RecordLengthMap& map, uint64_t targetId, uint8_t* buffer,
-                 uint64_t bufferSize, PassOutcome& out) {
+PassEnd ReadRecords(PieceReader& reader, m4DataStreamEx& writer, uint8_t idSize,
+                    const RecordLengthMap& map, uint64_t targetId, uint8_t* buffer,
+                    uint64_t bufferSize, uint64_t* copied) {
   uint64_t id = 0;
   for (;;) {
     if (idSize > 0) {
       uint8_t idBytes[kMaxRecordIdSize] = {};
-      const int32_t got = reader.ReadBytes(idSize, idBytes);
-      if (got < idSize) {
-        // Fewer bytes than an ID: the end of the data. When data is left behind the reader's
-        // offset it could not be read (a ##DZ block that does not inflate); that still ends the
-        // pass as the end of the data, but the caller is told so the loss is not silent.
-        out.end = reader.Offset() < reader.TotalLength() ? PassEnd::kUnreadableTail
-                                                         : PassEnd::kExhausted;
-        return;
+      if (reader.Read(idSize, idBytes) < idSize) {
+        // Fewer bytes than an ID: the end of the data. When data is left that could not be read
+        // (a ##DZ block that does not inflate), that still ends the pass as the end of the data,
+        // but the caller is told, so that the loss is not silent.
+        return reader.StoppedEarly() ? PassEnd::kUnreadableTail : PassEnd::kExhausted;
       }
       // The ID's low idSize bytes, little-endian; the higher bytes stay 0.
       id = 0;
       for (uint8_t i = 0; i < idSize; ++i) id |= uint64_t{idBytes[i]} << (8 * i);
     }
     const auto it = map.lengths.find(id);
-    if (it == map.lengths.end()) {
-      out.end = PassEnd::kUnknownRecordId;
-      return;
-    }
+    if (it == map.lengths.end()) return PassEnd::kUnknownRecordId;
     const uint64_t length = it->second;
-    if (idSize == 0 && length == 0) {
-      // Without IDs, empty records would be read forever without moving: the pass ends here as
-      // failed, as any pass over data without record IDs does when it reaches the end.
-      out.end = PassEnd::kNoProgress;
-      return;
-    }
-    if (length > bufferSize) {
-      // Longer than all the data there is: the record can only end short.
-      out.end = PassEnd::kRecordTooLarge;
-      return;
-    }
-    // Only the low 32 bits are asked for; a record whose full length is not delivered is short.
-    const int32_t got = reader.ReadBytes(static_cast<uint32_t>(length), buffer);
-    if (got < 0 || static_cast<uint64_t>(got) != length) {
-      out.end = PassEnd::kShortRecord;
-      return;
-    }
+    // Without IDs, empty records would be read forever without moving: the pass ends here as
+    // failed, as any pass over data without record IDs does when it reaches the end.
+    if (idSize == 0 && length == 0) return PassEnd::kNoProgress;
+    // Longer than all the data there is: the record can only end short. Records are moved with
+    // 32-bit lengths, so one of 4 GiB or more cannot be copied whole either.
+    if (length > bufferSize || length > std::numeric_limits<uint32_t>::max())
+      return PassEnd::kRecordTooLarge;
+    if (reader.Read(length, buffer) != length) return PassEnd::kShortRecord;
     if (id == targetId) {
       // The new group's stream refuses bytes only when it could not be set up; lost records are
       // a failed pass, never a silent one.
-      if (!writer.WriteBytes(static_cast<uint32_t>(length), buffer)) {
-        out.end = PassEnd::kWriterFailed;
-        return;
-      }
-      ++out.recordsCopied;
+      if (!writer.WriteBytes(static_cast<uint32_t>(length), buffer)) return PassEnd::kWriterFailed;
+      ++*copied;
     }
   }
 }
@@ -152,17 +184,18 @@ PassOutcome CopyGroupRecords(const M4DGBlock& source, const RecordLengthMap& map
       // allocated, and a record that long fails the pass when it is met.
       const uint64_t bufferSize = std::min(map.largest, DeliverableBytes(source.GetFile(), *reader));
       std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[std::max<uint64_t>(bufferSize, 1)]);
-      if (!buffer) {
+      PieceReader pieces(*reader);
+      if (!buffer || !pieces.Allocate()) {
         out.end = PassEnd::kNoMemory;
       } else {
-        ReadRecords(*reader, *writer, source.dg_rec_id_size, map, targetId, buffer.get(),
-                    bufferSize, out);
+        out.end = ReadRecords(pieces, *writer, source.dg_rec_id_size, map, targetId, buffer.get(),
+                              bufferSize, &out.recordsCopied);
+        out.offset = pieces.Offset();
       }
     }
   } catch (const std::bad_alloc&) {
     out.end = PassEnd::kNoMemory;
   }
-  if (reader) out.offset = reader->Offset();
   if (writer) writer->Finish();
   if (reader) reader->Release();
   if (writer) writer->Release();

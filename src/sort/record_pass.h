@@ -26,8 +26,8 @@ enum class PassEnd {
   kUnknownRecordId,   // a record ID that no channel group of the data group declares
   kShortRecord,       // the data ended, or could not be read, inside a record
   kUnreadableSource,  // the data blocks of the source group could not be opened for reading
-  kRecordTooLarge,    // a record longer than all the data the group can deliver (a short record
-                      // found without reading it)
+  kRecordTooLarge,    // a record longer than all the data the group can deliver, or of 4 GiB or
+                      // more (a short record found without reading it)
   kNoMemory,          // the record buffer or a stream could not be allocated
   kBadRecordIdSize,   // dg_rec_id_size above 8 does not fit a 64-bit record ID
   kNoProgress,        // record ID size 0 with a record length of 0: nothing would ever be read
@@ -37,7 +37,7 @@ enum class PassEnd {
 struct PassOutcome {
   PassEnd end = PassEnd::kExhausted;
   uint64_t recordsCopied = 0;  // records handed to the new data group
-  uint64_t offset = 0;         // stream offset of the reader where the pass ended
+  uint64_t offset = 0;         // offset in the source data where the pass ended
 
   // The pass succeeded: every record of the data was read (or the rest was unreadable at a
   // record boundary, which the caller should report).

@@ -55,7 +55,7 @@ bool M4DataBlock::Flush(uint64_t from) {
 }
 
 uint64_t M4DataBlock::ReserveAtEnd(mDirectFile* file, uint64_t from) {
-  if (file_ != nullptr && position_ != 0) Flush(from);
+  if (file_ != nullptr && position_ != 0 && from != kAlreadyWritten) Flush(from);
   dataLength_ = 0;
   file_ = file;
   const uint64_t end = file_->GetEnd();

@@ -1,6 +1,7 @@
 // M4DataBlock (DT, SD, RD): raw record bytes in a fixed-capacity buffer, written in place.
 #pragma once
 
+#include <cstring>
 #include <memory>
 
 #include "block/block.h"
@@ -24,6 +25,11 @@ class M4DataBlock : public m4Block {
   uint32_t GetFreeSpace() const;
   // Copies n bytes behind the data; refuses (false, nothing copied) when they do not fit.
   bool Append(uint32_t n, const void* source);
+  // Append without the checks, for callers that checked GetFreeSpace.
+  void AppendUnchecked(uint32_t n, const void* source) {
+    std::memcpy(buffer_.get() + dataLength_, source, n);
+    dataLength_ += n;
+  }
   const uint8_t* Data() const { return buffer_.get(); }
   // Takes the block at position over for further appends without loading its data.
   void AttachAt(mDirectFile* file, uint64_t position) {
@@ -34,6 +40,8 @@ class M4DataBlock : public m4Block {
   // Writes the data bytes from offset `from` on, then the header with the current length:
   // the length on disk never covers bytes that are not written yet.
   bool Flush(uint64_t from);
+  // Passed to ReserveAtEnd when the block's bytes are on disk already.
+  static constexpr uint64_t kAlreadyWritten = ~uint64_t{0};
   // Ends the block's current life (writing it when it was placed, from offset `from`) and
   // starts a new, empty block at the aligned end of file, extending the file physically by
   // header + capacity. Returns the new position.

@@ -366,7 +366,7 @@ bool m4DataStreamEx::WriteBytes(uint32_t n, const void* source) {
       predecessorLinked_ = false;
       list_->ReserveAtEnd(file_);
     }
-    list_->AddDataBlock(dataBlock_->ReserveAtEnd(file_, dataBlock_->GetDataLength()));
+    list_->AddDataBlock(dataBlock_->ReserveAtEnd(file_, M4DataBlock::kAlreadyWritten));
     listDirty_ = true;
   }
   return true;
@@ -390,6 +390,34 @@ void m4DataStreamEx::CommitList() {
   predecessorLinked_ = true;
 }
 
+bool m4DataStreamEx::WriteRecord(uint32_t idSize, const void* id, uint32_t size, const void* data) {
+  if (ready_ && dataBlock_->GetFreeSpace() >= uint64_t{idSize} + size) {
+    dataBlock_->AppendUnchecked(idSize, id);
+    dataBlock_->AppendUnchecked(size, data);
+    return true;
+  }
+  return WriteBytes(idSize, id) && WriteBytes(size, data);
+}
+
+bool m4DataStreamEx::Resume() {
+  if (!ready_ || !dataBlock_ || !list_) return false;
+  const uint64_t old = dataBlock_->GetDataLength();
+  // Continued in place when the block still ends the file and has room, exactly as a new
+  // stream on the same data would find it; otherwise its bytes move to a new block at the end.
+  if (file_->GetEnd() == finishedEnd_ && old < capacity_) return true;
+  if (old > std::numeric_limits<uint32_t>::max()) return false;
+  std::vector<uint8_t> bytes(old);
+  if (old != 0 && !file_->ReadAt(dataBlock_->GetPosition() + fmt::kBlockHeaderSize,
+                                 static_cast<uint32_t>(old), bytes.data()))
+    return false;
+  const uint64_t position = dataBlock_->ReserveAtEnd(file_, M4DataBlock::kAlreadyWritten);
+  if (!dataBlock_->Append(static_cast<uint32_t>(old), bytes.data())) return false;
+  flushed_ = 0;
+  list_->LinkAt(list_->dl_count) = position;
+  listDirty_ = true;
+  return true;
+}
+
 void m4DataStreamEx::Finish() {
   if (!ready_ || !dataBlock_) return;
   dataBlock_->Flush(flushed_);
@@ -400,6 +428,7 @@ void m4DataStreamEx::Finish() {
   const uint64_t reservedEnd = dataBlock_->GetPosition() + fmt::kBlockHeaderSize + dataBlock_->GetCapacity();
   if (dataBlock_->GetDataLength() != dataBlock_->GetCapacity() && file_->GetEnd() == reservedEnd)
     file_->ResizeFromEnd(-static_cast<int64_t>(dataBlock_->GetCapacity() - dataBlock_->GetDataLength()));
+  finishedEnd_ = file_->GetEnd();
 }
 
 void m4DataStreamEx::Release() {

@@ -85,7 +85,15 @@ class m4DataStreamEx : public m4DataStream {
   ~m4DataStreamEx() override;
 
   bool WriteBytes(uint32_t n, const void* source) override;
+  // Appends one record: idSize ID bytes, then size data bytes.
+  bool WriteRecord(uint32_t idSize, const void* id, uint32_t size, const void* data);
   void Finish() override;
+  // Makes a finished stream ready for more bytes, so that a writer can keep one stream
+  // across calls instead of reopening the data each time. The result on disk is the same as
+  // a new stream's: the last block is continued in place while it still ends the file and
+  // has room, and otherwise its bytes move to a new block at the end. False when the
+  // stream cannot continue.
+  bool Resume();
   void Release() override;
 
  private:
@@ -109,4 +117,5 @@ class m4DataStreamEx : public m4DataStream {
   bool listDirty_ = false;      // the list in memory differs from the list on disk
   uint64_t predecessorList_ = 0;  // the list whose next link must lead to list_, 0: the DG
   bool predecessorLinked_ = true; // that link already leads to list_ on disk
+  uint64_t finishedEnd_ = 0;      // the file's end after the last Finish
 };

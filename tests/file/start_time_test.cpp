@@ -9,7 +9,7 @@
 #include <string>
 
 #include "file/start_time.h"
-#include "platform/posix_time_test_hook.h"
+#include "platform/time_test_hook.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/posix_time_test_hook.h"
+#include "platform/time_test_hook.h"
 
 namespace qm::os {
 namespace {

@@ -1,0 +1,270 @@
+// The sort driver: copies header, history, groups, channels and records into a sorted file.
+#include "sort/sort_driver.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <unordered_set>
+
+#include "api/xml_text.h"
+#include "block/block_factory.h"
+#include "block/descriptive_blocks.h"
+#include "block/format.h"
+#include "block/hierarchy_blocks.h"
+#include "block/text_block.h"
+#include "file/mdf4_file.h"
+#include "file/start_time.h"
+#include "platform/platform.h"
+#include "sort/record_pass.h"
+
+using namespace qm;
+
+namespace {
+
+// Walks the chain of T blocks that starts at parent's link `first` and continues along each
+// element's link 0, one element in memory at a time. visit returns false to stop. An element met
+// a second time ends the walk: a chain that loops back is taken as ending there.
+template <class T, class Visit>
+void WalkChain(mDirectFile* file, const m4Block& parent, int first, uint16_t type, Visit&& visit) {
+  std::unordered_set<uint64_t> visited;
+  std::unique_ptr<T> element = LoadAs<T>(file, parent.GetLink(first), type);
+  while (element && visited.insert(element->GetPosition()).second) {
+    if (!visit(*element)) return;
+    element = LoadAs<T>(file, element->GetLink(0), type);
+  }
+}
+
+// The text of the ##TX or ##MD block at block's link, decoded up to its first zero byte (line
+// feeds become CR LF). False when the link is empty, unreadable or names another block type.
+bool LinkedText(mDirectFile* file, const m4Block& block, int link, std::u16string* text) {
+  std::unique_ptr<m4Block> loaded = LoadLinked(file, block, link, 0);
+  if (!loaded || (loaded->GetType() != fmt::kTX && loaded->GetType() != fmt::kMD)) return false;
+  *text = static_cast<const M4TXBlock&>(*loaded).Decode();
+  return true;
+}
+
+void PrintGroupLine(const std::u16string& name) {
+#ifdef _WIN32
+  std::printf("copy channel group '%S' ...\n", reinterpret_cast<const wchar_t*>(name.c_str()));
+#else
+  std::printf("copy channel group '%s' ...\n", os::WideToNarrow(name.c_str()).c_str());
+#endif
+  std::fflush(stdout);
+}
+
+// One sort from start to end; all of its state lives here.
+class SortJob {
+ public:
+  bool Run(const char16_t* source, const char16_t* destination);
+
+ private:
+  // Copies the text at source's link into a new ##TX (or ##MD) block of the destination and
+  // links it as target's link, which must still be empty. Nothing happens when there is no text.
+  void CopyText(const m4Block& source, int sourceLink, m4Block& target, int targetLink, bool md);
+  void CopyHistory();
+  void AddSortEntry();
+  // False when the sort must stop at once.
+  bool CopyDataGroup(const M4DGBlock& dg);
+  bool CopyChannelGroup(const M4DGBlock& sourceDg, const M4CGBlock& sourceCg,
+                        const RecordLengthMap& map);
+  bool CopyChannels(const M4CGBlock& sourceCg, M4CGBlock& cg);
+  bool CopyConversion(const M4CNBlock& sourceCn, M4CNBlock& cn);
+
+  MDF4File src_;
+  MDF4File dst_;
+  bool copyOk_ = true;   // cleared when a group's records cannot be copied; never set again
+  bool stopped_ = false; // a conversion that cannot be copied ended the sort at once
+  uint64_t nextRecordId_ = 1;
+  int64_t frequency_ = 1;
+};
+
+void SortJob::CopyText(const m4Block& source, int sourceLink, m4Block& target, int targetLink,
+                       bool md) {
+  if (target.HasLink(targetLink)) return;
+  std::u16string text;
+  if (!LinkedText(&src_, source, sourceLink, &text)) return;
+  std::unique_ptr<M4TXBlock> block = md ? std::make_unique<M4MDBlock>() : std::make_unique<M4TXBlock>();
+  block->appendWide(text);
+  // A block that cannot be written leaves a link to zeros; like every single text, it is not
+  // reported.
+  const uint64_t position = block->Place(&dst_, m4Block::kPlaceAll);
+  if (position != 0) target.SetLink(targetLink, position);
+}
+
+void SortJob::CopyHistory() {
+  WalkChain<M4FHBlock>(&src_, src_.HD(), fmt::kHdFhFirst, fmt::kFH, [&](const M4FHBlock& source) {
+    auto owned = std::make_unique<M4FHBlock>();
+    owned->Place(&dst_, 0);  // reserved first, so that the entry stands before its comment
+    owned->fh_time_ns = source.fh_time_ns;
+    owned->fh_tz_offset_min = source.fh_tz_offset_min;
+    owned->fh_dst_offset_min = source.fh_dst_offset_min;
+    owned->fh_time_flags = source.fh_time_flags;
+    M4FHBlock* fh = dst_.HD().AddFH(owned.release());
+    std::u16string text;
+    if (LinkedText(&src_, source, fmt::kFhMdComment, &text)) {
+      M4MDBlock comment;
+      comment.appendWide(text);
+      // Appending the next entry rewrites only this entry's next link, so the comment link is
+      // written here.
+      if (fh->SetComment(&comment)) fh->WriteHead();
+    }
+    return true;
+  });
+}
+
+void SortJob::AddSortEntry() {
+  char16_t text[kCommentCapacity];
+  formatWide(text, kCommentCapacity, kSortedCommentTemplate,
+             {kToolVersionMajor, kToolVersionMinor, kToolVersionPatch, kToolVersionBuild});
+  StartTimeRecord now;
+  nowTime(now);
+  auto fh = std::make_unique<M4FHBlock>();
+  fh->Place(&dst_, 0);
+  M4MDBlock comment(text);
+  fh->SetComment(&comment);
+  fh->fh_time_ns = static_cast<uint64_t>(now.timeNs);
+  fh->fh_tz_offset_min = now.tzOffsetMin;
+  fh->fh_dst_offset_min = now.dstOffsetMin;
+  fh->fh_time_flags = now.timeFlags;
+  dst_.HD().AddFH(fh.release());
+}
+
+bool SortJob::Run(const char16_t* source, const char16_t* destination) {
+  // The source is opened with the writer's lock: a destination naming the same file then cannot
+  // be created, and the source stays untouched.
+  if (!src_.Open(source)) return false;
+  if (!dst_.Create(destination, fmt::kProgramId, fmt::kVersion)) return false;
+
+  CopyText(src_.HD(), fmt::kHdMdComment, dst_.HD(), fmt::kHdMdComment, true);
+  CopyHistory();
+  AddSortEntry();
+  M4HDBlock& hd = dst_.HD();
+  hd.hd_start_time_ns = src_.HD().hd_start_time_ns;
+  hd.hd_tz_offset_min = src_.HD().hd_tz_offset_min;
+  hd.hd_dst_offset_min = src_.HD().hd_dst_offset_min;
+  hd.hd_time_flags = src_.HD().hd_time_flags;
+  hd.Write(true, true);
+
+  frequency_ = os::MonotonicFrequency();
+  if (frequency_ <= 0) frequency_ = 1;
+  nextRecordId_ = 1;
+  WalkChain<M4DGBlock>(&src_, src_.HD(), fmt::kHdDgFirst, fmt::kDG,
+                       [&](const M4DGBlock& dg) { return CopyDataGroup(dg); });
+  if (stopped_) return false;  // stopped at once: no final header write
+  const bool written = hd.Write(true, true);
+  return written && copyOk_;
+}
+
+bool SortJob::CopyDataGroup(const M4DGBlock& dg) {
+  RecordLengthMap map;
+  if (!BuildRecordLengthMap(dg, &map)) {
+    copyOk_ = false;
+    return false;
+  }
+  std::printf("processing %d channel groups ...\n", static_cast<int>(map.lengths.size()));
+  std::fflush(stdout);
+  WalkChain<M4CGBlock>(&src_, dg, fmt::kDgCgFirst, fmt::kCG, [&](const M4CGBlock& cg) {
+    if (!CopyChannelGroup(dg, cg, map)) {
+      stopped_ = true;
+      return false;
+    }
+    return copyOk_;  // no further group is started once a group's records failed
+  });
+  return copyOk_ && !stopped_;
+}
+
+bool SortJob::CopyChannelGroup(const M4DGBlock& sourceDg, const M4CGBlock& sourceCg,
+                               const RecordLengthMap& map) {
+  const int64_t start = os::MonotonicTicks();
+  std::u16string name;
+  if (auto tx = LoadAs<M4TXBlock>(&src_, sourceCg.GetLink(fmt::kCgTxAcqName), fmt::kTX))
+    name = tx->Decode();
+  PrintGroupLine(name);
+
+  M4DGBlock* dg = dst_.HD().AddDG(std::make_unique<M4DGBlock>(0).release());
+  dst_.HD().Write(true, true);
+  M4CGBlock* cg = dg->AddCG(std::make_unique<M4CGBlock>(0).release());
+  cg->cg_cycle_count = sourceCg.cg_cycle_count;
+  // The invalidation bytes stay the last bytes of each record; the copy has none of its own.
+  const bool vlsd = (sourceCg.cg_flags & fmt::kCgFlagVlsd) != 0;
+  cg->cg_data_bytes = vlsd ? sourceCg.cg_data_bytes : sourceCg.cg_data_bytes + sourceCg.cg_inval_bytes;
+  cg->cg_inval_bytes = 0;
+  cg->cg_record_id = nextRecordId_++;
+  CopyText(sourceCg, fmt::kCgTxAcqName, *cg, fmt::kCgTxAcqName, false);
+  CopyText(sourceCg, fmt::kCgMdComment, *cg, fmt::kCgMdComment, true);
+  if (!CopyChannels(sourceCg, *cg)) return false;
+
+  const PassOutcome pass = CopyGroupRecords(sourceDg, map, sourceCg.cg_record_id, dg);
+  if (pass.end == PassEnd::kUnreadableTail) {
+    // Taken as the end of the data, but records may have been lost: say so.
+    std::fprintf(stderr,
+                 "warning: compressed data could not be read; records after offset %llu were not "
+                 "copied\n",
+                 static_cast<unsigned long long>(pass.offset));
+    std::fflush(stderr);
+  }
+  if (!pass.Ok()) copyOk_ = false;
+
+  cg->Write(true, true);
+  dg->Write(true, true);
+  // Every group uses key 0: the table keeps only the newest group, whose count the next group's
+  // stream writes once more, unchanged.
+  dst_.RegisterCycleCounter(*cg, 0);
+  const int64_t end = os::MonotonicTicks();
+  std::printf("... done (%f s)\n", static_cast<double>(end - start) / static_cast<double>(frequency_));
+  std::fflush(stdout);
+  return true;
+}
+
+bool SortJob::CopyChannels(const M4CGBlock& sourceCg, M4CGBlock& cg) {
+  bool stop = false;
+  WalkChain<M4CNBlock>(&src_, sourceCg, fmt::kCgCnFirst, fmt::kCN, [&](const M4CNBlock& source) {
+    auto owned = std::make_unique<M4CNBlock>();
+    owned->cn_type = source.cn_type;
+    owned->cn_sync_type = source.cn_sync_type;
+    M4CNBlock* cn = cg.AddCN(owned.release());
+    CopyText(source, fmt::kCnTxName, *cn, fmt::kCnTxName, false);
+    CopyText(source, fmt::kCnMdComment, *cn, fmt::kCnMdComment, true);
+    CopyText(source, fmt::kCnMdUnit, *cn, fmt::kCnMdUnit, false);  // a ##TX even from an ##MD
+    if (!CopyConversion(source, *cn)) {
+      stop = true;
+      return false;
+    }
+    cn->cn_data_type = source.cn_data_type;
+    cn->cn_byte_offset = source.cn_byte_offset;
+    cn->cn_bit_count = source.cn_bit_count;
+    cn->cn_bit_offset = source.cn_bit_offset & 7;
+    cn->Write(true, true);
+    return true;
+  });
+  return !stop;
+}
+
+bool SortJob::CopyConversion(const M4CNBlock& sourceCn, M4CNBlock& cn) {
+  std::unique_ptr<M4CCBlock> cc = LoadAs<M4CCBlock>(&src_, sourceCn.GetLink(fmt::kCnCcConversion), fmt::kCC);
+  if (!cc || cc->cc_type == fmt::kCcTypeIdentity) return true;  // the copy has no conversion
+  if (cc->cc_type != fmt::kCcTypeLinear) return false;           // cannot be carried over
+  // A parameter the block does not hold reads as 0, as the fields of a short record do.
+  const double offset = cc->var.size() > 0 ? cc->var[0] : 0.0;
+  const double factor = cc->var.size() > 1 ? cc->var[1] : 0.0;
+  M4CCLinear linear(factor, offset);
+  CopyText(*cc, fmt::kCcTxName, linear, fmt::kCcTxName, false);
+  const uint64_t position = linear.Place(&dst_, m4Block::kPlaceAll);
+  if (position != 0) cn.SetLink(fmt::kCnCcConversion, position);
+  return true;
+}
+
+}  // namespace
+
+bool SortFile(const char16_t* source, const char16_t* destination) {
+  if (source == nullptr || destination == nullptr) return false;
+  // Nothing escapes: memory running out anywhere in the copy ends it as a failure, and the
+  // files are closed as the job goes out of scope.
+  try {
+    SortJob job;
+    return job.Run(source, destination);
+  } catch (...) {
+    return false;
+  }
+}

@@ -1,0 +1,1086 @@
+// End-to-end tests of the C interface: the bytes of the files it writes, its errors, limit groups and reopening.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <clocale>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "block/block_factory.h"
+#include "block/byte_order.h"
+#include "block/descriptive_blocks.h"
+#include "block/format.h"
+#include "block/hierarchy_blocks.h"
+#include "block/text_block.h"
+#include "file/mdf4_file.h"
+#include "mdf_builder.h"
+#include "quillmark/quillmark.h"
+#include "stream/data_stream.h"
+#include "temp_dir.h"
+
+namespace {
+
+namespace f = qm::fmt;
+using qm::test::MdfBuilder;
+using qm::test::ReadFileBytes;
+using qm::test::TempDir;
+
+using Sample = std::vector<double>;
+using RecordsById = std::map<uint64_t, std::vector<Sample>>;
+
+constexpr int64_t kUnixEpochFileTime = 116444736000000000LL;
+
+const char kFHComment[] =
+    "<FHcomment><TX>Created</TX><tool_id>Quillmark</tool_id><tool_vendor>Karvoll GmbH</tool_vendor>"
+    "<tool_version>1.6.0.0</tool_version></FHcomment>";
+
+// The header comment with the seven texts already escaped.
+std::string HDComment(const std::string& tx, const std::string& timeSource, const std::string& author,
+                      const std::string& department, const std::string& project, const std::string& subject) {
+  return "<HDcomment><TX>" + tx + "</TX><time_source>" + timeSource +
+         "</time_source><common_properties><e name=\"author\">" + author + "</e><e name=\"department\">" +
+         department + "</e><e name=\"project\">" + project + "</e><e name=\"subject\">" + subject +
+         "</e><e name=\"version\">1.6.0.0</e></common_properties></HDcomment>";
+}
+
+// ---- Reading a file back through the library's reading side -------------------------------
+
+struct ChannelInfo {
+  m4CNRecord cn{};
+  std::string name, unit;
+  uint8_t ccType = 0;
+  std::vector<double> ccValues;
+};
+
+struct GroupInfo {
+  uint64_t position = 0;
+  m4CGRecord cg{};
+  std::string name;
+  std::vector<ChannelInfo> channels;
+};
+
+struct DataGroupInfo {
+  uint64_t position = 0;
+  uint8_t recIdSize = 0;
+  uint64_t data = 0;
+  std::vector<GroupInfo> groups;
+};
+
+// A file opened read-only (without the writer's lock) and its tree of data groups, channel
+// groups and channels loaded at once.
+class FileView {
+ public:
+  explicit FileView(const std::u16string& path) : ok_(file_.OpenForInspection(path.c_str())) {
+    if (ok_) Load();
+  }
+
+  bool Ok() const { return ok_; }
+  MDF4File& File() { return file_; }
+  M4HDBlock& HD() { return file_.HD(); }
+  const std::vector<DataGroupInfo>& DataGroups() const { return dataGroups_; }
+  // The groups of the first data group (the only one of a file this library writes).
+  const std::vector<GroupInfo>& Groups() const {
+    static const std::vector<GroupInfo> kNone;
+    return dataGroups_.empty() ? kNone : dataGroups_[0].groups;
+  }
+  std::vector<uint64_t> CycleCounts() const {
+    std::vector<uint64_t> counts;
+    for (const GroupInfo& g : Groups()) counts.push_back(g.cg.cg_cycle_count);
+    return counts;
+  }
+
+  // The bytes of the TX or MD block at position up to its first zero byte.
+  std::string Text(uint64_t position) {
+    std::unique_ptr<m4Block> b = LoadBlock(&file_, position);
+    if (!b || (b->GetType() != f::kTX && b->GetType() != f::kMD)) return "<no text block>";
+    const auto* text = static_cast<M4TXBlock*>(b.get());
+    const char* chars = reinterpret_cast<const char*>(text->Text());
+    return std::string(chars, strnlen(chars, text->GetLength()));
+  }
+
+  // All record bytes of a data group, read through a reading stream.
+  std::vector<uint8_t> Data(const DataGroupInfo& dg) {
+    if (dg.data == 0) return {};
+    m4DataStream stream;
+    if (!stream.OpenForRead(&file_, dg.data)) {
+      ADD_FAILURE() << "data of the group at " << dg.position << " cannot be read";
+      return {};
+    }
+    std::vector<uint8_t> bytes(stream.TotalLength());
+    if (!bytes.empty() && stream.ReadBytes(static_cast<uint32_t>(bytes.size()), bytes.data()) !=
+                              static_cast<int32_t>(bytes.size()))
+      ADD_FAILURE() << "short read of record data";
+    return bytes;
+  }
+
+  // The records of a data group split by record ID into samples (one double per channel).
+  // Without record IDs the data group must hold one group, whose cg_record_id is the key.
+  RecordsById Records(const DataGroupInfo& dg) {
+    RecordsById out;
+    const std::vector<uint8_t> bytes = Data(dg);
+    std::map<uint64_t, const GroupInfo*> byId;
+    for (const GroupInfo& g : dg.groups) byId[g.cg.cg_record_id] = &g;
+    if (dg.recIdSize == 0 && dg.groups.size() != 1) {
+      ADD_FAILURE() << "a data group without record IDs holds " << dg.groups.size() << " groups";
+      return out;
+    }
+    for (size_t pos = 0; pos < bytes.size();) {
+      uint64_t id = dg.groups[0].cg.cg_record_id;
+      if (dg.recIdSize != 0) {
+        if (bytes.size() - pos < dg.recIdSize) break;
+        id = 0;
+        std::memcpy(&id, &bytes[pos], dg.recIdSize);  // little-endian host, as the library
+        pos += dg.recIdSize;
+      }
+      auto it = byId.find(id);
+      if (it == byId.end()) {
+        ADD_FAILURE() << "unknown record ID " << id << " at data offset " << pos;
+        break;
+      }
+      const uint64_t size = uint64_t{it->second->cg.cg_data_bytes} + it->second->cg.cg_inval_bytes;
+      if (bytes.size() - pos < size) {
+        ADD_FAILURE() << "record of ID " << id << " cut off at data offset " << pos;
+        break;
+      }
+      Sample s(it->second->cg.cg_data_bytes / 8);
+      for (size_t c = 0; c < s.size(); ++c) s[c] = qm::LoadLEDouble(&bytes[pos + 8 * c]);
+      out[id].push_back(s);
+      pos += size;
+    }
+    return out;
+  }
+
+ private:
+  void Load() {
+    uint64_t dgPos = HD().GetLink(f::kHdDgFirst);
+    for (int guard = 0; dgPos != 0 && guard < 1000; ++guard) {
+      std::unique_ptr<M4DGBlock> dg = LoadAs<M4DGBlock>(&file_, dgPos, f::kDG);
+      if (!dg) break;
+      DataGroupInfo info;
+      info.position = dgPos;
+      info.recIdSize = dg->dg_rec_id_size;
+      info.data = dg->GetLink(f::kDgData);
+      for (uint64_t cgPos = dg->GetLink(f::kDgCgFirst); cgPos != 0 && info.groups.size() < 1000;) {
+        std::unique_ptr<M4CGBlock> cg = LoadAs<M4CGBlock>(&file_, cgPos, f::kCG);
+        if (!cg) break;
+        GroupInfo g;
+        g.position = cgPos;
+        g.cg = cg->record();
+        g.name = Text(cg->GetLink(f::kCgTxAcqName));
+        for (uint64_t cnPos = cg->GetLink(f::kCgCnFirst); cnPos != 0 && g.channels.size() < 100000;) {
+          std::unique_ptr<M4CNBlock> cn = LoadAs<M4CNBlock>(&file_, cnPos, f::kCN);
+          if (!cn) break;
+          ChannelInfo c;
+          c.cn = cn->record();
+          c.name = Text(cn->GetLink(f::kCnTxName));
+          c.unit = Text(cn->GetLink(f::kCnMdUnit));
+          if (std::unique_ptr<M4CCBlock> cc = LoadAs<M4CCBlock>(&file_, cn->GetLink(f::kCnCcConversion), f::kCC)) {
+            c.ccType = cc->cc_type;
+            c.ccValues.assign(cc->var.begin(), cc->var.begin() + std::min<size_t>(cc->cc_val_count, cc->var.size()));
+          }
+          g.channels.push_back(c);
+          cnPos = cn->GetLink(f::kCnNext);
+        }
+        info.groups.push_back(g);
+        cgPos = cg->GetLink(f::kCgNext);
+      }
+      dataGroups_.push_back(info);
+      dgPos = dg->GetLink(f::kDgNext);
+    }
+  }
+
+  MDF4File file_;
+  bool ok_;
+  std::vector<DataGroupInfo> dataGroups_;
+};
+
+// ---- The host side -----------------------------------------------------------------------
+
+struct Error {
+  int32_t code = 0;
+  std::u16string message;
+  uint32_t byteCount = 0;  // the 4 bytes in front of the message
+};
+
+class ApiTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(dir_.Ok()); }
+  void TearDown() override { Close(); }
+
+  std::string Path() const { return dir_.Path(name_); }
+  FileView View() const { return FileView(dir_.WPath(name_)); }
+  std::vector<uint8_t> Bytes() const {
+    std::vector<uint8_t> bytes;
+    EXPECT_TRUE(ReadFileBytes(Path(), &bytes));
+    return bytes;
+  }
+
+  // MDF4_Create on the test's file: creates it, or reopens it when it exists.
+  bool Create(int64_t* start = nullptr) {
+    int64_t now = 0;
+    return MDF4_Create(Path().c_str(), &h_, &info_, start != nullptr ? start : &now);
+  }
+  void Close() {
+    if (h_.file != nullptr) MDF4_Close(&h_);
+    h_.file = nullptr;
+    TakeError();
+  }
+
+  // The recorded error, cleared from the handle as a host that continues after it does.
+  Error TakeError() {
+    Error e;
+    e.code = h_.errorCode;
+    if (h_.errorMessage != nullptr) {
+      e.message = reinterpret_cast<const char16_t*>(h_.errorMessage);
+      std::memcpy(&e.byteCount, reinterpret_cast<const uint8_t*>(h_.errorMessage) - 4, 4);
+      MDF4_FreeString(h_.errorMessage);
+    }
+    h_.errorCode = 0;
+    h_.errorMessage = nullptr;
+    return e;
+  }
+  void ExpectError(int32_t code, const std::u16string& message) {
+    const Error e = TakeError();
+    EXPECT_EQ(e.code, code);
+    EXPECT_EQ(e.message, message);
+    EXPECT_EQ(e.byteCount, 2 * message.size());
+  }
+
+  // A group with an optional time channel and channels named c0, c1, ...
+  void AddGroup(const std::string& name, bool withTime, int channels) {
+    ASSERT_TRUE(MDF4_AddChannelGroup(&h_, name.c_str(), withTime)) << name;
+    for (int i = 0; i < channels; ++i)
+      ASSERT_TRUE(MDF4_AddChannel(&h_, name.c_str(), ("c" + std::to_string(i)).c_str(), "u", 1.0, 0.0));
+  }
+
+  static std::vector<double> Flatten(const std::vector<Sample>& samples) {
+    std::vector<double> flat;
+    for (const Sample& s : samples) flat.insert(flat.end(), s.begin(), s.end());
+    return flat;
+  }
+  bool Write1D(const std::string& group, const std::vector<Sample>& samples) {
+    const std::vector<double> flat = Flatten(samples);
+    return MDF4_AddChannelData1D(&h_, group.c_str(), flat.data(), static_cast<uint32_t>(samples.size()));
+  }
+  bool Write2D(const std::string& group, std::vector<Sample> samples) {
+    std::vector<double*> rows;
+    for (Sample& s : samples) rows.push_back(s.data());
+    return MDF4_AddChannelData2D(&h_, group.c_str(), rows.data(), static_cast<int32_t>(rows.size()));
+  }
+
+  TempDir dir_;
+  std::string name_ = "test.mf4";
+  MDF4Handle h_{};
+  MDF4HeaderInfo info_{"Ann", "Test bench", "P1", "Torque", "PC clock", "Run 7"};
+};
+
+// Samples with distinct, exactly representable values: v(sample, channel) = base + sample + channel / 8.
+std::vector<Sample> Samples(double base, int first, int count, int width) {
+  std::vector<Sample> out;
+  for (int s = first; s < first + count; ++s) {
+    Sample sample;
+    for (int c = 0; c < width; ++c) sample.push_back(base + s + c * 0.125);
+    out.push_back(sample);
+  }
+  return out;
+}
+
+std::vector<Sample> Concat(std::vector<Sample> a, const std::vector<Sample>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// ---- A new file --------------------------------------------------------------------------
+
+TEST_F(ApiTest, NewFileLaysOutItsBlocksInCreationOrder) {
+  int64_t start = kUnixEpochFileTime;
+  ASSERT_TRUE(Create(&start));
+  EXPECT_EQ(start, kUnixEpochFileTime);
+  Close();
+
+  const std::vector<uint8_t> b = Bytes();
+  ASSERT_GE(b.size(), 64u);
+  EXPECT_EQ(std::string(b.begin(), b.begin() + 8), "MDF     ");
+  EXPECT_EQ(std::string(b.begin() + 8, b.begin() + 16), "4.00    ");
+  EXPECT_EQ(std::string(b.begin() + 16, b.begin() + 24), "Brenik  ");
+  EXPECT_EQ(qm::LoadLE16(&b[f::kIdVerOffset]), 400);
+
+  // Every block starts at the 8-aligned end of the one before it, and the last one ends the file.
+  const char* expected[] = {"##HD", "##FH", "##MD", "##MD", "##DG"};
+  std::vector<uint64_t> positions;
+  uint64_t pos = f::kHDPosition;
+  for (const char* id : expected) {
+    ASSERT_LE(pos + f::kBlockHeaderSize, b.size());
+    EXPECT_EQ(std::string(b.begin() + pos, b.begin() + pos + 4), id) << "at " << pos;
+    positions.push_back(pos);
+    pos = (pos + qm::LoadLE64(&b[pos + f::kHeaderLengthOffset]) + 7) / 8 * 8;
+  }
+  EXPECT_EQ(pos, b.size());
+
+  FileView v = View();
+  ASSERT_TRUE(v.Ok());
+  EXPECT_EQ(v.HD().GetLink(f::kHdFhFirst), positions[1]);
+  EXPECT_EQ(v.HD().GetLink(f::kHdMdComment), positions[3]);
+  EXPECT_EQ(v.HD().GetLink(f::kHdDgFirst), positions[4]);
+  std::unique_ptr<M4FHBlock> fh = LoadAs<M4FHBlock>(&v.File(), positions[1], f::kFH);
+  ASSERT_TRUE(fh);
+  EXPECT_EQ(fh->GetLink(f::kFhMdComment), positions[2]);
+  EXPECT_EQ(fh->GetLink(f::kFhNext), 0u);
+  EXPECT_EQ(v.Text(positions[2]), kFHComment);
+
+  // The start time 1970-01-01 00:00 UTC is 0 ns in both the header and the history entry.
+  EXPECT_EQ(v.HD().hd_start_time_ns, 0u);
+  EXPECT_EQ(fh->fh_time_ns, 0u);
+
+  ASSERT_EQ(v.DataGroups().size(), 1u);
+  EXPECT_EQ(v.DataGroups()[0].recIdSize, 2);
+  EXPECT_TRUE(v.Groups().empty());
+  EXPECT_EQ(v.DataGroups()[0].data, 0u);
+}
+
+TEST_F(ApiTest, StartTimeZeroMeansNow) {
+  const uint64_t before = GetCurrentTimeStamp();
+  int64_t start = 0;
+  ASSERT_TRUE(Create(&start));
+  const uint64_t after = GetCurrentTimeStamp();
+  EXPECT_GE(static_cast<uint64_t>(start), before);
+  EXPECT_LE(static_cast<uint64_t>(start), after);
+  Close();
+  FileView v = View();
+  ASSERT_TRUE(v.Ok());
+  EXPECT_EQ(v.HD().hd_start_time_ns, static_cast<uint64_t>(start - kUnixEpochFileTime) * 100);
+}
+
+TEST_F(ApiTest, HeaderCommentEscapesTheHostTexts) {
+  // a<b, a tab, U+00E9 once as UTF-8 and once as the lone byte E9, and U+1F600 (a surrogate pair).
+  info_ = {"O'Neil", "\"R&D\"", "", "1>0", "x&y", "a<b\tc\xC3\xA9 \xE9 \xF0\x9F\x98\x80"};
+  ASSERT_TRUE(Create());
+  Close();
+  FileView v = View();
+  ASSERT_TRUE(v.Ok());
+  EXPECT_EQ(v.Text(v.HD().GetLink(f::kHdMdComment)),
+            HDComment("a&lt;b&#x0009;c&#x00E9; &#x00E9; &#x01F600;", "x&amp;y", "O&apos;Neil",
+                      "&quot;R&amp;D&quot;", "", "1&gt;0"));
+}
+
+TEST_F(ApiTest, CommentThatDoesNotFitIsRefusedAndLeavesNoFile) {
+  // With empty texts, a comment of 1023 - frame units fills the 1023 units exactly.
+  const size_t frame = HDComment("", "", "", "", "", "").size();
+  ASSERT_LT(frame, 1023u);
+  const std::string fits(1023 - frame, 'a');
+  info_ = {"", "", "", "", "", fits.c_str()};
+  ASSERT_TRUE(Create());
+  Close();
+  {
+    FileView v = View();
+    ASSERT_TRUE(v.Ok());
+    EXPECT_EQ(v.Text(v.HD().GetLink(f::kHdMdComment)), HDComment(fits, "", "", "", "", ""));
+  }
+  std::filesystem::remove(Path());
+
+  // One unit more, or a text that only grows past the limit when escaped, is refused.
+  const std::string tooLong(1024 - frame, 'a');
+  const std::string escapesTooLong((1024 - frame) / 4 + 1, '<');
+  for (const std::string* text : {&tooLong, &escapesTooLong}) {
+    info_.comment = text->c_str();
+    EXPECT_FALSE(Create());
+    ExpectError(MDF4_ERR_CREATE, u"Error creating MDF file");
+    EXPECT_FALSE(std::filesystem::exists(Path()));
+    Close();
+  }
+}
+
+// ---- Groups and channels -----------------------------------------------------------------
+
+TEST_F(ApiTest, GroupsGetRecordIdsAndChannelsConsecutiveOffsets) {
+  ASSERT_TRUE(Create());
+  ASSERT_TRUE(MDF4_AddChannelGroup(&h_, "A", true));
+  ASSERT_TRUE(MDF4_AddChannel(&h_, "A", "x", nullptr, 2.5, -1.0));
+  ASSERT_TRUE(MDF4_AddChannel(&h_, "A", "y", "V", 1.0, 0.0));
+  ASSERT_TRUE(MDF4_AddChannelGroup(&h_, "B", false));
+  ASSERT_TRUE(MDF4_AddChannel(&h_, "B", "z", "m/s", 1.0, 0.0));
+  // A refused duplicate consumes no record ID.
+  EXPECT_FALSE(MDF4_AddChannelGroup(&h_, "A", false));
+  ExpectError(MDF4_ERR_GROUP, u"Group already exists");
+  ASSERT_TRUE(MDF4_AddChannelGroup(&h_, "C", true));
+  Close();
+
+  FileView v = View();
+  ASSERT_TRUE(v.Ok());
+  const std::vector<GroupInfo>& g = v.Groups();
+  ASSERT_EQ(g.size(), 3u);
+  EXPECT_EQ(g[0].name, "A");
+  EXPECT_EQ(g[1].name, "B");
+  EXPECT_EQ(g[2].name, "C");
+  for (size_t i = 0; i < g.size(); ++i) {
+    EXPECT_EQ(g[i].cg.cg_record_id, i + 1);
+    EXPECT_EQ(g[i].cg.cg_cycle_count, 0u);
+    EXPECT_EQ(g[i].cg.cg_inval_bytes, 0u);
+    EXPECT_EQ(g[i].cg.cg_data_bytes, 8 * g[i].channels.size());
+    for (size_t c = 0; c < g[i].channels.size(); ++c) {
+      const ChannelInfo& ch = g[i].channels[c];
+      EXPECT_EQ(ch.cn.cn_byte_offset, 8 * c);
+      EXPECT_EQ(ch.cn.cn_bit_offset, 0);
+      EXPECT_EQ(ch.cn.cn_bit_count, 64u);
+      EXPECT_EQ(ch.cn.cn_data_type, f::kCnDataTypeFloatLE);
+      EXPECT_EQ(ch.ccType, f::kCcTypeLinear);
+    }
+  }
+
+  ASSERT_EQ(g[0].channels.size(), 3u);
+  const ChannelInfo& time = g[0].channels[0];
+  EXPECT_EQ(time.name, "Time");
+  EXPECT_EQ(time.unit, "s");
+  EXPECT_EQ(time.cn.cn_type, f::kCnTypeMaster);
+  EXPECT_EQ(time.cn.cn_sync_type, f::kCnSyncTime);
+  EXPECT_EQ(time.ccValues, (std::vector<double>{0.0, 1.0}));
+  const ChannelInfo& x = g[0].channels[1];
+  EXPECT_EQ(x.name, "x");
+  EXPECT_EQ(x.unit, "");  // a null unit is an empty text
+  EXPECT_EQ(x.cn.cn_type, f::kCnTypeValue);
+  EXPECT_EQ(x.cn.cn_sync_type, f::kCnSyncNone);
+  EXPECT_EQ(x.ccValues, (std::vector<double>{-1.0, 2.5}));  // offset, then factor
+  EXPECT_EQ(g[0].channels[2].unit, "V");
+
+  ASSERT_EQ(g[1].channels.size(), 1u);  // without a time channel the first channel is at offset 0
+  EXPECT_EQ(g[1].channels[0].name, "z");
+  ASSERT_EQ(g[2].channels.size(), 1u);
+  EXPECT_EQ(g[2].channels[0].name, "Time");
+}
+
+TEST_F(ApiTest, ChannelsGoOnlyToTheNewestGroup) {
+  ASSERT_TRUE(Create());
+  AddGroup("A", false, 1);
+  AddGroup("B", false, 1);
+  AddGroup("C", false, 1);
+  for (const char* older : {"A", "B"}) {
+    EXPECT_FALSE(MDF4_AddChannel(&h_, older, "late", nullptr, 1.0, 0.0)) << older;
+    ExpectError(MDF4_ERR_NOT_NEWEST_GROUP, u"Channels can only be added to the newest group");
+  }
+  EXPECT_TRUE(MDF4_AddChannel(&h_, "C", "more", nullptr, 1.0, 0.0));
+  Close();
+
+  FileView v = View();
+  ASSERT_EQ(v.Groups().size(), 3u);
+  EXPECT_EQ(v.Groups()[0].channels.size(), 1u);
+  EXPECT_EQ(v.Groups()[1].channels.size(), 1u);
+  EXPECT_EQ(v.Groups()[2].channels.size(), 2u);
+  EXPECT_EQ(v.Groups()[2].cg.cg_data_bytes, 16u);
+}
+
+// ---- Writing samples ---------------------------------------------------------------------
+
+TEST_F(ApiTest, RecordsCarryTheGroupIdFollowedByTheValues) {
+  ASSERT_TRUE(Create());
+  AddGroup("A", true, 2);  // record ID 1, 24 bytes
+  AddGroup("B", false, 1);  // record ID 2, 8 bytes
+  const std::vector<Sample> a = Samples(100, 0, 2, 3);
+  ASSERT_TRUE(Write1D("A", a));
+
+  FileView v = View();
+  ASSERT_TRUE(v.Ok());
+  std::vector<uint8_t> expected;
+  for (const Sample& s : a) {
+    uint8_t bytes[8];
+    qm::StoreLE16(bytes, 1);
+    expected.insert(expected.end(), bytes, bytes + 2);
+    for (double d : s) {
+      qm::StoreLEDouble(bytes, d);
+      expected.insert(expected.end(), bytes, bytes + 8);
+    }
+  }
+  ASSERT_EQ(v.DataGroups().size(), 1u);
+  EXPECT_EQ(v.Data(v.DataGroups()[0]), expected);  // 52 bytes: 01 00 t0 a0 b0 01 00 t1 a1 b1
+  EXPECT_EQ(v.CycleCounts(), (std::vector<uint64_t>{2, 0}));
+}
+
+TEST_F(ApiTest, CountZeroWritesNothingAndSucceeds) {
+  ASSERT_TRUE(Create());
+  AddGroup("A", false, 2);
+  ASSERT_TRUE(Write1D("A", Samples(0, 0, 3, 2)));
+  FileView before = View();
+  const std::vector<uint8_t> data = before.Data(before.DataGroups()[0]);
+
+  EXPECT_TRUE(MDF4_AddChannelData1D(&h_, "A", nullptr, 0));
+  EXPECT_TRUE(MDF4_AddChannelData2D(&h_, "A", nullptr, 0));
+  FileView v = View();
+  EXPECT_EQ(v.Data(v.DataGroups()[0]), data);
+  EXPECT_EQ(v.CycleCounts(), (std::vector<uint64_t>{3}));
+}
+
+TEST_F(ApiTest, NegativeCountIsRefusedIn2D) {
+  ASSERT_TRUE(Create());
+  AddGroup("A", false, 1);
+  double value = 1.0;
+  double* rows[1] = {&value};
+  EXPECT_FALSE(MDF4_AddChannelData2D(&h_, "A", rows, -1));
+  ExpectError(MDF4_ERR_INVALID_ARGUMENT, u"Invalid argument");
+  FileView v = View();
+  EXPECT_EQ(v.DataGroups()[0].data, 0u);
+  EXPECT_EQ(v.CycleCounts(), (std::vector<uint64_t>{0}));
+}
+
+TEST_F(ApiTest, GroupsWiderThan255ChannelsWorkInBothCalls) {
+  ASSERT_TRUE(Create());
+  AddGroup("wide", true, 299);  // 300 values per record
+  const std::vector<Sample> first = Samples(0, 0, 2, 300), second = Samples(0, 2, 3, 300);
+  ASSERT_TRUE(Write1D("wide", first));
+  ASSERT_TRUE(Write2D("wide", second));
+  FileView v = View();
+  ASSERT_EQ(v.Groups().size(), 1u);
+  EXPECT_EQ(v.Groups()[0].cg.cg_data_bytes, 2400u);
+  EXPECT_EQ(v.Records(v.DataGroups()[0])[1], Concat(first, second));
+  EXPECT_EQ(v.CycleCounts(), (std::vector<uint64_t>{5}));
+}
+
+// Two groups written by interleaved 1-D, 2-D and limit calls, closed, reopened and appended to:
+// each group's records, split by record ID, are exactly its samples in order, and the cycle
+// counts follow every call.
+TEST_F(ApiTest, InterleavedSamplesSurviveCloseReopenAndAppend) {
+  int64_t start = 0;
+  ASSERT_TRUE(Create(&start));
+  const int64_t fileStart = start;
+  AddGroup("Engine", true, 2);    // ID 1, 3 values
+  AddGroup("[3]Limits", false, 2);  // ID 2, 2 values
+
+  std::vector<Sample> engine, limits;
+  auto expectFile = [&](const char* step) {
+    SCOPED_TRACE(step);
+    FileView v = View();
+    ASSERT_TRUE(v.Ok());
+    ASSERT_EQ(v.DataGroups().size(), 1u);
+    RecordsById records = v.Records(v.DataGroups()[0]);
+    EXPECT_EQ(records[1], engine);
+    EXPECT_EQ(records[2], limits);
+    EXPECT_EQ(v.CycleCounts(), (std::vector<uint64_t>{engine.size(), limits.size()}));
+  };
+  auto write = [&](bool twoD, const std::string& group, std::vector<Sample>* log, std::vector<Sample> s) {
+    ASSERT_TRUE(twoD ? Write2D(group, s) : Write1D(group, s)) << group;
+    log->insert(log->end(), s.begin(), s.end());
+  };
+
+  write(false, "Engine", &engine, Samples(0, 0, 3, 3));
+  expectFile("engine 1-D");
+  write(true, "[3]Limits", &limits, Samples(1000, 0, 2, 2));
+  expectFile("limits 2-D");
+  write(true, "Engine", &engine, Samples(0, 3, 2, 3));
+  expectFile("engine 2-D");
+  const std::vector<Sample> viaLimit = Samples(1000, 2, 2, 2);
+  const std::vector<double> flat = Flatten(viaLimit);
+  ASSERT_TRUE(MDF4_LTT_AddChannelData(&h_, 3, flat.data(), 2));
+  limits.insert(limits.end(), viaLimit.begin(), viaLimit.end());
+  expectFile("limit call");
+  Close();
+
+  start = 12345;  // not used for a reopened file: the file's own start time comes back
+  ASSERT_TRUE(Create(&start));
+  EXPECT_EQ(start, fileStart);
+  write(true, "[3]Limits", &limits, Samples(1000, 4, 1, 2));
+  expectFile("reopened, limits 2-D");
+  write(false, "Engine", &engine, Samples(0, 5, 4, 3));
+  expectFile("reopened, engine 1-D");
+  write(true, "Engine", &engine, Samples(0, 9, 1, 3));
+  expectFile("reopened, engine 2-D");
+  Close();
+  expectFile("closed");
+}
+
+// A group declared between data calls lands behind the data written so far; the next data
+// call must carry the earlier records over and keep every group's records apart.
+TEST_F(ApiTest, GroupsDeclaredBetweenDataCallsKeepEarlierRecords) {
+  ASSERT_TRUE(Create());
+  AddGroup("A", true, 1);
+  const std::vector<Sample> a1 = Samples(0, 0, 3, 2), a2 = Samples(0, 3, 2, 2), b = Samples(500, 0, 4, 1);
+  ASSERT_TRUE(Write1D("A", a1));
+  AddGroup("B", false, 1);
+  ASSERT_TRUE(Write2D("B", b));
+  ASSERT_TRUE(Write1D("A", a2));
+  AddGroup("C", false, 1);
+  FileView v = View();
+  ASSERT_EQ(v.Groups().size(), 3u);
+  RecordsById records = v.Records(v.DataGroups()[0]);
+  EXPECT_EQ(records[1], Concat(a1, a2));
+  EXPECT_EQ(records[2], b);
+  EXPECT_EQ(records.count(3), 0u);
+  EXPECT_EQ(v.CycleCounts(), (std::vector<uint64_t>{5, 4, 0}));
+}
+
+// Records cross the 4 MiB block boundaries and the five-block lists, before and after reopening.
+TEST_F(ApiTest, LargeWritesSpanBlocksAndLists) {
+  constexpr int kWidth = 300;                                // 2402 bytes per record
+  constexpr int kFirst = 3 * 4194304 / 2402 + 7;              // a little over three blocks
+  constexpr int kSecond = 4 * 4194304 / 2402;                 // past the end of the first list
+  ASSERT_TRUE(Create());
+  AddGroup("wide", false, kWidth);
+  AddGroup("narrow", false, 1);
+  const std::vector<Sample> first = Samples(0, 0, kFirst, kWidth), second = Samples(0, kFirst, kSecond, kWidth);
+  ASSERT_TRUE(Write1D("wide", first));
+  ASSERT_TRUE(Write1D("narrow", Samples(9, 0, 1, 1)));
+  Close();
+  ASSERT_TRUE(Create());
+  ASSERT_TRUE(Write2D("wide", second));
+  Close();
+
+  FileView v = View();
+  RecordsById records = v.Records(v.DataGroups()[0]);
+  EXPECT_TRUE(records[1] == Concat(first, second)) << records[1].size() << " samples read back";
+  EXPECT_EQ(records[2], Samples(9, 0, 1, 1));
+  EXPECT_EQ(v.CycleCounts(), (std::vector<uint64_t>{uint64_t{kFirst} + kSecond, 1}));
+}
+
+TEST_F(ApiTest, ReopenedFileKeepsItsDeclarations) {
+  ASSERT_TRUE(Create());
+  AddGroup("A", false, 1);
+  Close();
+  const std::vector<uint8_t> before = Bytes();
+  ASSERT_TRUE(Create());
+  EXPECT_TRUE(MDF4_AddChannelGroup(&h_, "B", true));
+  EXPECT_TRUE(MDF4_AddChannel(&h_, "A", "more", nullptr, 1.0, 0.0));
+  EXPECT_TRUE(MDF4_AddChannel(&h_, "unknown", "more", nullptr, 1.0, 0.0));
+  EXPECT_EQ(h_.errorCode, 0);
+  // The new name was not registered.
+  double value = 1.0;
+  EXPECT_FALSE(MDF4_AddChannelData1D(&h_, "B", &value, 1));
+  ExpectError(MDF4_ERR_GROUP, u"Group 'B' not found");
+  // Null names are refused all the same.
+  EXPECT_FALSE(MDF4_AddChannelGroup(&h_, nullptr, false));
+  ExpectError(MDF4_ERR_INVALID_ARGUMENT, u"Invalid argument");
+  EXPECT_FALSE(MDF4_AddChannel(&h_, "A", nullptr, nullptr, 1.0, 0.0));
+  ExpectError(MDF4_ERR_INVALID_ARGUMENT, u"Invalid argument");
+  Close();
+  EXPECT_EQ(Bytes(), before);
+}
+
+// ---- Errors ------------------------------------------------------------------------------
+
+TEST_F(ApiTest, UnknownGroupIsNamedInTheMessage) {
+  ASSERT_TRUE(Create());
+  AddGroup("abc", false, 1);
+  double value = 1.0;
+  double* rows[1] = {&value};
+  EXPECT_FALSE(MDF4_AddChannel(&h_, "abd", "x", nullptr, 1.0, 0.0));
+  ExpectError(MDF4_ERR_GROUP, u"Group 'abd' not found");
+  EXPECT_FALSE(MDF4_AddChannelData1D(&h_, "ABC", &value, 1));  // names are case-sensitive
+  ExpectError(MDF4_ERR_GROUP, u"Group 'ABC' not found");
+  EXPECT_FALSE(MDF4_AddChannelData2D(&h_, "ab", rows, 1));
+  ExpectError(MDF4_ERR_GROUP, u"Group 'ab' not found");
+  // The name is shown as host text: UTF-8 decoded, a stray byte as the unit of its value.
+  EXPECT_FALSE(MDF4_AddChannelData1D(&h_, "\xC3\xA4\xE9", &value, 1));
+  ExpectError(MDF4_ERR_GROUP, u"Group '\u00E4\u00E9' not found");
+  FileView v = View();
+  EXPECT_EQ(v.DataGroups()[0].data, 0u);
+}
+
+TEST_F(ApiTest, LongGroupNamesWorkAndTheirMessageIsCut) {
+  ASSERT_TRUE(Create());
+  const std::string longName(1000, 'n');
+  AddGroup(longName, false, 1);
+  ASSERT_TRUE(Write1D(longName, Samples(0, 0, 1, 1)));
+  AddGroup("", false, 1);  // the empty name is a name like any other
+  ASSERT_TRUE(Write1D("", Samples(5, 0, 1, 1)));
+
+  // 237 characters still fit "Group '%S' not found" into 255 units; longer names are cut.
+  const std::string fits(237, 'm');
+  EXPECT_FALSE(MDF4_AddChannel(&h_, fits.c_str(), "x", nullptr, 1.0, 0.0));
+  ExpectError(MDF4_ERR_GROUP, u"Group '" + std::u16string(237, u'm') + u"' not found");
+  const std::string unknown(1000, 'm');
+  EXPECT_FALSE(MDF4_AddChannel(&h_, unknown.c_str(), "x", nullptr, 1.0, 0.0));
+  ExpectError(MDF4_ERR_GROUP, u"Group '" + std::u16string(248, u'm'));
+  Close();
+
+  FileView v = View();
+  ASSERT_EQ(v.Groups().size(), 2u);
+  EXPECT_EQ(v.Groups()[0].name, longName);
+  EXPECT_EQ(v.Groups()[1].name, "");
+  EXPECT_EQ(v.CycleCounts(), (std::vector<uint64_t>{1, 1}));
+}
+
+TEST_F(ApiTest, ErrorsAreStickyUntilTheHostClearsThem) {
+  ASSERT_TRUE(Create());
+  AddGroup("A", false, 1);
+  EXPECT_FALSE(MDF4_AddChannelGroup(&h_, "A", false));
+  ASSERT_EQ(h_.errorCode, MDF4_ERR_GROUP);
+  QM_CHAR16* const message = h_.errorMessage;
+
+  // Later calls do their work but report the earlier error, and allocate no new message.
+  EXPECT_FALSE(MDF4_AddChannelGroup(&h_, "B", false));
+  EXPECT_FALSE(MDF4_AddChannel(&h_, "B", "x", nullptr, 1.0, 0.0));
+  EXPECT_FALSE(Write1D("B", Samples(0, 0, 2, 1)));
+  EXPECT_EQ(h_.errorCode, MDF4_ERR_GROUP);
+  EXPECT_EQ(h_.errorMessage, message);
+  ExpectError(MDF4_ERR_GROUP, u"Group already exists");
+
+  EXPECT_TRUE(Write1D("B", Samples(0, 2, 1, 1)));
+  EXPECT_EQ(h_.errorMessage, nullptr);
+  FileView v = View();
+  ASSERT_EQ(v.Groups().size(), 2u);
+  EXPECT_EQ(v.Groups()[1].cg.cg_record_id, 2u);
+  EXPECT_EQ(v.Records(v.DataGroups()[0])[2], Samples(0, 0, 3, 1));
+}
+
+TEST_F(ApiTest, NullPointersAreRefusedWithoutHarm) {
+  int64_t start = 0;
+  // MDF4_Create: no handle, or any other null pointer.
+  EXPECT_FALSE(MDF4_Create(Path().c_str(), nullptr, &info_, &start));
+  EXPECT_FALSE(MDF4_Create(nullptr, &h_, &info_, &start));
+  ExpectError(MDF4_ERR_INVALID_ARGUMENT, u"Invalid argument");
+  EXPECT_FALSE(MDF4_Create(Path().c_str(), &h_, nullptr, &start));
+  ExpectError(MDF4_ERR_INVALID_ARGUMENT, u"Invalid argument");
+  EXPECT_FALSE(MDF4_Create(Path().c_str(), &h_, &info_, nullptr));
+  ExpectError(MDF4_ERR_INVALID_ARGUMENT, u"Invalid argument");
+  MDF4HeaderInfo partial = info_;
+  partial.subject = nullptr;
+  EXPECT_FALSE(MDF4_Create(Path().c_str(), &h_, &partial, &start));
+  ExpectError(MDF4_ERR_INVALID_ARGUMENT, u"Invalid argument");
+  MDF4_Close(&h_);
+  h_.file = nullptr;
+  EXPECT_FALSE(std::filesystem::exists(Path()));
+
+  // Without a handle: no crash, nothing to report.
+  double value = 1.0;
+  double* rows[1] = {&value};
+  int32_t count = 5;
+  EXPECT_FALSE(MDF4_AddChannelGroup(nullptr, "A", false));
+  EXPECT_FALSE(MDF4_AddChannel(nullptr, "A", "x", nullptr, 1.0, 0.0));
+  EXPECT_FALSE(MDF4_AddChannelData1D(nullptr, "A", &value, 1));
+  EXPECT_FALSE(MDF4_AddChannelData2D(nullptr, "A", rows, 1));
+  EXPECT_EQ(MDF4_LTT_GetChannelGroupName(nullptr, 1), nullptr);
+  EXPECT_FALSE(MDF4_LTT_AddChannelData(nullptr, 1, &value, 1));
+  EXPECT_EQ(MDF4_LTT_GetLimitIDs(nullptr, &count), nullptr);
+  EXPECT_EQ(count, 0);
+  MDF4_Close(nullptr);
+  Free1DIntArray(nullptr);
+  MDF4_FreeString(nullptr);
+  GetTimeChannelValues(nullptr, 3, 10, 0);
+  EXPECT_FALSE(MDF4_Sort(nullptr, Path().c_str()));
+  EXPECT_FALSE(MDF4_Sort(Path().c_str(), nullptr));
+
+  // With an open handle: false and "Invalid argument", nothing written.
+  ASSERT_TRUE(Create());
+  AddGroup("[1]A", false, 1);
+  const std::vector<uint8_t> before = Bytes();
+  auto expectInvalid = [&](bool result, const char* call) {
+    EXPECT_FALSE(result) << call;
+    ExpectError(MDF4_ERR_INVALID_ARGUMENT, u"Invalid argument");
+  };
+  expectInvalid(MDF4_AddChannelGroup(&h_, nullptr, true), "group name");
+  expectInvalid(MDF4_AddChannel(&h_, nullptr, "x", "u", 1.0, 0.0), "channel's group name");
+  expectInvalid(MDF4_AddChannel(&h_, "[1]A", nullptr, "u", 1.0, 0.0), "channel name");
+  expectInvalid(MDF4_AddChannelData1D(&h_, nullptr, &value, 1), "1-D group name");
+  expectInvalid(MDF4_AddChannelData1D(&h_, "[1]A", nullptr, 1), "1-D values");
+  expectInvalid(MDF4_AddChannelData2D(&h_, nullptr, rows, 1), "2-D group name");
+  expectInvalid(MDF4_AddChannelData2D(&h_, "[1]A", nullptr, 1), "2-D rows");
+  double* nullRow[2] = {&value, nullptr};
+  expectInvalid(MDF4_AddChannelData2D(&h_, "[1]A", nullRow, 2), "2-D row");
+  expectInvalid(MDF4_LTT_AddChannelData(&h_, 1, nullptr, 1), "limit values");
+  EXPECT_EQ(MDF4_LTT_GetLimitIDs(&h_, nullptr), nullptr);
+  EXPECT_EQ(h_.errorCode, 0);
+  EXPECT_EQ(Bytes(), before);
+}
+
+TEST_F(ApiTest, EveryCallOnAFailedCreateFailsAndKeepsItsError) {
+  name_ = "missing-directory/test.mf4";
+  int64_t start = 0;
+  EXPECT_FALSE(Create(&start));
+  EXPECT_NE(h_.file, nullptr);  // released by MDF4_Close
+  ASSERT_EQ(h_.errorCode, MDF4_ERR_CREATE);
+  QM_CHAR16* const message = h_.errorMessage;
+
+  double value = 1.0;
+  double* rows[1] = {&value};
+  int32_t count = 5;
+  EXPECT_FALSE(MDF4_AddChannelGroup(&h_, "[1]A", true));
+  EXPECT_FALSE(MDF4_AddChannel(&h_, "[1]A", "x", nullptr, 1.0, 0.0));
+  EXPECT_FALSE(MDF4_AddChannelData1D(&h_, "[1]A", &value, 1));
+  EXPECT_FALSE(MDF4_AddChannelData2D(&h_, "[1]A", rows, 1));
+  EXPECT_EQ(MDF4_LTT_GetChannelGroupName(&h_, 1), nullptr);
+  EXPECT_FALSE(MDF4_LTT_AddChannelData(&h_, 1, &value, 1));
+  EXPECT_EQ(MDF4_LTT_GetLimitIDs(&h_, &count), nullptr);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(h_.errorMessage, message);
+  ExpectError(MDF4_ERR_CREATE, u"Error creating MDF file");
+
+  // Cleared by the host, the error becomes "Invalid argument": the handle has no file.
+  EXPECT_FALSE(MDF4_AddChannelGroup(&h_, "[1]A", true));
+  ExpectError(MDF4_ERR_INVALID_ARGUMENT, u"Invalid argument");
+  Close();
+  EXPECT_FALSE(std::filesystem::exists(Path()));
+}
+
+// ---- Reopening files of other writers ----------------------------------------------------
+
+// Blocks of one double channel "v" in a group "g" of the given record ID.
+void AddDoubleGroup(MdfBuilder& m, uint64_t dg, uint64_t recordId, uint64_t cycles, const char* name = "g") {
+  const uint64_t cg = m.AddCG(dg, recordId, cycles, 8, 0, 0, name);
+  m.AddCN(cg, "v", "V", f::kCnTypeValue, f::kCnSyncNone, f::kCnDataTypeFloatLE, 0, 64);
+}
+
+std::vector<uint8_t> DoubleBytes(double d) {
+  std::vector<uint8_t> b(8);
+  qm::StoreLEDouble(b.data(), d);
+  return b;
+}
+
+TEST_F(ApiTest, AppendingContinuesAnotherWritersUnsortedFile) {
+  MdfBuilder m;
+  m.SetStartTime(1600000000000000000ULL);
+  const uint64_t dg = m.AddDG(2);
+  AddDoubleGroup(m, dg, 1, 2);
+  AddDoubleGroup(m, dg, 2, 0);  // named alike: only the first group is registered
+  m.SetDGData(dg, m.AddDT(MdfBuilder::UnsortedRecords(2, {{1, DoubleBytes(1.0)}, {1, DoubleBytes(2.0)}})));
+  ASSERT_TRUE(m.WriteTo(Path()));
+
+  int64_t start = 0;
+  ASSERT_TRUE(Create(&start));
+  EXPECT_EQ(start, kUnixEpochFileTime + 16000000000000000LL);
+  const double value = 3.0;
+  ASSERT_TRUE(MDF4_AddChannelData1D(&h_, "g", &value, 1));
+  Close();
+
+  FileView v = View();
+  EXPECT_EQ(v.Records(v.DataGroups()[0])[1], (std::vector<Sample>{{1.0}, {2.0}, {3.0}}));
+  EXPECT_EQ(v.CycleCounts(), (std::vector<uint64_t>{3, 0}));
+}
+
+TEST_F(ApiTest, DataThatCannotBeContinuedIsLeftAlone) {
+  struct Layout {
+    const char* what;
+    uint8_t recIdSize;
+    bool withHL;
+  };
+  for (const Layout& layout : {Layout{"sorted, no record IDs", 0, false}, Layout{"1-byte record IDs", 1, false},
+                               Layout{"data behind an HL", 2, true}}) {
+    SCOPED_TRACE(layout.what);
+    MdfBuilder m;
+    const uint64_t dg = m.AddDG(layout.recIdSize);
+    AddDoubleGroup(m, dg, layout.recIdSize == 0 ? 0 : 1, 2);
+    const std::vector<uint8_t> records =
+        MdfBuilder::UnsortedRecords(layout.recIdSize, {{1, DoubleBytes(1.0)}, {1, DoubleBytes(2.0)}});
+    MdfBuilder::SplitLayout split;
+    split.withHL = layout.withHL;
+    m.SetDGData(dg, layout.withHL ? m.AddSplitData(records, split).root : m.AddDT(records));
+    ASSERT_TRUE(m.WriteTo(Path()));
+
+    ASSERT_TRUE(Create());
+    const double value = 3.0;
+    double row[1] = {3.0};
+    double* rows[1] = {row};
+    EXPECT_FALSE(MDF4_AddChannelData1D(&h_, "g", &value, 1));
+    ExpectError(MDF4_ERR_CANNOT_APPEND, u"Data cannot be appended to this file");
+    EXPECT_FALSE(MDF4_AddChannelData2D(&h_, "g", rows, 1));
+    ExpectError(MDF4_ERR_CANNOT_APPEND, u"Data cannot be appended to this file");
+    Close();
+    EXPECT_EQ(Bytes(), m.Bytes());
+    std::filesystem::remove(Path());
+  }
+}
+
+TEST_F(ApiTest, ReopeningRefusesFilesItCannotUse) {
+  // Not an MDF file, an MDF version below 4, and a file without a data group.
+  const std::string text = "This is a text file, not a measurement file at all. It is long enough.";
+  MdfBuilder old(330);
+  old.AddDG(2);
+  MdfBuilder noDataGroup;
+  const std::vector<std::pair<std::vector<uint8_t>, Error>> cases = {
+      {std::vector<uint8_t>(text.begin(), text.end()), Error{MDF4_ERR_OPEN, u"Error opening MDF file", 0}},
+      {old.Bytes(), Error{MDF4_ERR_OPEN, u"Error opening MDF file", 0}},
+      {noDataGroup.Bytes(),
+       Error{MDF4_ERR_NO_DATA_GROUP, u"Error opening MDF file - File contains no data group", 0}}};
+  for (const auto& [bytes, error] : cases) {
+    SCOPED_TRACE(std::string(error.message.begin(), error.message.end()));
+    std::ofstream(Path(), std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    EXPECT_FALSE(Create());
+    ExpectError(error.code, error.message);
+    EXPECT_FALSE(MDF4_AddChannelGroup(&h_, "A", false));
+    ExpectError(MDF4_ERR_INVALID_ARGUMENT, u"Invalid argument");
+    Close();
+    EXPECT_EQ(Bytes(), bytes);
+  }
+}
+
+// Group names are host text: UTF-8 bytes written as they are and found again by the same bytes
+// after reopening, whatever the process locale.
+class ApiLocaleTest : public ApiTest, public ::testing::WithParamInterface<const char*> {
+ protected:
+  void TearDown() override {
+    ApiTest::TearDown();
+    std::setlocale(LC_ALL, "C");
+  }
+};
+
+TEST_P(ApiLocaleTest, Utf8GroupNamesAreFoundAfterReopening) {
+  if (std::setlocale(LC_ALL, GetParam()) == nullptr) GTEST_SKIP() << "locale " << GetParam() << " missing";
+  const std::string name = "Drehmoment \xC3\xA4\xE2\x82\xAC";  // a-umlaut, euro sign
+  const std::string limit = "[4]\xC3\xB6l";
+  ASSERT_TRUE(Create());
+  AddGroup(name, false, 1);
+  AddGroup(limit, false, 1);
+  ASSERT_TRUE(Write1D(name, Samples(0, 0, 1, 1)));
+  Close();
+
+  ASSERT_TRUE(Create());
+  ASSERT_TRUE(Write1D(name, Samples(0, 1, 1, 1)));
+  const char* found = MDF4_LTT_GetChannelGroupName(&h_, 4);
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(std::string(found), limit);
+  Close();
+
+  FileView v = View();
+  ASSERT_EQ(v.Groups().size(), 2u);
+  EXPECT_EQ(v.Groups()[0].name, name);
+  EXPECT_EQ(v.Records(v.DataGroups()[0])[1], Samples(0, 0, 2, 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(Locales, ApiLocaleTest, ::testing::Values("C", "C.UTF-8"));
+
+// ---- Limit groups ------------------------------------------------------------------------
+
+TEST_F(ApiTest, LimitIdentifiersFollowRegistryOrder) {
+  ASSERT_TRUE(Create());
+  int32_t count = -1;
+  EXPECT_EQ(MDF4_LTT_GetLimitIDs(&h_, &count), nullptr);  // no groups yet
+  EXPECT_EQ(count, 0);
+  // Registry order is byte order: "[10]a" < "[123" < "[12]Temperature" < "[2]b".
+  for (const char* name : {"[2]b", "[10]a", "[12]Temperature", "[5]b", "[5]a", "[-3]x", "[123", "[",
+                           "Engine", "[abc]", "[]", "[99999999999]big"})
+    AddGroup(name, false, 1);
+
+  int32_t* ids = MDF4_LTT_GetLimitIDs(&h_, &count);
+  ASSERT_NE(ids, nullptr);
+  // "[123" reads as 12 (its last byte is dropped); "[", "Engine", "[abc]", "[]" and the number
+  // beyond 32 bits are not listed.
+  EXPECT_EQ(std::vector<int32_t>(ids, ids + count), (std::vector<int32_t>{-3, 10, 12, 12, 2, 5, 5}));
+  Free1DIntArray(ids);
+
+  auto name = [&](int32_t id) {
+    const char* n = MDF4_LTT_GetChannelGroupName(&h_, id);
+    return n == nullptr ? std::string("<none>") : std::string(n);
+  };
+  EXPECT_EQ(name(12), "[12]Temperature");
+  EXPECT_EQ(name(10), "[10]a");
+  EXPECT_EQ(name(1), "<none>");  // "[1]" does not begin "[12]Temperature"
+  EXPECT_EQ(name(5), "[5]a");
+  EXPECT_EQ(name(-3), "[-3]x");
+  EXPECT_EQ(name(2), "[2]b");
+  EXPECT_EQ(name(123), "<none>");
+  EXPECT_EQ(h_.errorCode, 0);  // absence is reported by the result only
+
+  // The name is the registry's own text: it stays where it is while groups are added.
+  const char* temperature = MDF4_LTT_GetChannelGroupName(&h_, 12);
+  AddGroup("[0]late", false, 1);
+  EXPECT_EQ(MDF4_LTT_GetChannelGroupName(&h_, 12), temperature);
+  EXPECT_EQ(name(0), "[0]late");
+}
+
+TEST_F(ApiTest, LimitDataGoesToTheGroupOfTheIdentifier) {
+  ASSERT_TRUE(Create());
+  AddGroup("[12]Temperature", true, 1);  // ID 1
+  AddGroup("[5]b", false, 1);            // ID 2
+  AddGroup("[5]a", false, 1);            // ID 3, first in registry order
+  const std::vector<Sample> t = Samples(0, 0, 2, 2), a = Samples(50, 0, 3, 1);
+  std::vector<double> flat = Flatten(t);
+  ASSERT_TRUE(MDF4_LTT_AddChannelData(&h_, 12, flat.data(), 2));
+  flat = Flatten(a);
+  ASSERT_TRUE(MDF4_LTT_AddChannelData(&h_, 5, flat.data(), 3));
+  EXPECT_TRUE(MDF4_LTT_AddChannelData(&h_, 5, nullptr, 0));
+
+  const std::vector<uint8_t> before = Bytes();
+  EXPECT_FALSE(MDF4_LTT_AddChannelData(&h_, 7, flat.data(), 1));
+  ExpectError(MDF4_ERR_LIMIT, u"limit '7' not found");
+  EXPECT_FALSE(MDF4_LTT_AddChannelData(&h_, -2147483647 - 1, flat.data(), 1));
+  ExpectError(MDF4_ERR_LIMIT, u"limit '-2147483648' not found");
+  EXPECT_EQ(Bytes(), before);
+
+  FileView v = View();
+  RecordsById records = v.Records(v.DataGroups()[0]);
+  EXPECT_EQ(records[1], t);
+  EXPECT_EQ(records[2], std::vector<Sample>{});
+  EXPECT_EQ(records[3], a);
+  EXPECT_EQ(v.CycleCounts(), (std::vector<uint64_t>{2, 0, 3}));
+}
+
+// ---- Time and memory functions -----------------------------------------------------------
+
+TEST(ApiTimeTest, CurrentTimeStampIsFileTimeInMilliseconds) {
+  const uint64_t t = GetCurrentTimeStamp();
+  EXPECT_GT(t, 132223104000000000ULL);  // after 2020-01-01
+  EXPECT_EQ(t % 10000, 0u);
+}
+
+TEST(ApiTimeTest, TimeChannelValuesEndOneStepBeforeNow) {
+  double values[4] = {-1, -1, -1, -1};
+  const uint64_t before = GetCurrentTimeStamp();
+  GetTimeChannelValues(values, 3, 10000, 0);
+  const uint64_t after = GetCurrentTimeStamp();
+  // Values are in units of 1000 ticks and ascend by step / 1000.
+  EXPECT_NEAR(values[1] - values[0], 10.0, 0.1);
+  EXPECT_NEAR(values[2] - values[1], 10.0, 0.1);
+  EXPECT_GE(values[2], (before - 10000) / 1000.0 - 0.1);
+  EXPECT_LE(values[2], (after - 10000) / 1000.0 + 0.1);
+  EXPECT_EQ(values[3], -1);
+
+  // The offset moves every value back; count 0 writes nothing.
+  GetTimeChannelValues(values, 1, 10000, 5000000);
+  EXPECT_GE(values[0], (before - 5010000) / 1000.0 - 0.1);
+  EXPECT_LE(values[0], (GetCurrentTimeStamp() - 5010000) / 1000.0 + 0.1);
+  values[0] = -1;
+  GetTimeChannelValues(values, 0, 10000, 0);
+  EXPECT_EQ(values[0], -1);
+  Free1DIntArray(nullptr);
+}
+
+// ---- The C host's output -----------------------------------------------------------------
+
+// Checks the files of qm_c_host (run before this test, which names its output directory in
+// QM_C_HOST_DIR) against the samples it logged: the unsorted file split by record ID, and the
+// sorted copy with a data group per channel group.
+TEST(CHostOutputTest, FilesHoldTheLoggedSamples) {
+  const char* dir = std::getenv("QM_C_HOST_DIR");
+  if (dir == nullptr) GTEST_SKIP() << "run by the qm_c_host_verify test";
+  std::ifstream log(std::string(dir) + "/c_host_values.txt");
+  ASSERT_TRUE(log.good());
+  std::map<std::string, std::vector<Sample>> logged;
+  for (std::string line; std::getline(log, line);) {
+    std::istringstream in(line);
+    std::string group;
+    int index = 0;
+    ASSERT_TRUE(std::getline(in, group, '\t') && in >> index) << line;
+    EXPECT_EQ(index, static_cast<int>(logged[group].size())) << "samples are logged in order";
+    Sample s;
+    for (std::string value; in >> value;) s.push_back(std::strtod(value.c_str(), nullptr));
+    logged[group].push_back(s);
+  }
+  ASSERT_EQ(logged.size(), 2u);
+
+  FileView unsorted(std::filesystem::path(std::string(dir) + "/c_host.mf4").u16string());
+  ASSERT_TRUE(unsorted.Ok());
+  ASSERT_EQ(unsorted.DataGroups().size(), 1u);
+  RecordsById records = unsorted.Records(unsorted.DataGroups()[0]);
+  for (const GroupInfo& g : unsorted.Groups()) {
+    SCOPED_TRACE(g.name);
+    EXPECT_EQ(records[g.cg.cg_record_id], logged[g.name]);
+    EXPECT_EQ(g.cg.cg_cycle_count, logged[g.name].size());
+  }
+
+  FileView sorted(std::filesystem::path(std::string(dir) + "/c_host_sorted.mf4").u16string());
+  ASSERT_TRUE(sorted.Ok());
+  ASSERT_EQ(sorted.DataGroups().size(), 2u);
+  for (const DataGroupInfo& dg : sorted.DataGroups()) {
+    ASSERT_EQ(dg.groups.size(), 1u);
+    const GroupInfo& g = dg.groups[0];
+    SCOPED_TRACE(g.name);
+    EXPECT_EQ(dg.recIdSize, 0);
+    EXPECT_EQ(sorted.Records(dg)[g.cg.cg_record_id], logged[g.name]);
+    EXPECT_EQ(g.cg.cg_cycle_count, logged[g.name].size());
+  }
+}
+
+}  // namespace

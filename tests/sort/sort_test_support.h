@@ -1,0 +1,78 @@
+// Helpers of the sort suites: reading sorted copies with the test-side writer's view of the bytes, not the library's.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "block/byte_order.h"
+#include "block/format.h"
+#include "mdf_builder.h"
+
+namespace qm::test {
+
+// A file read back into a builder, so that its links and fields can be followed by position.
+inline MdfBuilder LoadImage(const std::string& path) {
+  MdfBuilder m;
+  EXPECT_TRUE(ReadFileBytes(path, &m.Bytes())) << path;
+  return m;
+}
+
+inline uint64_t Field64(const MdfBuilder& m, uint64_t pos) {
+  return pos + 8 <= m.Size() ? LoadLE64(&m.Bytes()[pos]) : 0;
+}
+
+inline std::string BlockId(const MdfBuilder& m, uint64_t pos) {
+  return pos + 4 <= m.Size() ? std::string(reinterpret_cast<const char*>(&m.Bytes()[pos]), 4) : "";
+}
+
+// The elements of the chain starting at first, following link 0; a repeated element ends it.
+inline std::vector<uint64_t> ChainOf(const MdfBuilder& m, uint64_t first) {
+  std::vector<uint64_t> out;
+  std::set<uint64_t> seen;
+  for (uint64_t p = first; p != 0 && seen.insert(p).second; p = m.GetLink(p, 0)) out.push_back(p);
+  return out;
+}
+
+// The text of the ##TX or ##MD block at pos, up to its first zero byte; "" for link 0.
+inline std::string TextOf(const MdfBuilder& m, uint64_t pos) {
+  if (pos == 0) return "";
+  EXPECT_TRUE(BlockId(m, pos) == "##TX" || BlockId(m, pos) == "##MD") << pos;
+  std::string s;
+  for (uint64_t p = m.DataPos(pos); p < m.Size() && m.Bytes()[p] != 0; ++p)
+    s.push_back(static_cast<char>(m.Bytes()[p]));
+  return s;
+}
+
+// The record bytes behind a data link of a sorted copy: a ##DL chain of ##DT blocks.
+inline std::vector<uint8_t> DataOf(const MdfBuilder& m, uint64_t link) {
+  std::vector<uint8_t> out;
+  auto appendDT = [&](uint64_t dt) {
+    EXPECT_EQ(BlockId(m, dt), "##DT");
+    const uint64_t length = Field64(m, dt + fmt::kHeaderLengthOffset);
+    const auto* p = &m.Bytes()[dt + fmt::kBlockHeaderSize];
+    out.insert(out.end(), p, p + (length - fmt::kBlockHeaderSize));
+  };
+  if (BlockId(m, link) == "##DT") {
+    appendDT(link);
+    return out;
+  }
+  for (uint64_t dl : ChainOf(m, link)) {
+    EXPECT_EQ(BlockId(m, dl), "##DL");
+    const uint32_t count = LoadLE32(&m.Bytes()[m.DataPos(dl) + 4]);
+    for (uint32_t i = 1; i <= count; ++i) appendDT(m.GetLink(dl, static_cast<int>(i)));
+  }
+  return out;
+}
+
+// Distinct record contents: n bytes derived from seed.
+inline std::vector<uint8_t> Payload(uint64_t seed, size_t n) {
+  std::vector<uint8_t> out(n);
+  for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(seed * 31 + i * 7 + (seed >> 8));
+  return out;
+}
+
+}  // namespace qm::test

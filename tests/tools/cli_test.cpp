@@ -1,0 +1,411 @@
+// Tests of the quillmark command-line tool: runs the built program on demo, hostile and foreign files.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
+
+#include "demo_signals.h"
+#include "mdf_builder.h"
+#include "quillmark/quillmark.h"
+#include "sidecar.h"
+#include "temp_dir.h"
+
+namespace {
+
+using qm::test::MdfBuilder;
+using qm::test::TempDir;
+
+struct Result {
+  int status = -1;  // exit status; 128 + signal when the program was killed
+  std::string out, err;
+};
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+// Runs quillmark with args, capturing standard output and error.
+Result RunCli(const std::vector<std::string>& args) {
+  static TempDir capture;
+  std::string command = Quote(QM_CLI_PATH);
+  for (const std::string& a : args) command += " " + Quote(a);
+  command += " >" + Quote(capture.Path("out")) + " 2>" + Quote(capture.Path("err"));
+  Result r;
+  const int raw = std::system(command.c_str());
+#ifdef _WIN32
+  r.status = raw;
+#else
+  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + (WIFSIGNALED(raw) ? WTERMSIG(raw) : 0);
+#endif
+  r.out = ReadAll(capture.Path("out"));
+  r.err = ReadAll(capture.Path("err"));
+  return r;
+}
+
+// A failure is one line on standard error naming the tool, and a small non-zero status.
+void ExpectOneLineFailure(const Result& r, const std::string& mentions) {
+  EXPECT_NE(r.status, 0);
+  EXPECT_LT(r.status, 128) << "killed by a signal";
+  EXPECT_EQ(r.err.rfind("quillmark ", 0), 0u) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  EXPECT_NE(r.err.find(mentions), std::string::npos) << r.err;
+}
+
+using Table = std::vector<std::vector<std::string>>;
+
+// CSV as rows of cells; the test files hold no quoted cells.
+Table ParseCsv(const std::string& text) {
+  Table rows;
+  std::stringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    std::vector<std::string> cells;
+    size_t start = 0;
+    for (size_t comma; (comma = line.find(',', start)) != std::string::npos; start = comma + 1)
+      cells.push_back(line.substr(start, comma - start));
+    cells.push_back(line.substr(start));
+    rows.push_back(cells);
+  }
+  return rows;
+}
+
+double Num(const std::string& cell) { return std::strtod(cell.c_str(), nullptr); }
+
+// ---- The demo -------------------------------------------------------------------------------
+
+class DemoTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new TempDir();
+    demo_ = new Result(RunCli({"demo", dir_->Path("out")}));
+  }
+  static void TearDownTestSuite() {
+    delete demo_;
+    delete dir_;
+  }
+  static std::string Unsorted() { return dir_->Path("out/quillmark_demo.mf4"); }
+  static std::string Sorted() { return dir_->Path("out/quillmark_demo_sorted.mf4"); }
+
+  // Exports file into its own directory and returns the table of group.
+  static Table Export(const std::string& file, const std::string& group) {
+    const std::string out = file + ".csv.d";
+    const Result r = RunCli({"export", file, "--output", out});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return ParseCsv(ReadAll(out + "/" + group + ".csv"));
+  }
+
+  static TempDir* dir_;
+  static Result* demo_;
+};
+TempDir* DemoTest::dir_ = nullptr;
+Result* DemoTest::demo_ = nullptr;
+
+TEST_F(DemoTest, WritesBothFilesAndNamesThem) {
+  ASSERT_EQ(demo_->status, 0) << demo_->err;
+  EXPECT_NE(demo_->out.find("quillmark_demo.mf4"), std::string::npos);
+  EXPECT_NE(demo_->out.find("quillmark_demo_sorted.mf4"), std::string::npos);
+  // The sort's progress lines come through.
+  EXPECT_NE(demo_->out.find("copy channel group '[12]Coolant'"), std::string::npos) << demo_->out;
+}
+
+TEST_F(DemoTest, InfoShowsTheUnsortedStructure) {
+  const Result r = RunCli({"info", Unsorted()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const char* text :
+       {"4.00 (400)", "\"Brenik\"", "UTC, local offset", "Simulated one-minute engine test",
+        "Created", "record ID size 2", "\"Engine\": record ID 1, 6000 cycles, record 32 bytes",
+        "\"Ambient\": record ID 2, 60 cycles", "\"[12]Coolant\": record ID 3, 600 cycles",
+        "linear -40 + 0.01 * x", "Temperature", "degC"})
+    EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+  EXPECT_EQ(r.out.find("data group 2"), std::string::npos);
+}
+
+TEST_F(DemoTest, InfoShowsTheSortedStructureWithItsHistory) {
+  const Result r = RunCli({"info", Sorted()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("data group 3: record ID size 0"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\"[12]Coolant\": record ID 3, 600 cycles"), std::string::npos);
+  // Both history entries keep their comments.
+  EXPECT_NE(r.out.find("1  "), std::string::npos);
+  EXPECT_NE(r.out.find("Created"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Sorted"), std::string::npos) << r.out;
+}
+
+// Every exported value equals what the demo computed, in both files.
+TEST_F(DemoTest, ExportGivesTheValuesTheDemoWrote) {
+  using namespace qm::demo;
+  for (const std::string& file : {Unsorted(), Sorted()}) {
+    const Table engine = Export(file, "Engine");
+    ASSERT_EQ(engine.size(), 1u + kSeconds * kEngineRate) << file;
+    EXPECT_EQ(engine[0], (std::vector<std::string>{"Time [s]", "Speed [rpm]", "Torque [Nm]",
+                                                   "Temperature [degC]"}));
+    for (uint64_t i = 0; i + 1 < engine.size(); ++i) {
+      const auto& row = engine[i + 1];
+      ASSERT_EQ(row.size(), 4u);
+      ASSERT_EQ(Num(row[0]), EngineTime(i)) << "row " << i;
+      for (int ch = 0; ch < 3; ++ch) {
+        const Linear& c = kEngineChannels[ch];
+        ASSERT_DOUBLE_EQ(Num(row[1 + ch]), c.offset + c.factor * EngineStored(ch, i)) << "row " << i;
+      }
+    }
+    const Table coolant = Export(file, "[12]Coolant");
+    ASSERT_EQ(coolant.size(), 1u + kSeconds * kCoolantRate);
+    EXPECT_EQ(coolant[0][3], "LimitExceeded");
+    for (uint64_t i = 0; i + 1 < coolant.size(); ++i)
+      for (int ch = 0; ch < 3; ++ch)
+        ASSERT_DOUBLE_EQ(Num(coolant[i + 1][1 + ch]), CoolantStored(ch, i)) << "row " << i;
+    const Table ambient = Export(file, "Ambient");
+    ASSERT_EQ(ambient.size(), 1u + kSeconds * kAmbientRate);
+    EXPECT_EQ(Num(ambient.back()[0]), AmbientTime(kSeconds - 1));
+    EXPECT_DOUBLE_EQ(Num(ambient.back()[2]), AmbientStored(1, kSeconds - 1));
+  }
+}
+
+TEST_F(DemoTest, ExportOfOneGroupGoesToStandardOutputOrAFile) {
+  const Result r = RunCli({"export", Unsorted(), "--group", "Ambient"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const Table t = ParseCsv(r.out);
+  ASSERT_EQ(t.size(), 61u);
+  EXPECT_EQ(t[0][0], "Time [s]");
+  const std::string path = dir_->Path("coolant.csv");
+  ASSERT_EQ(RunCli({"export", Sorted(), "--group=[12]Coolant", "--output", path}).status, 0);
+  EXPECT_EQ(ParseCsv(ReadAll(path)).size(), 601u);
+}
+
+TEST_F(DemoTest, ExportErrorsAreOneLineAndNonZero) {
+  ExpectOneLineFailure(RunCli({"export", Unsorted(), "--group", "engine"}), "engine");
+  // A regular file where a directory is needed: nothing can be written below it.
+  const std::string blocker = dir_->Path("blocker");
+  std::ofstream(blocker) << "x";
+  ExpectOneLineFailure(RunCli({"export", Unsorted(), "--group", "Engine", "--output", blocker + "/a.csv"}),
+                       "cannot write");
+  ExpectOneLineFailure(RunCli({"export", Unsorted(), "--output", blocker}), "cannot create directory");
+  ExpectOneLineFailure(RunCli({"export", Unsorted(), "--colour"}), "unknown option");
+}
+
+TEST_F(DemoTest, SortCommandCopiesAndRefusesBadDestinations) {
+  const std::string copy = dir_->Path("again.mf4");
+  const Result r = RunCli({"sort", Unsorted(), copy});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("processing 3 channel groups"), std::string::npos) << r.out;
+  EXPECT_EQ(Export(copy, "Engine"), Export(Sorted(), "Engine"));
+  ExpectOneLineFailure(RunCli({"sort", Unsorted(), dir_->Path("missing/dir/x.mf4")}), "does not exist");
+  ExpectOneLineFailure(RunCli({"sort", Unsorted(), Unsorted()}), "same file");
+}
+
+// ---- Errors and help ------------------------------------------------------------------------
+
+TEST(CliErrors, MissingAndForeignFilesFailWithOneLine) {
+  TempDir dir;
+  ExpectOneLineFailure(RunCli({"info", dir.Path("nothing.mf4")}), "no such file");
+  ExpectOneLineFailure(RunCli({"export", dir.Path("nothing.mf4")}), "no such file");
+  ExpectOneLineFailure(RunCli({"sort", dir.Path("nothing.mf4"), dir.Path("x.mf4")}), "no such file");
+  std::ofstream(dir.Path("notes.txt")) << "just some text, not a measurement\n";
+  ExpectOneLineFailure(RunCli({"info", dir.Path("notes.txt")}), "not an MDF file");
+  MdfBuilder mdf3(330);
+  ASSERT_TRUE(mdf3.WriteTo(dir.Path("old.mdf")));
+  ExpectOneLineFailure(RunCli({"info", dir.Path("old.mdf")}), "only MDF 4");
+  ExpectOneLineFailure(RunCli({"info"}), "expected one FILE");
+  EXPECT_EQ(RunCli({"frobnicate"}).status, 2);
+}
+
+TEST(CliHelp, EveryCommandHasHelp) {
+  const Result top = RunCli({"--help"});
+  EXPECT_EQ(top.status, 0);
+  EXPECT_NE(top.out.find("usage: quillmark COMMAND"), std::string::npos);
+  for (const char* command : {"demo", "sort", "info", "export"}) {
+    const Result r = RunCli({command, "--help"});
+    EXPECT_EQ(r.status, 0) << command;
+    EXPECT_EQ(r.out.rfind(std::string("usage: quillmark ") + command, 0), 0u) << r.out;
+  }
+}
+
+// A file whose writer still holds it open (here: this process) can be inspected and exported.
+TEST(CliInfo, ReadsAFileThatIsStillBeingWritten) {
+  TempDir dir;
+  const std::string path = dir.Path("live.mf4");
+  MDF4Handle h{};
+  MDF4HeaderInfo info{"a", "d", "p", "s", "t", "c"};
+  int64_t start = 0;
+  ASSERT_TRUE(MDF4_Create(path.c_str(), &h, &info, &start));
+  ASSERT_TRUE(MDF4_AddChannelGroup(&h, "Live", true));
+  ASSERT_TRUE(MDF4_AddChannel(&h, "Live", "v", "V", 1.0, 0.0));
+  const double values[] = {0.0, 1.0, 0.5, 2.0, 1.0, 3.0};
+  ASSERT_TRUE(MDF4_AddChannelData1D(&h, "Live", values, 3));
+  const Result info1 = RunCli({"info", path});
+  EXPECT_EQ(info1.status, 0) << info1.err;
+  EXPECT_NE(info1.out.find("\"Live\": record ID 1, 3 cycles"), std::string::npos) << info1.out;
+  const Result csv = RunCli({"export", path, "--group", "Live"});
+  EXPECT_EQ(csv.status, 0) << csv.err;
+  EXPECT_EQ(csv.out, "Time [s],v [V]\n0,1\n0.5,2\n1,3\n");
+  MDF4_Close(&h);
+}
+
+// ---- Decoding and hostile structure ---------------------------------------------------------
+
+std::vector<uint8_t> Bytes(std::initializer_list<int> v) { return {v.begin(), v.end()}; }
+
+// A sorted group exercising bit fields, big-endian integers, floats, 64-bit integers, a
+// virtual master, an invalidation bit and the conversions that are and are not applied.
+TEST(CliExport, DecodesEveryNumericLayout) {
+  TempDir dir;
+  MdfBuilder b;
+  const uint64_t dg = b.AddDG(0);
+  const uint64_t cg = b.AddCG(dg, 0, 2, 16, 1, 0, "Bits");
+  b.AddCN(cg, "u12", nullptr, 0, 0, 0, 0, 12, 0, 4);
+  b.AddCN(cg, "s16be", "K", 0, 0, 3, 2, 16);
+  b.AddCN(cg, "t", "s", 3, 1, 0, 0, 0, b.AddCC(1, {0.0, 0.5}));
+  const uint64_t f32 = b.AddCN(cg, "f32", nullptr, 0, 0, 4, 4, 32, b.AddCC(0, {}));
+  b.Patch32(b.DataPos(f32) + 12, 2);  // cn_flags: invalidation bit valid, at bit 0
+  b.AddCN(cg, "u64", nullptr, 0, 0, 0, 8, 64);
+  b.AddCN(cg, "state", nullptr, 0, 0, 0, 2, 8, b.AddCC(7, {0, 1}));
+  b.AddCN(cg, "label", nullptr, 0, 0, 7, 8, 64);
+  std::vector<uint8_t> data = Bytes({0xC0, 0xAB, 0xFF, 0xFE, 0, 0, 0xC0, 0x3F,  // 1.5f
+                                     5, 0, 0, 0, 0, 0, 0, 0x80, 0,
+                                     0x1F, 0x00, 0x12, 0x34, 0, 0, 0x80, 0xBE,  // -0.25f
+                                     7, 0, 0, 0, 0, 0, 0, 0, 1});
+  b.SetDGData(dg, b.AddDT(data));
+  ASSERT_TRUE(b.WriteTo(dir.Path("bits.mf4")));
+  const Result r = RunCli({"export", dir.Path("bits.mf4"), "--group", "Bits"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const Table t = ParseCsv(r.out);
+  ASSERT_EQ(t.size(), 3u) << r.out;
+  EXPECT_EQ(t[0], (std::vector<std::string>{
+                      "t [s]", "u12", "s16be [K]", "f32", "u64",
+                      "state (raw; conversion type 7 (value to text) not applied)"}));
+  EXPECT_EQ(t[1], (std::vector<std::string>{"0", "2748", "-2", "1.5", "9223372036854775813", "255"}));
+  EXPECT_EQ(t[2], (std::vector<std::string>{"0.5", "1", "4660", "", "7", "18"}));
+  EXPECT_NE(r.err.find("'label'"), std::string::npos) << "skipped channel is noted: " << r.err;
+}
+
+// Records of an unsorted group with an ID no group declares: the rows before it are written,
+// then the export fails.
+TEST(CliExport, UndeclaredRecordIdFails) {
+  TempDir dir;
+  MdfBuilder b;
+  const uint64_t dg = b.AddDG(1);
+  const uint64_t cg = b.AddCG(dg, 1, 2, 1, 0, 0, "G");
+  b.AddCN(cg, "v", nullptr, 0, 0, 0, 0, 8);
+  b.SetDGData(dg, b.AddDT(Bytes({1, 10, 9, 11, 1, 12})));
+  ASSERT_TRUE(b.WriteTo(dir.Path("bad.mf4")));
+  const std::string out = dir.Path("g.csv");
+  ExpectOneLineFailure(RunCli({"export", dir.Path("bad.mf4"), "--group", "G", "--output", out}),
+                       "record ID 9");
+  EXPECT_EQ(ParseCsv(ReadAll(out)).size(), 2u);
+  // A record cut short at the end is reported, the complete ones are exported.
+  MdfBuilder c;
+  const uint64_t dg2 = c.AddDG(1);
+  const uint64_t cg2 = c.AddCG(dg2, 1, 2, 2, 0, 0, "G");
+  c.AddCN(cg2, "v", nullptr, 0, 0, 0, 0, 16);
+  c.SetDGData(dg2, c.AddDT(Bytes({1, 1, 0, 1, 2})));
+  ASSERT_TRUE(c.WriteTo(dir.Path("short.mf4")));
+  const Result r = RunCli({"export", dir.Path("short.mf4"), "--group", "G"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ParseCsv(r.out).size(), 2u);
+  EXPECT_NE(r.err.find("too few"), std::string::npos) << r.err;
+}
+
+// Chains that loop back end with a warning instead of hanging or crashing.
+TEST(CliInfo, LoopingChainsEndWithAWarning) {
+  TempDir dir;
+  MdfBuilder b;
+  b.AddFH(0, "<FHcomment><TX>loop</TX></FHcomment>");
+  const uint64_t dg = b.AddDG(0);
+  const uint64_t cg = b.AddCG(dg, 0, 0, 8, 0, 0, "Loop");
+  const uint64_t cn = b.AddCN(cg, "x", nullptr, 0, 0, 4, 0, 64);
+  b.SetLink(cn, 0, cn);
+  b.SetLink(cg, 0, cg);
+  b.SetLink(dg, 0, dg);
+  b.SetLink(b.GetLink(64, 1), 0, b.GetLink(64, 1));
+  ASSERT_TRUE(b.WriteTo(dir.Path("loop.mf4")));
+  const Result r = RunCli({"info", dir.Path("loop.mf4")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\"Loop\""), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("loop"), std::string::npos) << r.err;
+  EXPECT_EQ(RunCli({"export", dir.Path("loop.mf4"), "--output", dir.Path("csv")}).status, 0);
+}
+
+// ---- Files of other writers -----------------------------------------------------------------
+
+// info and export agree with each sidecar: groups, record counts, sums and first values. The
+// CLI's sorted copy of each unsorted file exports the same values.
+TEST(CliTestData, InfoAndExportMatchTheSidecars) {
+  if (!qm::test::HaveTestData()) GTEST_SKIP() << "no testdata folder";
+  TempDir dir;
+  for (const char* name : {"a_unsorted_dt", "b_unsorted_dl_chain", "c_unsorted_hl_dz_deflate",
+                           "h_sorted", "other_writer_unsorted_2cg"}) {
+    SCOPED_TRACE(name);
+    qm::test::Sidecar sidecar;
+    ASSERT_TRUE(qm::test::LoadSidecar(qm::test::TestDataPath(std::string(name) + ".json"), &sidecar));
+    const std::string file = qm::test::TestDataPath(std::string(name) + ".mf4");
+    const Result info = RunCli({"info", file});
+    ASSERT_EQ(info.status, 0) << info.err;
+    const std::string out = dir.Path(name), sorted = dir.Path(std::string(name) + "_sorted.mf4");
+    ASSERT_EQ(RunCli({"export", file, "--output", out}).status, 0);
+    const bool sort = sidecar.dataGroups.size() == 1 && sidecar.dataGroups[0].recordIdSize != 0;
+    if (sort) {
+      ASSERT_EQ(RunCli({"sort", file, sorted}).status, 0);
+      ASSERT_EQ(RunCli({"export", sorted, "--output", out + "_sorted"}).status, 0);
+    }
+    const qm::test::JsonValue& dgs = sidecar.root["data_groups"];
+    for (size_t d = 0; d < sidecar.dataGroups.size(); ++d) {
+      for (size_t gi = 0; gi < sidecar.dataGroups[d].groups.size(); ++gi) {
+        const auto& g = sidecar.dataGroups[d].groups[gi];
+        EXPECT_NE(info.out.find("\"" + g.name + "\": record ID " + std::to_string(g.recordId) + ", " +
+                                std::to_string(g.cycleCount) + " cycles"),
+                  std::string::npos) << g.name << "\n" << info.out;
+        const std::string csv = ReadAll(out + "/" + g.name + ".csv");
+        if (sort) {
+          // The rows agree; headers may not (the sort does not copy a conversion's own unit).
+          const std::string copy = ReadAll(out + "_sorted/" + g.name + ".csv");
+          EXPECT_TRUE(csv.substr(csv.find('\n')) == copy.substr(copy.find('\n'))) << g.name;
+        }
+        const Table t = ParseCsv(csv);
+        ASSERT_EQ(t.size(), g.cycleCount + 1) << g.name;
+        for (size_t ci = 0; ci < g.channels.size(); ++ci) {
+          const auto& cn = g.channels[ci];
+          size_t col = 0;
+          while (col < t[0].size() && t[0][col] != cn.name && t[0][col].rfind(cn.name + " [", 0) != 0)
+            ++col;
+          ASSERT_LT(col, t[0].size()) << cn.name;
+          // One sidecar shape states engineering values ("eng"), the other the stored values,
+          // which the linear conversion turns into what the CSV holds.
+          const bool physical = dgs[d]["channel_groups"][gi]["channels"][ci].Has("eng");
+          const double factor = physical || !cn.hasLinear ? 1.0 : cn.factor;
+          const double offset = physical || !cn.hasLinear ? 0.0 : cn.offset;
+          double sum = 0;
+          for (size_t i = 1; i < t.size(); ++i) sum += Num(t[i][col]);
+          const double expected = offset * static_cast<double>(g.cycleCount) + factor * cn.sum;
+          if (cn.hasSum) {
+            EXPECT_NEAR(sum, expected, 1e-9 * std::max(1.0, std::fabs(expected))) << cn.name;
+          }
+          if (!cn.first.empty()) {
+            EXPECT_DOUBLE_EQ(Num(t[1][col]), offset + factor * cn.first[0]) << cn.name;
+          }
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
