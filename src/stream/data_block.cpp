@@ -12,6 +12,7 @@ using namespace qm;
 
 M4DataBlock::M4DataBlock(uint16_t type, uint32_t capacity) : m4Block(0, type), capacity_(capacity) {
   if (capacity != 0) buffer_.reset(new (std::nothrow) uint8_t[capacity]());
+  if (buffer_) allocated_ = capacity;
 }
 
 const uint8_t* M4DataBlock::GetVarChunk(uint32_t index, uint64_t& size) {
@@ -24,11 +25,14 @@ bool M4DataBlock::ResizeBuffer(uint32_t size) {
   std::unique_ptr<uint8_t[]> bigger(new (std::nothrow) uint8_t[size]);
   if (!bigger) {
     buffer_.reset();
+    allocated_ = 0;
     return false;
   }
-  const uint64_t keep = capacity_ < size ? capacity_ : size;
+  // Only bytes the old buffer really holds are kept (capacity may already be raised).
+  const uint64_t keep = allocated_ < size ? allocated_ : size;
   if (buffer_ && keep != 0) std::memcpy(bigger.get(), buffer_.get(), keep);
   buffer_ = std::move(bigger);
+  allocated_ = size;
   return true;
 }
 
@@ -67,11 +71,12 @@ uint64_t M4DataBlock::ReserveAtEnd(mDirectFile* file, uint64_t from) {
 
 bool M4DataBlock::ReadData(uint64_t position, uint64_t size) {
   buffer_.reset();
-  capacity_ = dataLength_ = 0;
+  capacity_ = dataLength_ = allocated_ = 0;
   if (size > std::numeric_limits<uint32_t>::max()) return false;
   if (size == 0) return true;
   buffer_.reset(new (std::nothrow) uint8_t[size]());
   if (!buffer_) return false;
+  allocated_ = size;
   capacity_ = dataLength_ = size;
   return file_->ReadAt(position, static_cast<uint32_t>(size), buffer_.get());
 }

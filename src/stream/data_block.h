@@ -50,6 +50,7 @@ class M4DataBlock : public m4Block {
  private:
   uint64_t capacity_;
   uint64_t dataLength_ = 0;
+  uint64_t allocated_ = 0;  // bytes the buffer really holds
   std::unique_ptr<uint8_t[]> buffer_;
 };
 

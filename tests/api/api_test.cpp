@@ -851,22 +851,43 @@ TEST_F(ApiTest, AppendingContinuesAnotherWritersUnsortedFile) {
 }
 
 TEST_F(ApiTest, DataThatCannotBeContinuedIsLeftAlone) {
+  // Each layout places the records and returns what dg_data links to.
+  using Place = uint64_t (*)(MdfBuilder&, const std::vector<uint8_t>&);
   struct Layout {
     const char* what;
     uint8_t recIdSize;
-    bool withHL;
+    Place place;
   };
-  for (const Layout& layout : {Layout{"sorted, no record IDs", 0, false}, Layout{"1-byte record IDs", 1, false},
-                               Layout{"data behind an HL", 2, true}}) {
+  const Place plainBlock = [](MdfBuilder& m, const std::vector<uint8_t>& r) { return m.AddDT(r); };
+  const Layout layouts[] = {
+      {"sorted, no record IDs", 0, plainBlock},
+      {"1-byte record IDs", 1, plainBlock},
+      {"data behind an HL", 2,
+       [](MdfBuilder& m, const std::vector<uint8_t>& r) {
+         MdfBuilder::SplitLayout split;
+         split.withHL = true;
+         return m.AddSplitData(r, split).root;
+       }},
+      {"a list of 10-byte blocks", 2,
+       [](MdfBuilder& m, const std::vector<uint8_t>& r) {
+         MdfBuilder::SplitLayout split;
+         split.blockSize = 10;
+         return m.AddSplitData(r, split).root;
+       }},
+      {"a block longer than the file", 2,
+       [](MdfBuilder& m, const std::vector<uint8_t>& r) {
+         const uint64_t dt = m.AddDT(r);
+         m.SetBlockLength(dt, 4000);
+         return dt;
+       }},
+  };
+  for (const Layout& layout : layouts) {
     SCOPED_TRACE(layout.what);
     MdfBuilder m;
     const uint64_t dg = m.AddDG(layout.recIdSize);
     AddDoubleGroup(m, dg, layout.recIdSize == 0 ? 0 : 1, 2);
-    const std::vector<uint8_t> records =
-        MdfBuilder::UnsortedRecords(layout.recIdSize, {{1, DoubleBytes(1.0)}, {1, DoubleBytes(2.0)}});
-    MdfBuilder::SplitLayout split;
-    split.withHL = layout.withHL;
-    m.SetDGData(dg, layout.withHL ? m.AddSplitData(records, split).root : m.AddDT(records));
+    m.SetDGData(dg, layout.place(m, MdfBuilder::UnsortedRecords(
+                                        layout.recIdSize, {{1, DoubleBytes(1.0)}, {1, DoubleBytes(2.0)}})));
     ASSERT_TRUE(m.WriteTo(Path()));
 
     ASSERT_TRUE(Create());
@@ -878,7 +899,7 @@ TEST_F(ApiTest, DataThatCannotBeContinuedIsLeftAlone) {
     EXPECT_FALSE(MDF4_AddChannelData2D(&h_, "g", rows, 1));
     ExpectError(MDF4_ERR_CANNOT_APPEND, u"Data cannot be appended to this file");
     Close();
-    EXPECT_EQ(Bytes(), m.Bytes());
+    EXPECT_EQ(Bytes(), m.Bytes());  // cycle count included
     std::filesystem::remove(Path());
   }
 }

@@ -140,7 +140,7 @@ TEST_F(MDF4FileTest, ChainLinksReachDiskWhenTheirBlockIsWritten) {
   EXPECT_EQ(Link(Disk("c.mf4"), 400, f::kFhMdComment), 456u);
 }
 
-// The acceptance case: a file created and grown with FH, DG, CG and CN chains holds
+// A file created and grown with FH, DG, CG and CN chains holds
 // exactly the bytes an independent writer lays out for the same tree, and reads back block
 // by block through the factory.
 TEST_F(MDF4FileTest, GrownFileHoldsExactlyTheDesignedBytes) {

@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# Cross-builds quillmark.dll, its import library and the tests for 64-bit Windows with mingw-w64,
+# checks the DLL's exports, and runs the test suite under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+build="$root/build-windows"
+started=$SECONDS
+phase_start=$SECONDS
+phase() {
+  echo "test-windows: $1 took $((SECONDS - phase_start)) s"
+  phase_start=$SECONDS
+}
+
+# ---- Tools: only what is missing is installed -------------------------------------------------
+packages=(cmake make g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest wine wine64 tzdata)
+missing=()
+for pkg in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$pkg")
+done
+if [[ ${#missing[@]} -gt 0 ]]; then
+  sudo=()
+  if [[ $(id -u) -ne 0 ]]; then
+    if command -v sudo >/dev/null 2>&1; then
+      sudo=(sudo)
+    else
+      echo "test-windows: missing ${missing[*]}; run this script as root to install them" >&2
+      exit 1
+    fi
+  fi
+  echo "test-windows: installing ${missing[*]}"
+  "${sudo[@]}" apt-get update </dev/null
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}" </dev/null
+fi
+phase "installing tools"
+
+# ---- Wine: a private prefix in the build folder, no questions, no display --------------------
+rm -rf "$build"
+mkdir -p "$build"
+export WINEPREFIX="$build/wineprefix"
+export WINEARCH=win64
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+stop_wine() { wineserver -k >/dev/null 2>&1 || true; }
+trap stop_wine EXIT
+# One server for the whole run instead of one per test program.
+mkdir -p "$WINEPREFIX"
+wineserver -p
+wineboot -i >/dev/null 2>&1
+phase "preparing Wine"
+
+# ---- Cross build -----------------------------------------------------------------------------
+# Windows finds a program's DLLs beside it: the DLL, the CLI and the tests share one folder.
+cmake -S "$root" -B "$build" \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_RUNTIME_OUTPUT_DIRECTORY="$build/bin" \
+  -DQM_BUILD_BENCH=OFF -DQM_BUILD_FUZZ=OFF
+jobs=$(nproc)
+(( jobs > 2 )) && jobs=2
+cmake --build "$build" -j"$jobs"
+phase "building"
+
+# ---- The DLL exports exactly the C interface, and needs nothing but system DLLs ---------------
+dll="$build/bin/quillmark.dll"
+[[ -f "$dll" ]] || { echo "test-windows: $dll was not built" >&2; exit 1; }
+[[ -f "$build/libquillmark.dll.a" ]] || { echo "test-windows: import library missing" >&2; exit 1; }
+expected=$(sed -n '/global:/,/local:/p' cmake/quillmark.map | grep -E '^[[:space:]]+[A-Za-z_][A-Za-z0-9_]*;' |
+  tr -d ' \t;' | LC_ALL=C sort)
+actual=$(x86_64-w64-mingw32-objdump -p "$dll" |
+  sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -E '^[[:space:]]*\[' |
+  awk '{ print $NF }' | LC_ALL=C sort)
+if [[ "$actual" != "$expected" ]]; then
+  echo "test-windows: exports of quillmark.dll differ from cmake/quillmark.map:" >&2
+  diff <(echo "$expected") <(echo "$actual") >&2 || true
+  exit 1
+fi
+echo "test-windows: quillmark.dll exports the $(echo "$expected" | wc -l) functions of the C interface"
+imports=$(x86_64-w64-mingw32-objdump -p "$dll" | awk '/DLL Name:/ { print $3 }' | LC_ALL=C sort -f)
+foreign=$(echo "$imports" | grep -viE '^(kernel32|msvcrt|oleaut32|user32|advapi32|ucrtbase|api-ms-win-.*)\.dll$' || true)
+if [[ -n "$foreign" ]]; then
+  echo "test-windows: quillmark.dll needs DLLs that are not part of Windows: $foreign" >&2
+  exit 1
+fi
+
+# ---- Tests under Wine ------------------------------------------------------------------------
+# Wine takes the system time zone from TZ. The suite runs in Central Europe; the tests whose
+# expectations depend on the zone run once more in Eastern Australia (summer in January).
+TZ=Europe/Berlin ctest --test-dir "$build" --output-on-failure -j"$jobs"
+TZ=Australia/Sydney ctest --test-dir "$build" --output-on-failure -j"$jobs" \
+  -R '^(Win32TimeTest|Win32StartTimeTest)\.'
+phase "testing"
+echo "test-windows: all done in $((SECONDS - started)) s"
