@@ -70,7 +70,7 @@ dll="$build/bin/quillmark.dll"
 expected=$(sed -n '/global:/,/local:/p' cmake/quillmark.map | grep -E '^[[:space:]]+[A-Za-z_][A-Za-z0-9_]*;' |
   tr -d ' \t;' | LC_ALL=C sort)
 actual=$(x86_64-w64-mingw32-objdump -p "$dll" |
-  sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -E '^[[:space:]]*\[' |
+  sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -E '^[[:space:]]+\[ *[0-9]+\]' |
   awk '{ print $NF }' | LC_ALL=C sort)
 if [[ "$actual" != "$expected" ]]; then
   echo "test-windows: exports of quillmark.dll differ from cmake/quillmark.map:" >&2

@@ -53,7 +53,7 @@ bool AppendSamples(MDF4Handle* h, MDF4FileContext& ctx, const char* groupName, u
   uint8_t id[2];
   StoreLE16(id, entry.recordId);
   const auto size = static_cast<uint32_t>(entry.recordSize);
-  for (uint64_t i = 0; i < count; ++i) stream.WriteRecord(sizeof id, id, size, rowAt(i));
+  stream.WriteRecords(id, size, count, rowAt);
   ctx.AddCycles(entry.counterKey, count);
   stream.Finish();
   if (!ctx.keepAppender) ctx.appender.reset();

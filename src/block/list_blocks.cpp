@@ -31,9 +31,7 @@ uint64_t M4DLBlock::ReservedSize() const {
 uint64_t M4DLBlock::ReserveAtEnd(mDirectFile* file) {
   if (file != nullptr) file_ = file;
   if (file_ == nullptr) return 0;
-  const uint64_t end = file_->GetEnd();
-  const uint64_t aligned = (end + fmt::kBlockAlignment - 1) & ~(fmt::kBlockAlignment - 1);
-  file_->ResizeFromEnd(static_cast<int64_t>(aligned - end + ReservedSize()));
+  const uint64_t aligned = file_->AllocateAtEnd(ReservedSize());
   ResizeLinks(1);
   links_[0] = 0;
   dl_count = 0;

@@ -22,7 +22,7 @@ class M4DLBlock : public m4BlockImpl<m4DLRecord, uint64_t, qm::fmt::kDL> {
   // Size of the area reserved for a list of maxEntries blocks.
   uint64_t ReservedSize() const;
   // Starts this object as a new, empty list at the aligned end of file (null: its own
-  // file), extending the file physically over the list's full reserved area. Nothing is
+  // file), reserving the list's full area there. Nothing is
   // written: the appending stream writes a list only once every block it lists is written,
   // and links the list from its predecessor after that. Returns the new position.
   uint64_t ReserveAtEnd(mDirectFile* file);

@@ -95,4 +95,18 @@ bool mDirectFile::ResizeFromEnd(int64_t distance) {
   return true;
 }
 
+bool mDirectFile::SetEnd(uint64_t newEnd) {
+  if (!IsOpen()) return false;
+  if (physical_ > newEnd) {
+    if (!qm::os::SetFileSize(handle_, newEnd)) {
+      writeFailed_ = true;
+      return false;
+    }
+    physical_ = newEnd;
+  }
+  end_ = newEnd;
+  position_ = newEnd;
+  return true;
+}
+
 bool mDirectFile::RemoveFile(const char16_t* name) { return qm::os::RemoveFile(name); }

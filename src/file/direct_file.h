@@ -31,6 +31,9 @@ class mDirectFile {
   // position become the new physical end. Returns false when the size could not be set.
   bool ResizeFromEnd(int64_t distance);
 
+  // Moves the logical end to newEnd (reserving or releasing space at the end); a file that
+  // is physically longer is cut there. False when the size could not be set.
+  bool SetEnd(uint64_t newEnd);
   uint64_t GetEnd() const { return end_; }
   uint64_t GetPosition() const { return position_; }
 

@@ -62,11 +62,10 @@ uint64_t M4DataBlock::ReserveAtEnd(mDirectFile* file, uint64_t from) {
   if (file_ != nullptr && position_ != 0 && from != kAlreadyWritten) Flush(from);
   dataLength_ = 0;
   file_ = file;
-  const uint64_t end = file_->GetEnd();
-  const uint64_t aligned = (end + fmt::kBlockAlignment - 1) & ~(fmt::kBlockAlignment - 1);
-  file_->ResizeFromEnd(static_cast<int64_t>(aligned - end + fmt::kBlockHeaderSize + capacity_));
-  position_ = aligned;
-  return aligned;
+  // The space is reserved at the logical end; the file grows as the block is written, so an
+  // interrupted writer never leaves a reserved but unwritten tail behind.
+  position_ = file_->AllocateAtEnd(fmt::kBlockHeaderSize + capacity_);
+  return position_;
 }
 
 bool M4DataBlock::ReadData(uint64_t position, uint64_t size) {

@@ -30,6 +30,10 @@ class M4DataBlock : public m4Block {
     std::memcpy(buffer_.get() + dataLength_, source, n);
     dataLength_ += n;
   }
+  // Direct filling for callers that checked GetFreeSpace: where the next byte goes, and
+  // how many bytes were put there.
+  uint8_t* WritePointer() { return buffer_.get() + dataLength_; }
+  void Advance(uint64_t n) { dataLength_ += n; }
   const uint8_t* Data() const { return buffer_.get(); }
   // Takes the block at position over for further appends without loading its data.
   void AttachAt(mDirectFile* file, uint64_t position) {
@@ -43,8 +47,8 @@ class M4DataBlock : public m4Block {
   // Passed to ReserveAtEnd when the block's bytes are on disk already.
   static constexpr uint64_t kAlreadyWritten = ~uint64_t{0};
   // Ends the block's current life (writing it when it was placed, from offset `from`) and
-  // starts a new, empty block at the aligned end of file, extending the file physically by
-  // header + capacity. Returns the new position.
+  // starts a new, empty block at the aligned end of file, reserving header + capacity
+  // bytes there. Returns the new position.
   uint64_t ReserveAtEnd(mDirectFile* file, uint64_t from = 0);
 
  private:

@@ -325,7 +325,7 @@ bool m4DataStreamEx::TakeOverLastBlock(uint64_t lastPosition, bool mayGrow) {
     dataBlock_->SetDataLength(old);
     flushed_ = old;
     const uint64_t needEnd = lastPosition + fmt::kBlockHeaderSize + capacity_;
-    if (needEnd > end) file_->ResizeFromEnd(static_cast<int64_t>(needEnd - end));
+    if (needEnd > end) file_->SetEnd(needEnd);
     return true;
   }
   // Move: the old bytes are copied into a new block at the end, which replaces the old one
@@ -427,7 +427,7 @@ void m4DataStreamEx::Finish() {
   // Cut the unused reserved tail, but only when the file really ends with it.
   const uint64_t reservedEnd = dataBlock_->GetPosition() + fmt::kBlockHeaderSize + dataBlock_->GetCapacity();
   if (dataBlock_->GetDataLength() != dataBlock_->GetCapacity() && file_->GetEnd() == reservedEnd)
-    file_->ResizeFromEnd(-static_cast<int64_t>(dataBlock_->GetCapacity() - dataBlock_->GetDataLength()));
+    file_->SetEnd(dataBlock_->GetPosition() + fmt::kBlockHeaderSize + dataBlock_->GetDataLength());
   finishedEnd_ = file_->GetEnd();
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -12,6 +13,8 @@ class mDirectFile;
 class MDF4File;
 class M4DGBlock;
 class M4DataBlock;
+
+#include "stream/data_block.h"
 
 // One data block of the stream: where its bytes start in the file and how many there are
 // (for ##DZ: the uncompressed length).
@@ -87,6 +90,10 @@ class m4DataStreamEx : public m4DataStream {
   bool WriteBytes(uint32_t n, const void* source) override;
   // Appends one record: idSize ID bytes, then size data bytes.
   bool WriteRecord(uint32_t idSize, const void* id, uint32_t size, const void* data);
+  // Appends count records with the same 2-byte ID, the data of record i at rowAt(i): the
+  // records that fit the current block are copied in one tight loop.
+  template <class RowAt>
+  void WriteRecords(const uint8_t id[2], uint32_t size, uint64_t count, RowAt rowAt);
   void Finish() override;
   // Makes a finished stream ready for more bytes, so that a writer can keep one stream
   // across calls instead of reopening the data each time. The result on disk is the same as
@@ -119,3 +126,26 @@ class m4DataStreamEx : public m4DataStream {
   bool predecessorLinked_ = true; // that link already leads to list_ on disk
   uint64_t finishedEnd_ = 0;      // the file's end after the last Finish
 };
+
+template <class RowAt>
+void m4DataStreamEx::WriteRecords(const uint8_t id[2], uint32_t size, uint64_t count, RowAt rowAt) {
+  if (!ready_) return;
+  const uint64_t recordSize = uint64_t{2} + size;
+  for (uint64_t i = 0; i < count;) {
+    const uint64_t fit = dataBlock_->GetFreeSpace() / recordSize;
+    if (fit == 0) {
+      // The record crosses into the next block.
+      WriteRecord(2, id, size, rowAt(i));
+      ++i;
+      continue;
+    }
+    const uint64_t n = fit < count - i ? fit : count - i;
+    uint8_t* dst = dataBlock_->WritePointer();
+    for (uint64_t k = 0; k < n; ++k, ++i) {
+      std::memcpy(dst, id, 2);
+      std::memcpy(dst + 2, rowAt(i), size);
+      dst += recordSize;
+    }
+    dataBlock_->Advance(n * recordSize);
+  }
+}

