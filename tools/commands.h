@@ -12,11 +12,13 @@ int RunDemo(const std::vector<std::string>& args);
 int RunSort(const std::vector<std::string>& args);
 int RunInfo(const std::vector<std::string>& args);
 int RunExport(const std::vector<std::string>& args);
+int RunRepair(const std::vector<std::string>& args);
 
 extern const char* const kDemoHelp;
 extern const char* const kSortHelp;
 extern const char* const kInfoHelp;
 extern const char* const kExportHelp;
+extern const char* const kRepairHelp;
 
 // Prints "quillmark <command>: <message>" on standard error and returns 1.
 int Fail(const char* command, const std::string& message);

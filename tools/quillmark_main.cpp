@@ -1,4 +1,4 @@
-// quillmark: the command-line tool (demo, sort, info, export); dispatch, help and the last-resort error guard.
+// quillmark: the command-line tool (demo, sort, info, export, repair); dispatch, help and the last-resort error guard.
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -37,6 +37,7 @@ const char* const kUsage =
     "  info FILE                      show the structure of a file\n"
     "  export FILE [--group NAME] [--output PATH]\n"
     "                                 write channel values as CSV\n"
+    "  repair FILE                    roll back a data call that was interrupted\n"
     "\n"
     "quillmark COMMAND --help shows the details of a command.\n";
 
@@ -50,6 +51,7 @@ const Command kCommands[] = {
     {"sort", qm::cli::RunSort},
     {"info", qm::cli::RunInfo},
     {"export", qm::cli::RunExport},
+    {"repair", qm::cli::RunRepair},
 };
 
 int Dispatch(int argc, char** argv) {

@@ -18,6 +18,7 @@
 
 #include "demo_signals.h"
 #include "mdf_builder.h"
+#include "platform/platform.h"
 #include "quillmark/quillmark.h"
 #include "sidecar.h"
 #include "temp_dir.h"
@@ -233,7 +234,7 @@ TEST(CliHelp, EveryCommandHasHelp) {
   const Result top = RunCli({"--help"});
   EXPECT_EQ(top.status, 0);
   EXPECT_NE(top.out.find("usage: quillmark COMMAND"), std::string::npos);
-  for (const char* command : {"demo", "sort", "info", "export"}) {
+  for (const char* command : {"demo", "sort", "info", "export", "repair"}) {
     const Result r = RunCli({command, "--help"});
     EXPECT_EQ(r.status, 0) << command;
     EXPECT_EQ(r.out.rfind(std::string("usage: quillmark ") + command, 0), 0u) << r.out;
@@ -407,5 +408,41 @@ TEST(CliTestData, InfoAndExportMatchTheSidecars) {
     }
   }
 }
+
+
+#ifndef _WIN32
+// A writer stopped after a data call's records reached the file, but before its sample count
+// did, leaves more data than the counts: repair cuts exactly that call, and says so.
+TEST(CliRepair, CutsTheInterruptedCallAndNothingElse) {
+  TempDir dir;
+  const std::string path = dir.Path("stopped.mf4");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    MDF4Handle h{};
+    MDF4HeaderInfo info{"", "", "", "", "", ""};
+    int64_t start = 0;
+    MDF4_Create(path.c_str(), &h, &info, &start);
+    MDF4_AddChannelGroup(&h, "G", false);
+    MDF4_AddChannel(&h, "G", "x", "", 1.0, 0.0);
+    const std::vector<double> values(1000, 2.5);
+    MDF4_AddChannelData1D(&h, "G", values.data(), 10);
+    // The third write of the next call is its cycle count: the process ends before it.
+    qm::os::SetCrashAfterWrites(3);
+    MDF4_AddChannelData1D(&h, "G", values.data(), 1000);
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 77);
+  const Result r = RunCli({"repair", path});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("cut 10000 bytes of an interrupted data call; 100 bytes of data remain"), std::string::npos)
+      << r.out;
+  const Result again = RunCli({"repair", path});
+  EXPECT_NE(again.out.find("agree"), std::string::npos) << again.out;
+  const Result csv = RunCli({"export", path, "--group", "G"});
+  EXPECT_EQ(std::count(csv.out.begin(), csv.out.end(), '\n'), 11) << csv.out;
+}
+#endif
 
 }  // namespace

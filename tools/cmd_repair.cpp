@@ -1,0 +1,62 @@
+// quillmark repair: rolls an interrupted writer's last data call back, and nothing else.
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "block/block_factory.h"
+#include "block/hierarchy_blocks.h"
+#include "commands.h"
+#include "file/mdf4_file.h"
+#include "platform/platform.h"
+#include "stream/data_repair.h"
+
+namespace qm::cli {
+
+const char* const kRepairHelp =
+    "usage: quillmark repair FILE\n"
+    "\n"
+    "Rolls FILE back to the last data call that completed, as reopening it for writing does:\n"
+    "when a writer was stopped in the middle of a call, the records of that call that reached\n"
+    "the file are cut off, so that the data agrees with the groups' sample counts. Only files\n"
+    "this library wrote are changed (2-byte record IDs, no variable-length groups); a file\n"
+    "that was not interrupted stays as it is. Says what it cut.\n";
+
+int RunRepair(const std::vector<std::string>& args) {
+  if (WantsHelp(args)) {
+    std::fputs(kRepairHelp, stdout);
+    return 0;
+  }
+  if (args.size() != 1) return Fail("repair", "expected FILE (see quillmark repair --help)");
+  const std::u16string name = os::NarrowToWide(args[0].c_str());
+  if (!os::FileExists(name.c_str())) return Fail("repair", "'" + args[0] + "' does not exist");
+  MDF4File file;
+  if (!file.Open(name.c_str()))
+    return Fail("repair", "'" + args[0] + "' is not an MDF 4 file, or another program is writing it");
+  // The data calls of a writer go to the last data group.
+  std::unique_ptr<M4DGBlock> dg = LoadAs<M4DGBlock>(&file, file.HD().GetLink(fmt::kHdDgFirst), fmt::kDG);
+  std::unordered_set<uint64_t> seen;
+  while (dg && dg->GetLink(fmt::kDgNext) != 0 && seen.insert(dg->GetPosition()).second)
+    dg = LoadAs<M4DGBlock>(&file, dg->GetLink(fmt::kDgNext), fmt::kDG);
+  if (!dg) {
+    std::printf("%s: no data group, nothing to repair\n", args[0].c_str());
+    return 0;
+  }
+  RollBackResult result;
+  if (!RollBackInterruptedData(file, *dg, &result)) return Fail("repair", "the data of '" + args[0] + "' could not be rewritten");
+  if (!result.applicable) {
+    std::printf("%s: not a layout this tool repairs (written by another program, or another record layout); unchanged\n",
+                args[0].c_str());
+  } else if (result.changed) {
+    std::printf("%s: cut %llu bytes of an interrupted data call; %llu bytes of data remain\n", args[0].c_str(),
+                static_cast<unsigned long long>(result.dataLength - result.keptLength),
+                static_cast<unsigned long long>(result.keptLength));
+  } else {
+    std::printf("%s: data and sample counts agree (%llu bytes); unchanged\n", args[0].c_str(),
+                static_cast<unsigned long long>(result.dataLength));
+  }
+  return 0;
+}
+
+}  // namespace qm::cli
