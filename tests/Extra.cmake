@@ -28,4 +28,7 @@ add_test(NAME qm_c_host_verify COMMAND qm_unit_tests --gtest_filter=CHostOutputT
 set_tests_properties(qm_c_host_verify PROPERTIES FIXTURES_REQUIRED qm_c_host_files
   ENVIRONMENT QM_C_HOST_DIR=${QM_C_HOST_DIR})
 
-add_test(NAME qm_exports COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/api/check_exports.sh $<TARGET_FILE:quillmark>)
+# The shared library exports exactly the C interface (ELF symbol tables).
+if(UNIX AND NOT APPLE)
+  add_test(NAME qm_exports COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/api/check_exports.sh $<TARGET_FILE:quillmark>)
+endif()
