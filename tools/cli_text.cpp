@@ -10,23 +10,18 @@
 namespace qm::cli {
 namespace {
 
+// Appends one character as host text, through the platform's own conversion.
 void AppendCodePoint(std::string& out, uint32_t cp) {
   if (cp == 0 || cp > 0x10FFFF || (cp >= 0xD800 && cp < 0xE000)) cp = 0xFFFD;
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  char16_t units[3] = {};
+  if (cp < 0x10000) {
+    units[0] = static_cast<char16_t>(cp);
   } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    cp -= 0x10000;
+    units[0] = static_cast<char16_t>(0xD800 + (cp >> 10));
+    units[1] = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
   }
+  out += os::WideToNarrow(units);
 }
 
 // Days since 1970-01-01 to year, month, day (Howard Hinnant's civil_from_days).
