@@ -2,7 +2,7 @@
 # Installs the build and test tools Quillmark needs, only when some are missing.
 set -euo pipefail
 
-packages=(build-essential cmake zlib1g-dev libgtest-dev libgmock-dev googletest libbenchmark-dev tzdata)
+packages=(build-essential cmake zlib1g-dev libdeflate-dev libgtest-dev libgmock-dev googletest libbenchmark-dev tzdata)
 
 missing=()
 for pkg in "${packages[@]}"; do

@@ -1,7 +1,12 @@
-// Inflating ##DZ payloads with zlib and reversing their byte transposition.
+// Inflating ##DZ payloads (libdeflate, or zlib where it is missing) and reversing their byte
+// transposition.
 #include "sort/dz_inflate.h"
 
+#if QM_HAVE_LIBDEFLATE
+#include <libdeflate.h>
+#else
 #include <zlib.h>
+#endif
 
 #include <cstring>
 #include <limits>
@@ -13,8 +18,9 @@
 namespace qm {
 namespace {
 
-// zlib counts input and output in 32-bit units; longer fragments are not supported.
-constexpr uint64_t kMaxZlibLength = std::numeric_limits<uint32_t>::max();
+// Input and output are counted in 32-bit units (zlib's limit, kept for both inflaters so that
+// they refuse the same fragments); longer fragments are not supported.
+constexpr uint64_t kMaxStreamLength = std::numeric_limits<uint32_t>::max();
 
 // The row loop is handed to the workers in chunks of at least this many rows, so that the cost
 // of one loop iteration stays small next to the copying it does. Blocks with fewer rows than two
@@ -43,8 +49,26 @@ void CopyRows(const uint8_t* in, uint8_t* out, size_t rows, size_t columns, size
 }
 
 // Inflates exactly n bytes of the zlib stream in[0, inLength) into out. True only when the stream
-// is complete, its check value matches, and it produced exactly n bytes.
-bool InflateExactly(const uint8_t* in, uint32_t inLength, uint8_t* out, uint32_t n) {
+// is complete, its check value matches, and it produced exactly n bytes: a stream that ends early
+// would leave bytes in the buffer that were never in the file. Bytes behind the end of the stream
+// are ignored.
+#if QM_HAVE_LIBDEFLATE
+// libdeflate decodes the reserved length codes 286 and 287 and distance codes 30 and 31, and
+// accepts a block that declares more than 286 length or 30 distance codes; zlib refuses these.
+// No deflate writer produces them.
+bool InflateExactly(const uint8_t* in, uint32_t inLength, uint8_t* out, uint32_t n,
+                    InflateBuffers& buffers) {
+  if (!buffers.decompressor) buffers.decompressor.reset(libdeflate_alloc_decompressor());
+  if (!buffers.decompressor) return false;
+  uint8_t none = 0;  // somewhere to point when there is no room to write
+  size_t produced = 0;
+  const libdeflate_result rc = libdeflate_zlib_decompress(
+      buffers.decompressor.get(), in, inLength, n != 0 ? out : &none, n, &produced);
+  return rc == LIBDEFLATE_SUCCESS && produced == n;
+}
+#else
+bool InflateExactly(const uint8_t* in, uint32_t inLength, uint8_t* out, uint32_t n,
+                    InflateBuffers&) {
   // zlib refuses a null output pointer even when there is no room to write.
   uint8_t none = 0;
   z_stream zs;
@@ -56,11 +80,19 @@ bool InflateExactly(const uint8_t* in, uint32_t inLength, uint8_t* out, uint32_t
   if (inflateInit(&zs) != Z_OK) return false;
   const int rc = inflate(&zs, Z_FINISH);
   inflateEnd(&zs);
-  // A stream that ends early would leave bytes in the buffer that were never in the file.
   return rc == Z_STREAM_END && zs.avail_out == 0;
 }
+#endif
 
 }  // namespace
+
+void DecompressorDeleter::operator()(libdeflate_decompressor* decompressor) const noexcept {
+#if QM_HAVE_LIBDEFLATE
+  libdeflate_free_decompressor(decompressor);
+#else
+  (void)decompressor;  // never made without libdeflate
+#endif
+}
 
 void Untranspose(const uint8_t* in, uint32_t length, uint8_t* out, uint32_t columns) {
   const size_t rows = columns != 0 ? length / columns : 0;
@@ -90,7 +122,7 @@ void Untranspose(const uint8_t* in, uint32_t length, uint8_t* out, uint32_t colu
 
 std::unique_ptr<uint8_t[]> InflateFragment(const DZInput& in, uint64_t n, InflateBuffers& buffers) {
   if (in.payloadSize < in.dataLength) return nullptr;
-  if (in.dataLength > kMaxZlibLength || n > kMaxZlibLength) return nullptr;
+  if (in.dataLength > kMaxStreamLength || n > kMaxStreamLength) return nullptr;
   // dataLength fits 32 bits here, so the product cannot overflow.
   if (n > kMaxInflateRatio * in.dataLength + kInflateSlack) return nullptr;
   const bool transposed = in.zipType == fmt::kZipTransposeDeflate;
@@ -98,22 +130,22 @@ std::unique_ptr<uint8_t[]> InflateFragment(const DZInput& in, uint64_t n, Inflat
   if (transposed && in.zipParameter == 0) return nullptr;
 
   const uint32_t length = static_cast<uint32_t>(n);
-  if (!Grow(buffers.inflate, n)) return nullptr;
-  if (!InflateExactly(in.payload, static_cast<uint32_t>(in.dataLength), buffers.inflate.data(),
-                      length)) {
-    return nullptr;
-  }
-
-  const uint8_t* source = buffers.inflate.data();
-  if (transposed) {
-    if (!Grow(buffers.untranspose, n)) return nullptr;
-    Untranspose(buffers.inflate.data(), length, buffers.untranspose.data(), in.zipParameter);
-    source = buffers.untranspose.data();
-  }
-
+  const uint32_t streamLength = static_cast<uint32_t>(in.dataLength);
   std::unique_ptr<uint8_t[]> result(new (std::nothrow) uint8_t[length]);
   if (!result) return nullptr;
-  if (length != 0) std::memcpy(result.get(), source, length);
+  if (!transposed) {
+    // Straight into the result, saving a copy; a failed stream's partial output is dropped with
+    // the array.
+    if (!InflateExactly(in.payload, streamLength, result.get(), length, buffers)) return nullptr;
+    return result;
+  }
+
+  if (!Grow(buffers.inflate, n) || !Grow(buffers.untranspose, n)) return nullptr;
+  if (!InflateExactly(in.payload, streamLength, buffers.inflate.data(), length, buffers)) {
+    return nullptr;
+  }
+  Untranspose(buffers.inflate.data(), length, buffers.untranspose.data(), in.zipParameter);
+  if (length != 0) std::memcpy(result.get(), buffers.untranspose.data(), length);
   return result;
 }
 

@@ -5,6 +5,9 @@
 #include <memory>
 #include <vector>
 
+// The decompressor of libdeflate, when the library is built with it (QM_HAVE_LIBDEFLATE).
+struct libdeflate_decompressor;
+
 namespace qm {
 
 // Inputs taken from a loaded ##DZ block.
@@ -16,10 +19,18 @@ struct DZInput {
   uint32_t zipParameter;  // dz_zip_parameter: columns N for zip type 1
 };
 
-// Work buffers that live with one reading stream; grown, never shrunk.
+// Frees a decompressor made by InflateFragment.
+struct DecompressorDeleter {
+  void operator()(libdeflate_decompressor* decompressor) const noexcept;
+};
+
+// Work buffers that live with one reading stream; grown, never shrunk. The decompressor is
+// made on the first inflation and reused for every later one; builds that inflate with zlib
+// never make it. Movable, not copyable.
 struct InflateBuffers {
   std::vector<uint8_t> inflate;
   std::vector<uint8_t> untranspose;
+  std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor;
 };
 
 // Deflate cannot expand its input by much more than 1032:1 (a 258-byte match costs at least two
@@ -32,8 +43,9 @@ constexpr uint64_t kInflateSlack = 1024;
 // shorter than dataLength, dataLength or n above 4 GiB - 1, n beyond what deflate can produce from
 // dataLength bytes, a corrupt or truncated stream, a stream that needs more than n bytes or ends
 // before n bytes, zip type 1 with zero columns, or an allocation failure. Only bytes that came out
-// of the stream are ever returned. Throws nothing. The caller owns the returned array; buffers are
-// grown to n bytes when smaller and kept for the next call.
+// of the stream are ever returned. Throws nothing. The caller owns the returned array. Deflate-only
+// fragments are inflated straight into it; for transposed ones both buffers are grown to n bytes
+// when smaller and kept for the next call.
 std::unique_ptr<uint8_t[]> InflateFragment(const DZInput& in, uint64_t n, InflateBuffers& buffers);
 
 // Reverses the byte transposition: M = length / columns rows of columns bytes stored column by

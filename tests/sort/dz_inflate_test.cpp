@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "block/format.h"
@@ -72,6 +73,37 @@ TEST(DzInflate, ReadsOnlyDataLengthBytesOfTheStoredPayload) {
   // A dataLength that cuts the stream short is a truncated stream, even with the rest stored.
   in.dataLength = streamSize - 4;
   EXPECT_EQ(InflateFragment(in, data.size(), buffers), nullptr);
+}
+
+TEST(DzInflate, BytesBehindTheEndOfTheStreamAreIgnored) {
+  const Bytes data = Random(700, 11);
+  Bytes payload = Deflate(data);
+  payload.insert(payload.end(), 16, 0x5A);  // counted in dataLength, but after the checksum
+  InflateBuffers buffers;
+  EXPECT_EQ(Inflated(Input(payload), data.size(), buffers), data);
+}
+
+TEST(DzInflate, FailedStreamsDoNotSpoilTheNextOnes) {
+  // The decoder state kept in the buffers is reused after every kind of failure.
+  const Bytes data = Random(20000, 12);
+  const Bytes plain = Deflate(data);
+  const Bytes transposed = Deflate(Transpose(data, 16));
+  Bytes corrupt = plain;
+  corrupt[corrupt.size() / 2] ^= 0x10;
+  const Bytes truncated(plain.begin(), plain.begin() + plain.size() / 3);
+  InflateBuffers buffers;
+  // The last one is a good stream asked for one byte more than it holds.
+  const Bytes* const failing[] = {&corrupt, &truncated, &plain};
+  for (const Bytes* bad : failing) {
+    const uint64_t n = bad == &plain ? data.size() + 1 : data.size();
+    EXPECT_EQ(InflateFragment(Input(*bad), n, buffers), nullptr);
+    EXPECT_TRUE(Inflated(Input(plain), data.size(), buffers) == data);
+    EXPECT_TRUE(Inflated(Input(transposed, fmt::kZipTransposeDeflate, 16), data.size(), buffers) ==
+                data);
+  }
+  // The buffers, decoder included, move with their owner.
+  InflateBuffers moved = std::move(buffers);
+  EXPECT_TRUE(Inflated(Input(plain), data.size(), moved) == data);
 }
 
 TEST(DzInflate, TransposedRowsAreRestoredAndTheTailStays) {
