@@ -48,7 +48,10 @@ trap stop_wine EXIT
 # One server for the whole run instead of one per test program.
 mkdir -p "$WINEPREFIX"
 wineserver -p
-wineboot -i >/dev/null 2>&1
+wineboot -i </dev/null >/dev/null 2>&1
+# Wine's background services start with the first program and keep its output streams open;
+# started here, they cannot hold up a test whose output ctest waits for.
+wine cmd.exe /c exit </dev/null >/dev/null 2>&1
 phase "preparing Wine"
 
 # ---- Cross build -----------------------------------------------------------------------------

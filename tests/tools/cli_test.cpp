@@ -40,11 +40,24 @@ std::string ReadAll(const std::string& path) {
   return s.str();
 }
 
+#ifdef _WIN32
+// cmd.exe: double quotes (the test arguments hold none).
+std::string Quote(const std::string& s) { return "\"" + s + "\""; }
+// Text-mode output ends lines with CR LF.
+std::string Unix(std::string s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i)
+    if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n')) out += s[i];
+  return out;
+}
+#else
 std::string Quote(const std::string& s) {
   std::string q = "'";
   for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return q + "'";
 }
+std::string Unix(std::string s) { return s; }
+#endif
 
 // Runs quillmark with args, capturing standard output and error.
 Result RunCli(const std::vector<std::string>& args) {
@@ -53,14 +66,18 @@ Result RunCli(const std::vector<std::string>& args) {
   for (const std::string& a : args) command += " " + Quote(a);
   command += " >" + Quote(capture.Path("out")) + " 2>" + Quote(capture.Path("err"));
   Result r;
+#ifdef _WIN32
+  // cmd /c strips one pair of quotes around the whole line.
+  command = "\"" + command + "\"";
+#endif
   const int raw = std::system(command.c_str());
 #ifdef _WIN32
   r.status = raw;
 #else
   r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + (WIFSIGNALED(raw) ? WTERMSIG(raw) : 0);
 #endif
-  r.out = ReadAll(capture.Path("out"));
-  r.err = ReadAll(capture.Path("err"));
+  r.out = Unix(ReadAll(capture.Path("out")));
+  r.err = Unix(ReadAll(capture.Path("err")));
   return r;
 }
 
