@@ -81,44 +81,39 @@ TEST_F(ReadStreamTest, ReadsAcrossBlocksAndListsInAnyPieceSize) {
   }
 }
 
-TEST_F(ReadStreamTest, ListOfListsInFrontIsFollowed) {
-  const std::vector<uint8_t> data = Seq(33, 5);
-  MdfBuilder m;
-  MdfBuilder::SplitLayout layout;
-  layout.blockSize = 8;
-  layout.blocksPerList = 3;
-  layout.withHL = true;
-  const auto split = m.AddSplitData(data, layout);
-  ASSERT_TRUE(Open(m, split.root));
-  EXPECT_EQ(ReadAll(9), data);
-}
-
-TEST_F(ReadStreamTest, ListOfListsPointingAtADataBlockReadsThatBlock) {
-  const std::vector<uint8_t> data = Seq(12, 3);
-  MdfBuilder m;
-  const uint64_t hl = m.AddHL(m.AddDT(data));
-  ASSERT_TRUE(Open(m, hl));
-  EXPECT_EQ(ReadAll(100), data) << "the block's bytes, not the list's";
-}
-
-TEST_F(ReadStreamTest, ListWithOffsetsAllowsBlocksOfAnyLength) {
-  const std::vector<uint8_t> a = Seq(10), b = Seq(3, 50), c = Seq(7, 90);
-  MdfBuilder m;
-  const uint64_t dl = m.AddDL({m.AddDT(a), m.AddDT(b), m.AddDT(c)}, 0, false);
-  ASSERT_TRUE(Open(m, dl));
-  EXPECT_EQ(ReadAll(4), Cat({a, b, c}));
-}
-
-TEST_F(ReadStreamTest, ChainStartingWithCompressedBlockAcceptsLaterPlainBlocks) {
-  const std::vector<uint8_t> a = Seq(10), b = Seq(7, 40), c = Seq(5, 80);
-  MdfBuilder m;
-  // b is shorter than the stated equal length and not last: a chain that starts compressed
-  // does not check it.
-  const uint64_t dl = m.AddDL({m.AddDZ(a, 0, 0), m.AddDT(b), m.AddDT(c)}, 0, true, 10);
-  ASSERT_TRUE(Open(m, dl));
-  EXPECT_EQ(stream_->BlockType(), f::kDZ);
-  EXPECT_EQ(stream_->TotalLength(), 22u);
-  EXPECT_EQ(ReadAll(6), Cat({a, b, c}));
+// Layouts that read as the concatenation of their blocks.
+TEST_F(ReadStreamTest, ListsOfListsOffsetsAndMixedChainsRead) {
+  const std::vector<uint8_t> a = Seq(10), b = Seq(7, 40), c = Seq(5, 80), d33 = Seq(33, 5);
+  struct Case {
+    const char* name;
+    std::function<uint64_t(MdfBuilder&)> build;
+    std::vector<uint8_t> data;
+  };
+  const std::vector<Case> cases = {
+      {"list of lists in front",
+       [&](MdfBuilder& m) {
+         MdfBuilder::SplitLayout layout;
+         layout.blockSize = 8;
+         layout.blocksPerList = 3;
+         layout.withHL = true;
+         return m.AddSplitData(d33, layout).root;
+       },
+       d33},
+      {"list of lists pointing at a data block", [&](MdfBuilder& m) { return m.AddHL(m.AddDT(a)); }, a},
+      {"list with offsets: blocks of any length",
+       [&](MdfBuilder& m) { return m.AddDL({m.AddDT(a), m.AddDT(b), m.AddDT(c)}, 0, false); }, Cat({a, b, c})},
+      // b is shorter than the equal length and not last: a chain that starts compressed does not check it.
+      {"compressed first, plain later",
+       [&](MdfBuilder& m) { return m.AddDL({m.AddDZ(a, 0, 0), m.AddDT(b), m.AddDT(c)}, 0, true, 10); },
+       Cat({a, b, c})},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    MdfBuilder m;
+    ASSERT_TRUE(Open(m, k.build(m)));
+    EXPECT_EQ(stream_->TotalLength(), k.data.size());
+    EXPECT_EQ(ReadAll(6), k.data);
+  }
 }
 
 TEST_F(ReadStreamTest, TransposedCompressedBlocksReadFromAnOffset) {

@@ -18,7 +18,6 @@
 #include "block/text_block.h"
 #include "file/mdf4_file.h"
 #include "mdf_builder.h"
-#include "platform/platform.h"
 #include "stream/data_stream.h"
 #include "temp_dir.h"
 
@@ -38,23 +37,14 @@ constexpr uint64_t ListArea(uint32_t n) { return kHead + 8 * (n + 1) + 8 + 8; }
 constexpr uint64_t Align8(uint64_t v) { return (v + 7) & ~uint64_t{7}; }
 
 // xorshift64: the same sequence on every platform and library.
-class Rng {
- public:
-  explicit Rng(uint64_t seed) : s_(seed) {}
-  uint64_t Next() {
-    s_ ^= s_ << 13;
-    s_ ^= s_ >> 7;
-    s_ ^= s_ << 17;
-    return s_;
-  }
+struct Rng {
+  uint64_t s;
+  uint64_t Next() { return s ^= s << 13, s ^= s >> 7, s ^= s << 17; }
   uint64_t Below(uint64_t n) { return n == 0 ? 0 : Next() % n; }
-
- private:
-  uint64_t s_;
 };
 
 std::vector<uint8_t> RandomBytes(size_t n, uint64_t seed) {
-  Rng rng(seed * 2654435761u + 1);
+  Rng rng{seed * 2654435761u + 1};
   std::vector<uint8_t> v(n);
   for (auto& b : v) b = static_cast<uint8_t>(rng.Next() >> 24);
   return v;
@@ -219,7 +209,7 @@ class AppendTest : public ::testing::Test {
   // past a block boundary, some crossing list boundaries, some after the file was reopened or
   // an unrelated block was placed. all receives every byte appended, in order.
   void RunRounds(uint32_t cap, uint32_t entries, int rounds, uint64_t seed, std::vector<uint8_t>* all) {
-    Rng rng(seed);
+    Rng rng{seed};
     for (int r = 0; r < rounds; ++r) {
       SCOPED_TRACE("round " + std::to_string(r));
       if (r % 7 == 3) {
@@ -419,30 +409,20 @@ TEST_F(AppendTest, ReopenWithFullLastBlockMovesItAndNextByteStartsAnother) {
   EXPECT_EQ(Read(), both);
 }
 
-TEST_F(AppendTest, FinishingAgainRewritesTheSameBytes) {
+// Finishing twice writes the same bytes; a block placed (against the calling rule) while the
+// stream is open is not cut off.
+TEST_F(AppendTest, FinishIsRepeatableAndKeepsABlockPlacedBehindTheReservation) {
   const std::vector<uint8_t> a = RandomBytes(1234, 9);
   std::unique_ptr<m4DataStreamEx> s(new m4DataStreamEx(dg_, kCap, kEntries, f::kDT));
   ASSERT_TRUE(s->WriteBytes(1234, a.data()));
+  const uint64_t tx = PlaceText("late");
   s->Finish();
   const Image once(path_);
   s->Finish();
   s->Release();
   s.reset();
-  const Image again(path_);
-  EXPECT_EQ(once.b, again.b);
-  EXPECT_EQ(Read(), a);
-}
-
-TEST_F(AppendTest, FinishKeepsABlockPlacedBehindTheReservation) {
-  // Against the calling rule something is placed while the stream is open: finishing must not
-  // cut it off.
-  const std::vector<uint8_t> a = RandomBytes(100, 10);
-  std::unique_ptr<m4DataStreamEx> s(new m4DataStreamEx(dg_, kCap, kEntries, f::kDT));
-  ASSERT_TRUE(s->WriteBytes(100, a.data()));
-  const uint64_t tx = PlaceText("late");
-  s->Finish();
-  s.reset();
   const Image img(path_);
+  EXPECT_EQ(once.b, img.b);
   EXPECT_EQ(img.Id(tx), "##TX");
   EXPECT_EQ(img.Size(), tx + img.Length(tx));
   EXPECT_EQ(Read(), a);
@@ -467,22 +447,20 @@ TEST_F(AppendTest, FinishWritesCycleCountsOfRegisteredGroups) {
   EXPECT_EQ(Image(path_).U64(count), 12u);
 }
 
-// The data written in many separate rounds reads back as exactly the bytes appended, in order.
+// The data written in many separate rounds reads back as exactly the bytes appended, in order,
+// with real blocks and lists and with tiny ones.
 TEST_F(AppendTest, ManyRoundsReadBackAsExactlyTheBytesAppended) {
-  std::vector<uint8_t> all;
-  RunRounds(kCap, kEntries, 24, 77, &all);
-  ASSERT_GT(all.size(), 2ull * kCap * kEntries) << "the rounds should span several lists";
-  const Image img(path_);
-  CheckChain(img, img.DataLink(img.FirstDG()), kCap, kEntries, all.size());
-  EXPECT_TRUE(Read() == all);
-}
-
-TEST_F(AppendTest, ManySmallBlockRoundsReadBackAsExactlyTheBytesAppended) {
-  std::vector<uint8_t> all;
-  RunRounds(64, 3, 400, 5, &all);
-  const Image img(path_);
-  CheckChain(img, img.DataLink(img.FirstDG()), 64, 3, all.size());
-  EXPECT_TRUE(Read() == all);
+  const struct { uint32_t cap, entries; int rounds; uint64_t seed; } runs[] = {{kCap, kEntries, 24, 77}, {64, 3, 400, 5}};
+  for (const auto& r : runs) {
+    SCOPED_TRACE(r.cap);
+    if (r.cap != kCap) SetUp();  // a fresh file
+    std::vector<uint8_t> all;
+    RunRounds(r.cap, r.entries, r.rounds, r.seed, &all);
+    ASSERT_GT(all.size(), 2ull * r.cap * r.entries) << "the rounds should span several lists";
+    const Image img(path_);
+    CheckChain(img, img.DataLink(img.FirstDG()), r.cap, r.entries, all.size());
+    EXPECT_TRUE(Read() == all);
+  }
 }
 
 // ---- Continuing data laid out by another writer --------------------------------------------
@@ -579,130 +557,65 @@ TEST_F(ForeignDataTest, RefusesLayoutsItCannotContinueAndWritesNothing) {
     std::function<void(MdfBuilder&)> build;
   };
   const std::vector<uint8_t> d16 = RandomBytes(16, 16), d5 = RandomBytes(5, 17);
-  auto pad = [](MdfBuilder& m, uint64_t dl) {
+  // A data group whose data is a list of the given blocks with room for three entries behind it.
+  auto list = [](MdfBuilder& m, auto blocks, uint64_t next = 0, bool equal = true, uint64_t length = kSmallCap) {
+    const uint64_t dg = m.AddDG(2);
+    std::vector<uint64_t> links;
+    for (auto make : blocks) links.push_back(make(m));
+    const uint64_t dl = m.AddDL(links, next, equal, length);
     m.AppendRaw(std::vector<uint8_t>(ListArea(kSmallEntries) + 64 - (m.Size() - dl), 0));
+    m.SetDGData(dg, dl);
+    return dl;
   };
+  using Make = std::function<uint64_t(MdfBuilder&)>;
+  const Make dt16 = [&](MdfBuilder& m) { return m.AddDT(d16); }, dt5 = [&](MdfBuilder& m) { return m.AddDT(d5); };
+  auto at = [](uint64_t p) { return Make([p](MdfBuilder&) { return p; }); };
   const std::vector<Case> cases = {
-      {"list of lists in front",
-       [](MdfBuilder& m) {
-         ContinuableList c;
-         m = c.m;
-         m.SetDGData(c.dg, m.AddHL(c.dl));
-       }},
+      {"list of lists in front", [](MdfBuilder& m) { ContinuableList c; m = c.m; m.SetDGData(c.dg, m.AddHL(c.dl)); }},
       {"compressed last entry",
-       [&](MdfBuilder& m) {
-         const uint64_t dg = m.AddDG(2);
-         const uint64_t a = m.AddDT(d16), z = m.AddDZ(d5, 0, 0);
-         const uint64_t dl = m.AddDL({a, z}, 0, true, kSmallCap);
-         pad(m, dl);
-         m.SetDGData(dg, dl);
-       }},
-      {"other equal length",
-       [&](MdfBuilder& m) {
-         const uint64_t dg = m.AddDG(2);
-         const uint64_t dl = m.AddDL({m.AddDT(d16), m.AddDT(d5)}, 0, true, 32);
-         pad(m, dl);
-         m.SetDGData(dg, dl);
-       }},
-      {"list with offsets",
-       [&](MdfBuilder& m) {
-         const uint64_t dg = m.AddDG(2);
-         const uint64_t dl = m.AddDL({m.AddDT(d16), m.AddDT(d5)}, 0, false);
-         pad(m, dl);
-         m.SetDGData(dg, dl);
-       }},
+       [&](MdfBuilder& m) { list(m, std::vector<Make>{dt16, [&](MdfBuilder& b) { return b.AddDZ(d5, 0, 0); }}); }},
+      {"other equal length", [&](MdfBuilder& m) { list(m, std::vector<Make>{dt16, dt5}, 0, true, 32); }},
+      {"list with offsets", [&](MdfBuilder& m) { list(m, std::vector<Make>{dt16, dt5}, 0, false); }},
       {"looping chain",
        [&](MdfBuilder& m) {
          const uint64_t dg = m.AddDG(2);
          const uint64_t dl1 = m.AddDL({m.AddDT(d16)}, 0, true, kSmallCap);
-         const uint64_t dl2 = m.AddDL({m.AddDT(d5)}, dl1, true, kSmallCap);
+         const uint64_t dl2 = list(m, std::vector<Make>{dt5}, dl1);
          m.SetLink(dl1, f::kDlNext, dl2);
-         pad(m, dl2);
          m.SetDGData(dg, dl1);
        }},
       {"next link to a data block",
        [&](MdfBuilder& m) {
-         const uint64_t dg = m.AddDG(2);
          const uint64_t a = m.AddDT(d16);
-         const uint64_t dl = m.AddDL({a}, a, true, kSmallCap);
-         pad(m, dl);
-         m.SetDGData(dg, dl);
+         list(m, std::vector<Make>{at(a)}, a);
        }},
-      {"last entry past the end",
-       [&](MdfBuilder& m) {
-         const uint64_t dg = m.AddDG(2);
-         const uint64_t dl = m.AddDL({m.AddDT(d16), 1u << 30}, 0, true, kSmallCap);
-         pad(m, dl);
-         m.SetDGData(dg, dl);
-       }},
+      {"last entry past the end", [&](MdfBuilder& m) { list(m, std::vector<Make>{dt16, at(1u << 30)}); }},
       {"last entry runs past the end",
        [&](MdfBuilder& m) {
-         const uint64_t dg = m.AddDG(2);
-         const uint64_t dl = m.AddDL({m.AddDT(d16), 0}, 0, true, kSmallCap);
-         pad(m, dl);
+         const uint64_t dl = list(m, std::vector<Make>{dt16, at(0)});
          const uint64_t b = m.AddDT(d5);
          m.SetLink(dl, 2, b);
          m.SetBlockLength(b, 24 + 16);  // within capacity, but beyond the end of the file
-         m.SetDGData(dg, dl);
        }},
       {"no room behind the list", [](MdfBuilder& m) { m = ContinuableList(false).m; }},
       {"used bytes in the room",
-       [](MdfBuilder& m) {
-         ContinuableList c;
-         m = c.m;
-         m.Patch8(c.dl + ListArea(kSmallEntries) - 1, 0x5A);
-       }},
-      {"more entries than a list may hold",
-       [&](MdfBuilder& m) {
-         const uint64_t dg = m.AddDG(2);
-         const uint64_t dl = m.AddDL({m.AddDT(d16), m.AddDT(d16), m.AddDT(d16), m.AddDT(d5)}, 0,
-                                     true, kSmallCap);
-         pad(m, dl);
-         m.SetDGData(dg, dl);
-       }},
-      {"empty list",
-       [&](MdfBuilder& m) {
-         const uint64_t dg = m.AddDG(2);
-         const uint64_t dl = m.AddDL({}, 0, true, kSmallCap);
-         pad(m, dl);
-         m.SetDGData(dg, dl);
-       }},
+       [](MdfBuilder& m) { ContinuableList c; m = c.m; m.Patch8(c.dl + ListArea(kSmallEntries) - 1, 0x5A); }},
+      {"more entries than a list may hold", [&](MdfBuilder& m) { list(m, std::vector<Make>{dt16, dt16, dt16, dt5}); }},
+      {"empty list", [&](MdfBuilder& m) { list(m, std::vector<Make>{}); }},
       {"count below the link count",
-       [&](MdfBuilder& m) {
-         const uint64_t dg = m.AddDG(2);
-         const uint64_t dl = m.AddDL({m.AddDT(d16), m.AddDT(d5)}, 0, true, kSmallCap);
-         pad(m, dl);
-         m.Patch32(m.DataPos(dl) + 4, 1);
-         m.SetDGData(dg, dl);
-       }},
+       [&](MdfBuilder& m) { m.Patch32(m.DataPos(list(m, std::vector<Make>{dt16, dt5})) + 4, 1); }},
       {"last block longer than capacity",
-       [&](MdfBuilder& m) {
-         const uint64_t dg = m.AddDG(2);
-         const uint64_t dl =
-             m.AddDL({m.AddDT(d16), m.AddDT(RandomBytes(20, 18))}, 0, true, kSmallCap);
-         pad(m, dl);
-         m.SetDGData(dg, dl);
-       }},
+       [&](MdfBuilder& m) { list(m, std::vector<Make>{dt16, [](MdfBuilder& b) { return b.AddDT(RandomBytes(20, 18)); }}); }},
       {"last block is not a DT",
        [&](MdfBuilder& m) {
-         const uint64_t dg = m.AddDG(2);
-         const uint64_t dl = m.AddDL({m.AddDT(d16, "SD"), m.AddDT(d5, "SD")}, 0, true, kSmallCap);
-         pad(m, dl);
-         m.SetDGData(dg, dl);
+         list(m, std::vector<Make>{[&](MdfBuilder& b) { return b.AddDT(d16, "SD"); },
+                                   [&](MdfBuilder& b) { return b.AddDT(d5, "SD"); }});
        }},
-      {"single block longer than capacity",
-       [&](MdfBuilder& m) { m.SetDGData(m.AddDG(2), m.AddDT(RandomBytes(20, 19))); }},
-      {"single signal data block",
-       [&](MdfBuilder& m) { m.SetDGData(m.AddDG(2), m.AddDT(d5, "SD")); }},
-      {"single compressed block",
-       [&](MdfBuilder& m) { m.SetDGData(m.AddDG(2), m.AddDZ(d16, 0, 0)); }},
-      {"data link into the middle of a block",
-       [&](MdfBuilder& m) {
-         const uint64_t dg = m.AddDG(2);
-         m.SetDGData(dg, m.AddDT(d16) + 8);
-       }},
-      {"data link past the end",
-       [&](MdfBuilder& m) { m.SetDGData(m.AddDG(2), uint64_t{1} << 40); }},
+      {"single block longer than capacity", [&](MdfBuilder& m) { m.SetDGData(m.AddDG(2), m.AddDT(RandomBytes(20, 19))); }},
+      {"single signal data block", [&](MdfBuilder& m) { m.SetDGData(m.AddDG(2), m.AddDT(d5, "SD")); }},
+      {"single compressed block", [&](MdfBuilder& m) { m.SetDGData(m.AddDG(2), m.AddDZ(d16, 0, 0)); }},
+      {"data link into the middle of a block", [&](MdfBuilder& m) { m.SetDGData(m.AddDG(2), m.AddDT(d16) + 8); }},
+      {"data link past the end", [&](MdfBuilder& m) { m.SetDGData(m.AddDG(2), uint64_t{1} << 40); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -728,111 +641,6 @@ TEST_F(ForeignDataTest, RefusesLayoutsItCannotContinueAndWritesNothing) {
     EXPECT_EQ(after.size(), m.Size());
     EXPECT_TRUE(after == m.Bytes()) << "the file is unchanged";
   }
-}
-
-// ---- Write order under a crash at every write ------------------------------------------
-
-constexpr uint32_t kCrashCap = 64;
-constexpr uint32_t kCrashEntries = 2;
-constexpr int kCrashExit = 77;
-
-// Reopens path and appends bytes in one round with the group's counter (record ID 1) raised by
-// the byte count; crashAt > 0 ends the process at that write from the opening on.
-bool CrashRound(const std::u16string& path, const std::vector<uint8_t>& bytes, uint64_t crashAt) {
-  MDF4File file;
-  M4DGBlock* dg = OpenFirstDG(&file, path);
-  if (dg == nullptr) return false;
-  std::unique_ptr<M4CGBlock> cg = LoadAs<M4CGBlock>(&file, dg->GetLink(f::kDgCgFirst), f::kCG);
-  if (!cg) return false;
-  file.RegisterCycleCounter(*cg, 1);
-  file.AddCycles(1, bytes.size());
-  qm::os::SetCrashAfterWrites(crashAt);
-  const bool ok = AppendRound(dg, bytes, kCrashCap, kCrashEntries, 37);
-  qm::os::SetCrashAfterWrites(0);
-  return ok;
-}
-
-uint64_t CycleCountOnDisk(const std::string& path) {
-  const Image img(path);
-  const uint64_t cg = img.Link(img.FirstDG(), f::kDgCgFirst);
-  return img.U64(cg + kHead + 8 * 6 + 8);
-}
-
-class CrashTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(dir_.Ok());
-    MDF4File file;
-    ASSERT_TRUE(file.Create(dir_.WPath("base.mf4").c_str(), "test", f::kVersion));
-    M4DGBlock* dg = file.HD().AddDG(new M4DGBlock(2));
-    file.HD().WriteHead();
-    ASSERT_NE(dg->AddCG(new M4CGBlock(1)), nullptr);
-    dg->Write(true, true);
-  }
-
-  // Crashes a round of `add` bytes on a copy of the base file at every write it makes, and
-  // checks each crashed file: it reads back as a prefix of base + add no shorter than base,
-  // a count covering all of add only with all of add readable, and a further round continues it.
-  void CrashEverywhere(const std::vector<uint8_t>& base, const std::vector<uint8_t>& add) {
-    const std::string basePath = dir_.Path("base.mf4");
-    std::vector<uint8_t> expect = base;
-    expect.insert(expect.end(), add.begin(), add.end());
-    namespace fs = std::filesystem;
-
-    // A dry run counts the writes of the round.
-    fs::copy_file(basePath, dir_.Path("dry.mf4"));
-    const uint64_t before = qm::os::WriteCount();
-    ASSERT_TRUE(CrashRound(dir_.WPath("dry.mf4"), add, 0));
-    const uint64_t writes = qm::os::WriteCount() - before;
-    ASSERT_GT(writes, 3u);
-    std::vector<uint8_t> got;
-    ASSERT_TRUE(ReadBack(dir_.WPath("dry.mf4"), &got));
-    ASSERT_EQ(got, expect);
-
-    const std::vector<uint8_t> more = RandomBytes(50, 99);
-    for (uint64_t n = 1; n <= writes; ++n) {
-      SCOPED_TRACE("crash at write " + std::to_string(n));
-      const std::string name = "crash" + std::to_string(n) + ".mf4";
-      fs::copy_file(basePath, dir_.Path(name));
-      const std::u16string wpath = dir_.WPath(name);
-      EXPECT_EXIT(
-          {
-            CrashRound(wpath, add, n);
-            std::_Exit(0);
-          },
-          ::testing::ExitedWithCode(kCrashExit), "");
-      ASSERT_TRUE(ReadBack(wpath, &got));
-      EXPECT_GE(got.size(), base.size());
-      ASSERT_LE(got.size(), expect.size());
-      EXPECT_TRUE(std::equal(got.begin(), got.end(), expect.begin())) << "not a prefix";
-      const uint64_t count = CycleCountOnDisk(dir_.Path(name));
-      EXPECT_TRUE(count == base.size() || count == expect.size()) << count;
-      if (count == expect.size()) {
-        EXPECT_EQ(got.size(), expect.size()) << "count ahead of data";
-      }
-
-      // The crashed file is continued by the next round.
-      ASSERT_TRUE(CrashRound(wpath, more, 0));
-      std::vector<uint8_t> cont;
-      ASSERT_TRUE(ReadBack(wpath, &cont));
-      got.insert(got.end(), more.begin(), more.end());
-      EXPECT_TRUE(cont == got);
-      const Image img(dir_.Path(name));
-      CheckChain(img, img.DataLink(img.FirstDG()), kCrashCap, kCrashEntries, cont.size());
-    }
-  }
-
-  TempDir dir_;
-};
-
-TEST_F(CrashTest, CrashDuringFirstRoundLeavesReadablePrefix) {
-  ASSERT_NO_FATAL_FAILURE(CrashEverywhere({}, RandomBytes(300, 20)));
-}
-
-TEST_F(CrashTest, CrashWhileContinuingLeavesReadablePrefix) {
-  const std::vector<uint8_t> base = RandomBytes(100, 21);
-  ASSERT_TRUE(CrashRound(dir_.WPath("base.mf4"), base, 0));
-  ASSERT_NO_FATAL_FAILURE(CrashEverywhere(base, RandomBytes(300, 22)));
 }
 
 }  // namespace

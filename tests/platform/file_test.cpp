@@ -1,0 +1,267 @@
+// Tests of the file layer and mDirectFile: exact transfers, the logical end, names, the writer's lock, the crash hook.
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "file/direct_file.h"
+#include "platform/platform.h"
+#include "temp_dir.h"
+
+namespace qm::os {
+namespace {
+
+using qm::test::TempDir;
+
+constexpr uint64_t kNoPosition = ~0ULL;
+
+std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+class FileTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(dir_.Ok()); }
+  TempDir dir_;
+};
+
+TEST_F(FileTest, TransfersExactLengthsAtAbsolutePositionsAndCountsWrites) {
+  FileHandle h = OpenFile(dir_.WPath("data.bin").c_str(), OpenMode::kCreateTruncate);
+  ASSERT_NE(h, kInvalidHandle);
+  const uint64_t writes = WriteCount();
+
+  // Odd length, several MiB, written past the current end.
+  std::vector<uint8_t> big(3 * 1024 * 1024 + 7);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 31 + 7);
+  ASSERT_TRUE(WriteAt(h, 100, static_cast<uint32_t>(big.size()), big.data()));
+  uint64_t size = 0;
+  ASSERT_TRUE(GetFileSize(h, &size));
+  EXPECT_EQ(size, 100 + big.size());
+  std::vector<uint8_t> back(big.size());
+  ASSERT_TRUE(ReadAt(h, 100, static_cast<uint32_t>(back.size()), back.data()));
+  EXPECT_EQ(back, big);
+  uint8_t gap[100];
+  ASSERT_TRUE(ReadAt(h, 0, sizeof gap, gap));
+  EXPECT_EQ(std::vector<uint8_t>(gap, gap + 100), std::vector<uint8_t>(100, 0));
+
+  // A read that would cross the end fails; one that ends exactly there succeeds.
+  uint8_t tail[24];
+  EXPECT_FALSE(ReadAt(h, size - 10, sizeof tail, tail));
+  EXPECT_TRUE(ReadAt(h, size - 24, sizeof tail, tail));
+  EXPECT_FALSE(ReadAt(h, size, 1, tail));
+  EXPECT_FALSE(ReadAt(h, 1ULL << 63, 1, tail));
+
+  ASSERT_TRUE(SetFileSize(h, 10));
+  ASSERT_TRUE(GetFileSize(h, &size));
+  EXPECT_EQ(size, 10u);
+  ASSERT_TRUE(SetFileSize(h, 50));  // extends with zeros
+  ASSERT_TRUE(ReadAt(h, 10, 40, gap));
+  EXPECT_EQ(std::vector<uint8_t>(gap, gap + 40), std::vector<uint8_t>(40, 0));
+  EXPECT_EQ(WriteCount(), writes + 3) << "writes and size changes count, reads do not";
+  CloseFile(h);
+}
+
+TEST_F(FileTest, OpenModesRefuseWhatIsNotAWritableDiskFile) {
+  const std::u16string name = dir_.WPath("f.bin");
+  EXPECT_EQ(OpenFile(name.c_str(), OpenMode::kReadWrite), kInvalidHandle);
+  EXPECT_EQ(OpenFile(name.c_str(), OpenMode::kReadOnlyShared), kInvalidHandle);
+  EXPECT_EQ(OpenFile(dir_.WPath("").c_str(), OpenMode::kReadOnlyShared), kInvalidHandle) << "a directory";
+  EXPECT_EQ(OpenFile(nullptr, OpenMode::kReadOnlyShared), kInvalidHandle);
+
+  // Handles are not handed down to child processes.
+  FileHandle h = OpenFile(name.c_str(), OpenMode::kCreateTruncate);
+  ASSERT_NE(h, kInvalidHandle);
+#ifdef _WIN32
+  EXPECT_EQ(OpenFile(u"NUL", OpenMode::kReadOnlyShared), kInvalidHandle) << "a device";
+  DWORD flags = 0;
+  ASSERT_TRUE(GetHandleInformation(reinterpret_cast<HANDLE>(h), &flags));
+  EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u);
+#else
+  EXPECT_TRUE(fcntl(static_cast<int>(h), F_GETFD) & FD_CLOEXEC);
+#endif
+  CloseFile(h);
+  h = OpenFile(name.c_str(), OpenMode::kReadOnlyShared);
+  ASSERT_NE(h, kInvalidHandle);
+  EXPECT_FALSE(WriteAt(h, 0, 1, "x")) << "read-only handle";
+  EXPECT_FALSE(SetFileSize(h, 0));
+  CloseFile(h);
+}
+
+TEST_F(FileTest, NamesExistAndRemove) {
+  // e-acute, euro sign and an emoji (surrogate pair) reach the system unchanged.
+  const std::u16string name = dir_.WPath("") + u"m\u00e9\u20ac\U0001F600.bin";
+  FileHandle h = OpenFile(name.c_str(), OpenMode::kCreateTruncate);
+  ASSERT_NE(h, kInvalidHandle);
+  CloseFile(h);
+  EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(name)));
+#ifndef _WIN32
+  struct stat st;
+  EXPECT_EQ(stat(dir_.Path("m\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80.bin").c_str(), &st), 0);
+  // An unpaired surrogate becomes U+FFFD.
+  h = OpenFile((dir_.WPath("") + u"x" + char16_t(0xD800) + u".bin").c_str(), OpenMode::kCreateTruncate);
+  ASSERT_NE(h, kInvalidHandle);
+  CloseFile(h);
+  EXPECT_EQ(stat(dir_.Path("x\xEF\xBF\xBD.bin").c_str(), &st), 0);
+#endif
+  EXPECT_TRUE(FileExists(name.c_str()));
+  EXPECT_FALSE(FileExists((dir_.WPath("") + u"m*.bin").c_str())) << "no wildcard matching";
+  EXPECT_FALSE(FileExists((dir_.WPath("") + u"m????.bin").c_str()));
+  EXPECT_FALSE(FileExists(dir_.WPath("").c_str())) << "a directory is not a file";
+  EXPECT_FALSE(FileExists(nullptr));
+  EXPECT_TRUE(RemoveFile(name.c_str()));
+  EXPECT_FALSE(FileExists(name.c_str()));
+  EXPECT_FALSE(RemoveFile(name.c_str()));
+}
+
+// A death test on Windows runs the test again in a new process up to the statement: the child
+// takes the parent's file from the environment instead of making a directory of its own.
+TEST(FileCrashHookTest, CrashPointEndsProcessBeforeTheWrite) {
+  constexpr const char* kVariable = "QM_CRASH_TEST_FILE";
+  std::optional<TempDir> dir;
+  std::string path;
+  if (const char* inherited = std::getenv(kVariable); inherited != nullptr && *inherited != 0) {
+    path = inherited;
+  } else {
+    dir.emplace();
+    ASSERT_TRUE(dir->Ok());
+    path = dir->Path("crash.bin");
+#ifdef _WIN32
+    ASSERT_EQ(_putenv_s(kVariable, path.c_str()), 0);
+#else
+    ASSERT_EQ(setenv(kVariable, path.c_str(), 1), 0);
+#endif
+  }
+  const std::u16string name = std::filesystem::path(path).u16string();
+  EXPECT_EXIT(
+      {
+        FileHandle h = OpenFile(name.c_str(), OpenMode::kCreateTruncate);
+        SetCrashAfterWrites(2);
+        WriteAt(h, 0, 5, "first");
+        WriteAt(h, 5, 6, "second");  // the crash point: never reaches the file
+        std::_Exit(0);
+      },
+      ::testing::ExitedWithCode(77), "");
+#ifdef _WIN32
+  _putenv_s(kVariable, "");
+#else
+  unsetenv(kVariable);
+#endif
+  EXPECT_EQ(ReadWhole(path), "first");
+}
+
+// ---- mDirectFile ---------------------------------------------------------------------------
+
+TEST_F(FileTest, DirectFileEndFollowsWritesAllocationAndResizing) {
+  mDirectFile f;
+  uint8_t byte = 0;
+  EXPECT_FALSE(f.ReadAt(0, 1, &byte)) << "closed";
+  EXPECT_FALSE(f.WriteAt(0, 1, &byte));
+  EXPECT_FALSE(f.ResizeFromEnd(8));
+  const std::string path = dir_.Path("a.mf4");
+  ASSERT_TRUE(f.CreateTruncate(dir_.WPath("a.mf4").c_str()));
+  EXPECT_EQ(f.GetEnd(), 0u);
+  EXPECT_EQ(f.GetPosition(), kNoPosition) << "no transfer yet";
+
+  const std::vector<uint8_t> id(64, 0xAB);
+  ASSERT_TRUE(f.WriteAt(0, 64, id.data()));
+  EXPECT_EQ(f.GetEnd(), 64u);
+  EXPECT_EQ(f.GetPosition(), 64u);
+  EXPECT_EQ(f.AllocateAtEnd(100), 64u);
+  EXPECT_EQ(f.AllocateAtEnd(24), 168u) << "8-aligned";
+  EXPECT_EQ(f.GetEnd(), 192u);
+  EXPECT_EQ(std::filesystem::file_size(path), 64u) << "allocation writes nothing";
+  // A write ending before the end leaves it; one ending beyond moves it.
+  ASSERT_TRUE(f.WriteAt(8, 8, id.data()));
+  EXPECT_EQ(f.GetEnd(), 192u);
+  EXPECT_EQ(f.GetPosition(), 16u);
+  ASSERT_TRUE(f.WriteAt(190, 10, id.data()));
+  EXPECT_EQ(f.GetEnd(), 200u);
+
+  ASSERT_TRUE(f.ResizeFromEnd(-140));
+  EXPECT_EQ(std::filesystem::file_size(path), 60u);
+  EXPECT_EQ(f.GetEnd(), 60u);
+  EXPECT_EQ(f.GetPosition(), 60u);
+  ASSERT_TRUE(f.ResizeFromEnd(4000));
+  EXPECT_EQ(std::filesystem::file_size(path), 4060u);
+  uint8_t tail[8];
+  ASSERT_TRUE(f.ReadAt(4052, 8, tail));
+  EXPECT_EQ(tail[7], 0);
+  EXPECT_FALSE(f.ResizeFromEnd(-4061)) << "below zero";
+  EXPECT_EQ(std::filesystem::file_size(path), 4060u);
+  ASSERT_TRUE(f.ResizeFromEnd(-4060));
+  EXPECT_EQ(f.GetEnd(), 0u);
+
+  // A failed open leaves the object closed and releases the earlier file.
+  EXPECT_FALSE(f.OpenReadWrite(dir_.WPath("missing.mf4").c_str()));
+  EXPECT_FALSE(f.IsOpen());
+  EXPECT_EQ(f.GetPosition(), kNoPosition);
+  EXPECT_FALSE(std::filesystem::exists(dir_.Path("missing.mf4")));
+  mDirectFile other;
+  EXPECT_TRUE(other.OpenReadWrite(dir_.WPath("a.mf4").c_str()));
+}
+
+// A file open for writing is never truncated by a second create; readers share it.
+TEST_F(FileTest, WriterExcludesOtherWritersButNotReaders) {
+  const std::u16string name = dir_.WPath("shared.mf4");
+  const std::string path = dir_.Path("shared.mf4");
+  std::ofstream(path, std::ios::binary) << "MDF     4.00    ";
+  mDirectFile writer;
+  ASSERT_TRUE(writer.OpenReadWrite(name.c_str()));
+  EXPECT_EQ(writer.GetEnd(), 16u);
+
+  mDirectFile second;
+  EXPECT_FALSE(second.CreateTruncate(name.c_str()));
+  EXPECT_FALSE(second.OpenReadWrite(name.c_str()));
+  EXPECT_EQ(ReadWhole(path), "MDF     4.00    ");
+#ifdef _WIN32
+  // The refusal is a sharing violation, also for a program asking for the most liberal sharing.
+  EXPECT_EQ(OpenFile(name.c_str(), OpenMode::kCreateTruncate), kInvalidHandle);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  HANDLE foreign = CreateFileW(reinterpret_cast<const wchar_t*>(name.c_str()), GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  EXPECT_EQ(foreign, INVALID_HANDLE_VALUE);
+  if (foreign != INVALID_HANDLE_VALUE) CloseHandle(foreign);
+#endif
+
+  // A reader sees what the writer adds later.
+  mDirectFile reader;
+  ASSERT_TRUE(reader.OpenReadOnly(name.c_str()));
+  char buf[8];
+  EXPECT_FALSE(reader.ReadAt(10, 8, buf)) << "crosses the end";
+  ASSERT_TRUE(reader.ReadAt(8, 8, buf));
+  EXPECT_EQ(std::string(buf, 8), "4.00    ");
+  EXPECT_EQ(reader.GetPosition(), 16u);
+  ASSERT_TRUE(writer.WriteAt(16, 8, "abcdefgh"));
+  ASSERT_TRUE(reader.ReadAt(16, 8, buf));
+  EXPECT_EQ(std::string(buf, 8), "abcdefgh");
+
+  writer.Close();
+  EXPECT_EQ(writer.GetEnd(), 0u);
+  ASSERT_TRUE(second.CreateTruncate(name.c_str())) << "a writer may come after a reader";
+  EXPECT_EQ(std::filesystem::file_size(path), 0u);
+}
+
+}  // namespace
+}  // namespace qm::os
