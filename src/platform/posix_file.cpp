@@ -74,7 +74,9 @@ FileHandle OpenFile(const char16_t* name, OpenMode mode) {
     close(fd);
     return kInvalidHandle;
   }
-  if (mode == OpenMode::kCreateTruncate && ftruncate(fd, 0) != 0) {
+  // An empty file is left as it is: truncating it anyway makes some file systems flush
+  // everything written later when the file is closed.
+  if (mode == OpenMode::kCreateTruncate && (fstat(fd, &st) != 0 || (st.st_size != 0 && ftruncate(fd, 0) != 0))) {
     close(fd);
     return kInvalidHandle;
   }

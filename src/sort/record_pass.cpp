@@ -22,33 +22,6 @@ namespace {
 
 constexpr uint8_t kMaxRecordIdSize = 8;
 
-// The number of bytes the reader can deliver at most. A plain fragment lies inside the file, so
-// its length is justified by the file size; a ##DZ fragment states its uncompressed length
-// itself, and no more than its stored payload can inflate to is ever delivered from it.
-uint64_t DeliverableBytes(mDirectFile* file, const m4DataStream& reader) {
-  uint64_t total = 0;
-  for (const Fragment& f : reader.Fragments()) {
-    uint64_t n = f.length;
-    if (f.type == fmt::kDZ && n != 0) {
-      uint8_t header[fmt::kBlockHeaderSize];
-      if (!ReadHeaderAt(file, f.position - fmt::kBlockHeaderSize, header)) continue;
-      const uint64_t length = LoadLE64(header + fmt::kHeaderLengthOffset);
-      const uint64_t links = LoadLE64(header + fmt::kHeaderLinkCountOffset);
-      const uint64_t overhead = fmt::kBlockHeaderSize + sizeof(m4DZRecord);
-      if (length < overhead || (length - overhead) / fmt::kLinkSize < links) continue;
-      const uint64_t stored = length - overhead - fmt::kLinkSize * links;
-      const uint64_t limit = stored > (std::numeric_limits<uint64_t>::max() - kInflateSlack) / kMaxInflateRatio
-                                 ? std::numeric_limits<uint64_t>::max()
-                                 : stored * kMaxInflateRatio + kInflateSlack;
-      // Fragments are inflated in one piece with 32-bit lengths: a larger one delivers nothing.
-      n = n > std::numeric_limits<uint32_t>::max() ? 0 : std::min(n, limit);
-    }
-    total = n > std::numeric_limits<uint64_t>::max() - total ? std::numeric_limits<uint64_t>::max()
-                                                              : total + n;
-  }
-  return total;
-}
-
 // Hands out the reader's bytes from pieces of up to a mebibyte, so that small records do not
 // cost a file read each. After a piece comes up short nothing more is read: the reader delivers
 // nothing behind the end of its data, a failed read or a failed inflation.
@@ -137,6 +110,30 @@ PassEnd ReadRecords(PieceReader& reader, m4DataStreamEx& writer, uint8_t idSize,
 }
 
 }  // namespace
+
+uint64_t DeliverableBytes(mDirectFile* file, const m4DataStream& reader) {
+  uint64_t total = 0;
+  for (const Fragment& f : reader.Fragments()) {
+    uint64_t n = f.length;
+    if (f.type == fmt::kDZ && n != 0) {
+      uint8_t header[fmt::kBlockHeaderSize];
+      if (!ReadHeaderAt(file, f.position - fmt::kBlockHeaderSize, header)) continue;
+      const uint64_t length = LoadLE64(header + fmt::kHeaderLengthOffset);
+      const uint64_t links = LoadLE64(header + fmt::kHeaderLinkCountOffset);
+      const uint64_t overhead = fmt::kBlockHeaderSize + sizeof(m4DZRecord);
+      if (length < overhead || (length - overhead) / fmt::kLinkSize < links) continue;
+      const uint64_t stored = length - overhead - fmt::kLinkSize * links;
+      const uint64_t limit = stored > (std::numeric_limits<uint64_t>::max() - kInflateSlack) / kMaxInflateRatio
+                                 ? std::numeric_limits<uint64_t>::max()
+                                 : stored * kMaxInflateRatio + kInflateSlack;
+      // Fragments are inflated in one piece with 32-bit lengths: a larger one delivers nothing.
+      n = n > std::numeric_limits<uint32_t>::max() ? 0 : std::min(n, limit);
+    }
+    total = n > std::numeric_limits<uint64_t>::max() - total ? std::numeric_limits<uint64_t>::max()
+                                                              : total + n;
+  }
+  return total;
+}
 
 bool BuildRecordLengthMap(const M4DGBlock& dg, RecordLengthMap* map) {
   map->lengths.clear();

@@ -5,6 +5,8 @@
 #include <unordered_map>
 
 class M4DGBlock;
+class m4DataStream;
+class mDirectFile;
 
 // Record ID -> record length of the channel groups of one data group, and the largest record
 // length of any of its groups (also of a group whose ID was already taken).
@@ -17,6 +19,11 @@ struct RecordLengthMap {
 // two groups declare the same cg_record_id the first one's length stays. A chain that loops back
 // ends at the first repeated group. False only when memory runs out; map is then incomplete.
 bool BuildRecordLengthMap(const M4DGBlock& dg, RecordLengthMap* map);
+
+// The number of bytes reader (opened on file's data) can deliver at most. A plain fragment lies
+// inside the file, so its length is justified by the file size; a ##DZ fragment states its
+// uncompressed length itself, and no more than its stored payload can inflate to is counted.
+uint64_t DeliverableBytes(mDirectFile* file, const m4DataStream& reader);
 
 // How a record pass ended.
 enum class PassEnd {

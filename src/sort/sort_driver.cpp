@@ -3,9 +3,11 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "api/xml_text.h"
 #include "block/block_factory.h"
@@ -16,6 +18,7 @@
 #include "file/mdf4_file.h"
 #include "file/start_time.h"
 #include "platform/platform.h"
+#include "sort/one_pass.h"
 #include "sort/record_pass.h"
 
 using namespace qm;
@@ -44,6 +47,12 @@ bool LinkedText(mDirectFile* file, const m4Block& block, int link, std::u16strin
   return true;
 }
 
+// The name a channel group is announced by: the text of its ##TX acquisition name, or empty.
+std::u16string GroupName(mDirectFile* file, const M4CGBlock& cg) {
+  auto tx = LoadAs<M4TXBlock>(file, cg.GetLink(fmt::kCgTxAcqName), fmt::kTX);
+  return tx ? tx->Decode() : std::u16string();
+}
+
 void PrintGroupLine(const std::u16string& name) {
 #ifdef _WIN32
   std::printf("copy channel group '%S' ...\n", reinterpret_cast<const wchar_t*>(name.c_str()));
@@ -53,9 +62,15 @@ void PrintGroupLine(const std::u16string& name) {
   std::fflush(stdout);
 }
 
+void PrintDoneLine(double seconds) {
+  std::printf("... done (%f s)\n", seconds);
+  std::fflush(stdout);
+}
+
 // One sort from start to end; all of its state lives here.
 class SortJob {
  public:
+  explicit SortJob(const SortOptions& options) : options_(options) {}
   bool Run(const char16_t* source, const char16_t* destination);
 
  private:
@@ -68,9 +83,35 @@ class SortJob {
   bool CopyDataGroup(const M4DGBlock& dg);
   bool CopyChannelGroup(const M4DGBlock& sourceDg, const M4CGBlock& sourceCg,
                         const RecordLengthMap& map);
+  // The new data group and channel group of one source channel group, placed with everything
+  // but their records. False when a conversion cannot be copied (the sort must stop).
+  bool StartGroup(const M4CGBlock& sourceCg, M4DGBlock** dg, M4CGBlock** cg);
+  // Writes the new groups with their final fields and links.
+  void EndGroup(M4DGBlock* dg, M4CGBlock* cg);
   bool CopyChannels(const M4CGBlock& sourceCg, M4CGBlock& cg);
   bool CopyConversion(const M4CNBlock& sourceCn, M4CNBlock& cn);
+  bool ConversionsCopyable(const M4CGBlock& sourceCg);
 
+  // The one-pass copy of a data group.
+  enum class OnePass { kDone, kNotPossible, kFailed };
+  OnePass CopyDataGroupInOnePass(const M4DGBlock& dg, const RecordLengthMap& map);
+  // The source's channel groups for the one pass, in chain order; false when the data group
+  // must be copied group by group.
+  bool PlanOnePass(const M4DGBlock& dg, const RecordLengthMap& map,
+                   std::vector<SplitGroup>* groups);
+  // What the one pass changes in the destination and the job, so that it can be undone.
+  struct Snapshot {
+    uint64_t end = 0;
+    uint64_t lastDg = 0;  // position of the newest data group, 0: none yet
+    uint64_t nextRecordId = 0;
+    std::map<uint64_t, CycleCounterTable::Entry> counters;
+  };
+  Snapshot TakeSnapshot();
+  // Cuts everything placed since the snapshot off the destination and unlinks it. False when
+  // the file cannot be cut or the newest data group of the snapshot cannot be read back.
+  bool Restore(const Snapshot& snapshot);
+
+  const SortOptions options_;
   MDF4File src_;
   MDF4File dst_;
   bool copyOk_ = true;   // cleared when a group's records cannot be copied; never set again
@@ -164,6 +205,18 @@ bool SortJob::CopyDataGroup(const M4DGBlock& dg) {
   }
   std::printf("processing %d channel groups ...\n", static_cast<int>(map.lengths.size()));
   std::fflush(stdout);
+  if (options_.onePass) {
+    const OnePass outcome = CopyDataGroupInOnePass(dg, map);
+    if (outcome == OnePass::kDone) {
+      if (options_.counts != nullptr) ++options_.counts->onePass;
+      return true;
+    }
+    if (outcome == OnePass::kFailed) {
+      copyOk_ = false;
+      return false;
+    }
+  }
+  if (options_.counts != nullptr) ++options_.counts->perGroup;
   WalkChain<M4CGBlock>(&src_, dg, fmt::kDgCgFirst, fmt::kCG, [&](const M4CGBlock& cg) {
     if (!CopyChannelGroup(dg, cg, map)) {
       stopped_ = true;
@@ -174,14 +227,7 @@ bool SortJob::CopyDataGroup(const M4DGBlock& dg) {
   return copyOk_ && !stopped_;
 }
 
-bool SortJob::CopyChannelGroup(const M4DGBlock& sourceDg, const M4CGBlock& sourceCg,
-                               const RecordLengthMap& map) {
-  const int64_t start = os::MonotonicTicks();
-  std::u16string name;
-  if (auto tx = LoadAs<M4TXBlock>(&src_, sourceCg.GetLink(fmt::kCgTxAcqName), fmt::kTX))
-    name = tx->Decode();
-  PrintGroupLine(name);
-
+bool SortJob::StartGroup(const M4CGBlock& sourceCg, M4DGBlock** dgOut, M4CGBlock** cgOut) {
   M4DGBlock* dg = dst_.HD().AddDG(std::make_unique<M4DGBlock>(0).release());
   dst_.HD().Write(true, true);
   M4CGBlock* cg = dg->AddCG(std::make_unique<M4CGBlock>(0).release());
@@ -193,7 +239,26 @@ bool SortJob::CopyChannelGroup(const M4DGBlock& sourceDg, const M4CGBlock& sourc
   cg->cg_record_id = nextRecordId_++;
   CopyText(sourceCg, fmt::kCgTxAcqName, *cg, fmt::kCgTxAcqName, false);
   CopyText(sourceCg, fmt::kCgMdComment, *cg, fmt::kCgMdComment, true);
-  if (!CopyChannels(sourceCg, *cg)) return false;
+  *dgOut = dg;
+  *cgOut = cg;
+  return CopyChannels(sourceCg, *cg);
+}
+
+void SortJob::EndGroup(M4DGBlock* dg, M4CGBlock* cg) {
+  cg->Write(true, true);
+  dg->Write(true, true);
+  // Every group uses key 0: the table keeps only the newest group, whose count the next group's
+  // stream writes once more, unchanged.
+  dst_.RegisterCycleCounter(*cg, 0);
+}
+
+bool SortJob::CopyChannelGroup(const M4DGBlock& sourceDg, const M4CGBlock& sourceCg,
+                               const RecordLengthMap& map) {
+  const int64_t start = os::MonotonicTicks();
+  PrintGroupLine(GroupName(&src_, sourceCg));
+  M4DGBlock* dg = nullptr;
+  M4CGBlock* cg = nullptr;
+  if (!StartGroup(sourceCg, &dg, &cg)) return false;
 
   const PassOutcome pass = CopyGroupRecords(sourceDg, map, sourceCg.cg_record_id, dg);
   if (pass.end == PassEnd::kUnreadableTail) {
@@ -206,15 +271,132 @@ bool SortJob::CopyChannelGroup(const M4DGBlock& sourceDg, const M4CGBlock& sourc
   }
   if (!pass.Ok()) copyOk_ = false;
 
-  cg->Write(true, true);
-  dg->Write(true, true);
-  // Every group uses key 0: the table keeps only the newest group, whose count the next group's
-  // stream writes once more, unchanged.
-  dst_.RegisterCycleCounter(*cg, 0);
+  EndGroup(dg, cg);
   const int64_t end = os::MonotonicTicks();
-  std::printf("... done (%f s)\n", static_cast<double>(end - start) / static_cast<double>(frequency_));
-  std::fflush(stdout);
+  PrintDoneLine(static_cast<double>(end - start) / static_cast<double>(frequency_));
   return true;
+}
+
+bool SortJob::PlanOnePass(const M4DGBlock& dg, const RecordLengthMap& map,
+                          std::vector<SplitGroup>* groups) {
+  if (dg.dg_rec_id_size == 0) return false;  // already sorted: every pass fails, as it should
+  bool possible = true;
+  std::unordered_set<uint64_t> ids;
+  WalkChain<M4CGBlock>(&src_, dg, fmt::kDgCgFirst, fmt::kCG, [&](const M4CGBlock& cg) {
+    const uint64_t length = cg.RecordSize();
+    const auto it = map.lengths.find(cg.cg_record_id);
+    // A VLSD group's records are not of its record length, and two groups sharing an ID both
+    // receive every record of it: such data groups, and those whose copy stops at a
+    // conversion, are left to the group-by-group copy.
+    possible = (cg.cg_flags & fmt::kCgFlagVlsd) == 0 && ids.insert(cg.cg_record_id).second &&
+               it != map.lengths.end() && it->second == length && ConversionsCopyable(cg);
+    if (possible) {
+      SplitGroup g;
+      g.recordId = cg.cg_record_id;
+      g.recordLength = length;
+      g.declaredCount = cg.cg_cycle_count;
+      groups->push_back(g);
+    }
+    return possible;
+  });
+  return possible && !groups->empty();
+}
+
+SortJob::Snapshot SortJob::TakeSnapshot() {
+  Snapshot s;
+  s.end = dst_.GetEnd();
+  s.lastDg = dst_.HD().LastDG() != nullptr ? dst_.HD().LastDG()->GetPosition() : 0;
+  s.nextRecordId = nextRecordId_;
+  s.counters = dst_.Counters().Entries();
+  return s;
+}
+
+bool SortJob::Restore(const Snapshot& s) {
+  const int64_t cut = static_cast<int64_t>(s.end) - static_cast<int64_t>(dst_.GetEnd());
+  if (!dst_.ResizeFromEnd(cut)) return false;
+  if (s.lastDg != 0) {
+    // The newest data group before the one pass, read back, takes its place at the end of the
+    // chain again, with an empty next link.
+    std::unique_ptr<M4DGBlock> last = LoadAs<M4DGBlock>(&dst_, s.lastDg, fmt::kDG);
+    if (!last) return false;
+    last->SetLink(fmt::kDgNext, 0);
+    last->WriteHead();
+    dst_.HD().AdoptLastDG(last.release());
+  } else {
+    dst_.HD().AddDG(nullptr);
+    dst_.HD().SetLink(fmt::kHdDgFirst, 0);
+  }
+  dst_.HD().Write(true, true);
+  nextRecordId_ = s.nextRecordId;
+  dst_.Counters().Entries() = s.counters;
+  return true;
+}
+
+SortJob::OnePass SortJob::CopyDataGroupInOnePass(const M4DGBlock& dg, const RecordLengthMap& map) {
+  std::vector<SplitGroup> groups;
+  if (!PlanOnePass(dg, map, &groups)) return OnePass::kNotPossible;
+  SplitSettings settings;
+  if (options_.readChunk != 0) settings.readChunk = options_.readChunk;
+  settings.fixedBuffer = options_.groupBuffer;
+  DataGroupSplitter splitter;
+  if (!splitter.Open(dg, std::move(groups), settings)) return OnePass::kNotPossible;
+
+  // Every group's data group, channel group, texts and channels are placed as the group-by-group
+  // copy places them; where that copy's stream would put the records, the room they take is
+  // reserved: its size follows from the declared counts.
+  const Snapshot snapshot = TakeSnapshot();
+  struct Line {
+    std::u16string name;
+    int64_t ticks = 0;
+  };
+  std::vector<Line> lines;
+  std::vector<SplitGroup>& planned = splitter.Groups();
+  bool placed = true;
+  WalkChain<M4CGBlock>(&src_, dg, fmt::kDgCgFirst, fmt::kCG, [&](const M4CGBlock& sourceCg) {
+    const int64_t start = os::MonotonicTicks();
+    const size_t index = lines.size();
+    M4DGBlock* newDg = nullptr;
+    M4CGBlock* newCg = nullptr;
+    if (index >= planned.size() || !StartGroup(sourceCg, &newDg, &newCg)) {
+      placed = false;
+      return false;
+    }
+    DataRegion& region = planned[index].region;
+    region.start = (dst_.GetEnd() + fmt::kBlockAlignment - 1) & ~(fmt::kBlockAlignment - 1);
+    region.dataBytes = planned[index].declaredCount * planned[index].recordLength;
+    if (!region.Fits() || !dst_.ResizeFromEnd(static_cast<int64_t>(region.End() - dst_.GetEnd()))) {
+      placed = false;
+      return false;
+    }
+    newDg->SetLink(fmt::kDgData, region.start);
+    EndGroup(newDg, newCg);
+    lines.push_back({GroupName(&src_, sourceCg), os::MonotonicTicks() - start});
+    return true;
+  });
+
+  SplitEnd end = SplitEnd::kUnreadable;
+  const int64_t passStart = os::MonotonicTicks();
+  if (placed && lines.size() == planned.size()) end = splitter.Run(&dst_);
+  const int64_t passTicks = os::MonotonicTicks() - passStart;
+  if (end != SplitEnd::kDone) {
+    // The data does not match its declaration (or could not be read or written): what was
+    // placed is cut off again and the data group goes the way that handles every source.
+    return Restore(snapshot) ? OnePass::kNotPossible : OnePass::kFailed;
+  }
+
+  // The progress lines of the copy, now that it is complete: each group's time is its own
+  // placement plus its share of the one pass, by the size of its data.
+  uint64_t allBytes = 0;
+  for (const SplitGroup& g : planned) allBytes += g.region.dataBytes;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const double bytes = static_cast<double>(planned[i].region.dataBytes);
+    const double share = allBytes == 0 ? 1.0 / static_cast<double>(lines.size())
+                                       : bytes / static_cast<double>(allBytes);
+    PrintGroupLine(lines[i].name);
+    PrintDoneLine((static_cast<double>(lines[i].ticks) + share * static_cast<double>(passTicks)) /
+                  static_cast<double>(frequency_));
+  }
+  return OnePass::kDone;
 }
 
 bool SortJob::CopyChannels(const M4CGBlock& sourceCg, M4CGBlock& cg) {
@@ -241,6 +423,17 @@ bool SortJob::CopyChannels(const M4CGBlock& sourceCg, M4CGBlock& cg) {
   return !stop;
 }
 
+bool SortJob::ConversionsCopyable(const M4CGBlock& sourceCg) {
+  bool copyable = true;
+  WalkChain<M4CNBlock>(&src_, sourceCg, fmt::kCgCnFirst, fmt::kCN, [&](const M4CNBlock& cn) {
+    std::unique_ptr<M4CCBlock> cc =
+        LoadAs<M4CCBlock>(&src_, cn.GetLink(fmt::kCnCcConversion), fmt::kCC);
+    copyable = !cc || cc->cc_type == fmt::kCcTypeIdentity || cc->cc_type == fmt::kCcTypeLinear;
+    return copyable;
+  });
+  return copyable;
+}
+
 bool SortJob::CopyConversion(const M4CNBlock& sourceCn, M4CNBlock& cn) {
   std::unique_ptr<M4CCBlock> cc = LoadAs<M4CCBlock>(&src_, sourceCn.GetLink(fmt::kCnCcConversion), fmt::kCC);
   if (!cc || cc->cc_type == fmt::kCcTypeIdentity) return true;  // the copy has no conversion
@@ -257,12 +450,12 @@ bool SortJob::CopyConversion(const M4CNBlock& sourceCn, M4CNBlock& cn) {
 
 }  // namespace
 
-bool SortFile(const char16_t* source, const char16_t* destination) {
+bool SortFile(const char16_t* source, const char16_t* destination, const SortOptions& options) {
   if (source == nullptr || destination == nullptr) return false;
   // Nothing escapes: memory running out anywhere in the copy ends it as a failure, and the
   // files are closed as the job goes out of scope.
   try {
-    SortJob job;
+    SortJob job(options);
     return job.Run(source, destination);
   } catch (...) {
     return false;

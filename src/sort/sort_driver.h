@@ -1,6 +1,26 @@
 // The sort: a sorted copy of an MDF 4 file, one data group per channel group.
 #pragma once
 
+#include <cstdint>
+
+// How the records of a data group were copied: the counts of source data groups done in one
+// read of their data, and of those copied group by group (their data read once per channel group).
+struct SortCounts {
+  uint32_t onePass = 0;
+  uint32_t perGroup = 0;
+};
+
+// Settings of a sort. The defaults are what MDF4_Sort uses; the rest exists for tests.
+struct SortOptions {
+  // Copy each unsorted data group in one read of its data, writing every record straight to its
+  // final place. A data group that cannot be copied that way (see SortFile) is copied group by
+  // group. false: always group by group, the way that handles every source.
+  bool onePass = true;
+  uint32_t readChunk = 0;    // bytes per read of the source data; 0: 2 MiB
+  uint32_t groupBuffer = 0;  // not 0: every group's write buffer has this many bytes
+  SortCounts* counts = nullptr;  // when set, receives how the data groups were copied
+};
+
 // Writes a sorted copy of the file named source into a new file named destination (an existing
 // file of that name is replaced). The copy carries the header's start time and comment, the file
 // history with a "Sorted" entry last, and for every channel group a data group of its own (record
@@ -13,4 +33,12 @@
 // was copied and the destination's header was written; false on any failure, the destination
 // then holding what was copied so far (or not created at all when the source cannot be opened).
 // Throws nothing.
-bool SortFile(const char16_t* source, const char16_t* destination);
+//
+// Records: a data group whose channel groups' cycle counts and record lengths account for its
+// data byte for byte (distinct record IDs of 1 to 8 bytes, no VLSD group, only conversions that
+// can be copied) is read once, in large reads; the copy's layout is computed from the declared
+// sizes and every record goes straight to its final place. When the data turns out not to match
+// what is declared, what was written for that data group is cut off again and it is copied group
+// by group, each channel group in a read of the whole data of its own. Both ways give the same
+// bytes and the same progress lines (the elapsed times aside).
+bool SortFile(const char16_t* source, const char16_t* destination, const SortOptions& options = {});

@@ -1,0 +1,435 @@
+// One read of an unsorted data group: each record goes through its group's buffer to its final place.
+#include "sort/one_pass.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "block/byte_order.h"
+#include "block/hierarchy_blocks.h"
+#include "file/direct_file.h"
+#include "sort/record_pass.h"
+
+namespace qm {
+
+namespace {
+
+constexpr uint64_t kCapacity = fmt::kDataBlockCapacity;
+constexpr uint64_t kEntries = fmt::kListEntries;
+constexpr uint64_t kBlockStride = fmt::kBlockHeaderSize + kCapacity;  // a full ##DT, 8-aligned
+constexpr uint64_t kListStride = kListReserved + kEntries * kBlockStride;
+static_assert(kBlockStride % fmt::kBlockAlignment == 0 && kListReserved % fmt::kBlockAlignment == 0,
+              "a region has no alignment gaps");
+constexpr uint8_t kMaxRecordIdSize = 8;
+// Short records are copied in whole pieces of kSlack bytes, which may read and write up to
+// kSlack - 1 bytes past them: the read chunk and every write buffer have that much room behind
+// their end. Bytes written past a record are overwritten by what follows it before they are
+// written to the file, since a buffer goes to the file only up to its last byte appended.
+constexpr uint64_t kSlack = 16;
+constexpr uint64_t kShortCopy = 64;
+static_assert(kSlack >= kMaxRecordIdSize, "the chunk's slack also covers loading an ID as 8 bytes");
+// Regions are refused beyond this, far below where positions could overflow.
+constexpr uint64_t kRegionLimit = uint64_t{1} << 60;
+
+void StoreHeader(uint8_t* out, uint16_t type, uint64_t length, uint64_t links) {
+  StoreLE16(out, fmt::kHashMark);
+  StoreLE16(out + 2, type);
+  StoreLE32(out + 4, 0);
+  StoreLE64(out + fmt::kHeaderLengthOffset, length);
+  StoreLE64(out + fmt::kHeaderLinkCountOffset, links);
+}
+
+// Keeps the rare path of a hot function out of line, so that the hot path stays small enough
+// to be inlined where it is called.
+#if defined(__GNUC__)
+#define QM_NOINLINE __attribute__((noinline))
+#elif defined(_MSC_VER)
+#define QM_NOINLINE __declspec(noinline)
+#else
+#define QM_NOINLINE
+#endif
+
+// a + b, or false when it overflows.
+bool AddChecked(uint64_t a, uint64_t b, uint64_t* sum) {
+  if (a > std::numeric_limits<uint64_t>::max() - b) return false;
+  *sum = a + b;
+  return true;
+}
+
+}  // namespace
+
+// ---- The region's layout -----------------------------------------------------------------
+
+uint64_t DataRegion::Blocks() const { return dataBytes == 0 ? 1 : (dataBytes - 1) / kCapacity + 1; }
+
+uint64_t DataRegion::Lists() const { return (Blocks() - 1) / kEntries + 1; }
+
+uint64_t DataRegion::ListPosition(uint64_t list) const { return start + list * kListStride; }
+
+uint64_t DataRegion::BlockPosition(uint64_t block) const {
+  return ListPosition(block / kEntries) + kListReserved + (block % kEntries) * kBlockStride;
+}
+
+uint64_t DataRegion::BlockDataLength(uint64_t block) const {
+  return block + 1 < Blocks() ? kCapacity : dataBytes - (Blocks() - 1) * kCapacity;
+}
+
+uint64_t DataRegion::End() const {
+  const uint64_t last = Blocks() - 1;
+  return BlockPosition(last) + fmt::kBlockHeaderSize + BlockDataLength(last);
+}
+
+bool DataRegion::Fits() const {
+  return start < kRegionLimit && dataBytes < kRegionLimit && start % fmt::kBlockAlignment == 0;
+}
+
+void DataRegion::EncodeList(uint64_t list, uint8_t* out) const {
+  std::memset(out, 0, kListReserved);
+  const uint64_t first = list * kEntries;
+  const uint64_t count = std::min(kEntries, Blocks() - first);
+  const uint64_t links = 1 + count;
+  StoreHeader(
+      out, fmt::kDL,
+      fmt::kBlockHeaderSize + fmt::kLinkSize * links + sizeof(m4DLRecord) + sizeof(uint64_t),
+      links);
+  uint8_t* link = out + fmt::kBlockHeaderSize;
+  StoreLE64(link, list + 1 < Lists() ? ListPosition(list + 1) : 0);
+  for (uint64_t i = 0; i < count; ++i)
+    StoreLE64(link + fmt::kLinkSize * (1 + i), BlockPosition(first + i));
+  uint8_t* record = link + fmt::kLinkSize * links;
+  record[offsetof(m4DLRecord, dl_flags)] = fmt::kDlFlagEqualLength;
+  StoreLE32(record + offsetof(m4DLRecord, dl_count), static_cast<uint32_t>(count));
+  StoreLE64(record + sizeof(m4DLRecord), kCapacity);  // dl_equal_length
+}
+
+void DataRegion::EncodeBlockHeader(uint64_t block, uint8_t* out) const {
+  StoreHeader(out, fmt::kDT, fmt::kBlockHeaderSize + BlockDataLength(block), 0);
+}
+
+// ---- Writing one region ------------------------------------------------------------------
+
+// Produces a region's bytes from start to end: the record data handed to Append, with each
+// list and block header put in front of the first data byte of its block. The bytes collect in
+// a buffer that goes to the file in one positioned write whenever it is full.
+class DataGroupSplitter::RegionWriter {
+ public:
+  void Init(mDirectFile* file, const DataRegion& region, uint64_t bufferSize) {
+    file_ = file;
+    region_ = region;
+    blocks_ = region.Blocks();
+    fileAt_ = region.start;
+    size_ = std::max<uint64_t>(bufferSize, 1);
+  }
+
+  // Appends n data bytes; p must have kSlack readable bytes behind them. False when they do
+  // not fit the region, or a buffer could not be allocated.
+  bool Append(const uint8_t* p, uint64_t n) {
+    if (n <= room_) {
+      if (n <= kShortCopy) {
+        for (uint64_t i = 0; i < n; i += kSlack) std::memcpy(cur_ + i, p + i, kSlack);
+      } else {
+        std::memcpy(cur_, p, n);
+      }
+      cur_ += n;
+      room_ -= n;
+      data_ += n;
+      return true;
+    }
+    return AppendSlow(p, n);
+  }
+
+  // Writes the rest of the region (the headers of an empty group) and releases the buffer.
+  // True when the region was written whole.
+  bool Finish() {
+    if (data_ != region_.dataBytes || !Allocate()) return false;
+    while (nextHead_ < blocks_) EmitHeads(nextHead_++);
+    Flush();
+    buffer_.reset();
+    cur_ = nullptr;
+    room_ = 0;
+    return ok_ && fileAt_ == region_.End();
+  }
+
+  bool NoMemory() const { return noMemory_; }
+
+ private:
+  bool Allocate() {
+    if (buffer_) return true;
+    buffer_.reset(new (std::nothrow) uint8_t[size_ + kSlack]);
+    if (!buffer_) {
+      noMemory_ = true;
+      return false;
+    }
+    cur_ = buffer_.get();
+    return true;
+  }
+
+  uint8_t* BufferEnd() const { return buffer_.get() + size_; }
+
+  // The data offset up to which bytes can be appended before a header must come.
+  uint64_t DataLimit() const {
+    return nextHead_ < blocks_ ? nextHead_ * kCapacity : region_.dataBytes;
+  }
+
+  QM_NOINLINE bool AppendSlow(const uint8_t* p, uint64_t n) {
+    if (!Allocate()) return false;
+    while (n > 0) {
+      if (nextHead_ < blocks_ && data_ == nextHead_ * kCapacity) EmitHeads(nextHead_++);
+      const uint64_t limit = DataLimit();
+      if (data_ >= limit) return false;  // more data than the region holds
+      if (cur_ == BufferEnd()) Flush();
+      const uint64_t k = std::min({n, limit - data_, static_cast<uint64_t>(BufferEnd() - cur_)});
+      std::memcpy(cur_, p, k);
+      cur_ += k;
+      data_ += k;
+      p += k;
+      n -= k;
+    }
+    room_ = std::min(DataLimit() - data_, static_cast<uint64_t>(BufferEnd() - cur_));
+    return true;
+  }
+
+  // The list header when the block opens a list, then the block's header.
+  void EmitHeads(uint64_t block) {
+    if (block % kEntries == 0) {
+      uint8_t list[kListReserved];
+      region_.EncodeList(block / kEntries, list);
+      Put(list, kListReserved);
+    }
+    uint8_t header[fmt::kBlockHeaderSize];
+    region_.EncodeBlockHeader(block, header);
+    Put(header, sizeof header);
+  }
+
+  void Put(const uint8_t* p, uint64_t n) {
+    while (n > 0) {
+      if (cur_ == BufferEnd()) Flush();
+      const uint64_t k = std::min(n, static_cast<uint64_t>(BufferEnd() - cur_));
+      std::memcpy(cur_, p, k);
+      cur_ += k;
+      p += k;
+      n -= k;
+    }
+  }
+
+  void Flush() {
+    const uint64_t n = static_cast<uint64_t>(cur_ - buffer_.get());
+    if (n == 0) return;
+    if (!file_->WriteAt(fileAt_, static_cast<uint32_t>(n), buffer_.get())) ok_ = false;
+    fileAt_ += n;
+    cur_ = buffer_.get();
+  }
+
+  // Hot fields first: the fast path of Append touches only these.
+  uint8_t* cur_ = nullptr;  // next free byte of the buffer
+  uint64_t room_ = 0;       // bytes Append may copy without a header or a flush coming first
+  uint64_t data_ = 0;       // data bytes appended so far
+  std::unique_ptr<uint8_t[]> buffer_;
+  uint64_t size_ = 0;
+  mDirectFile* file_ = nullptr;
+  DataRegion region_;
+  uint64_t blocks_ = 0;
+  uint64_t nextHead_ = 0;  // the first block whose headers are not emitted yet
+  uint64_t fileAt_ = 0;    // file position of the buffer's first byte
+  bool ok_ = true;
+  bool noMemory_ = false;
+};
+
+struct DataGroupSplitter::Target {
+  uint64_t length = 0;
+  uint64_t declared = 0;
+  uint64_t seen = 0;
+  RegionWriter writer;
+};
+
+// ---- Opening and splitting ---------------------------------------------------------------
+
+bool DataGroupSplitter::Open(const M4DGBlock& source, std::vector<SplitGroup> groups,
+                             const SplitSettings& settings) {
+  groups_ = std::move(groups);
+  settings_ = settings;
+  idSize_ = source.dg_rec_id_size;
+  if (idSize_ == 0 || idSize_ > kMaxRecordIdSize || groups_.empty()) return false;
+  // The bytes the declared records take, IDs included.
+  uint64_t declared = 0;
+  std::unordered_set<uint64_t> ids;
+  for (const SplitGroup& g : groups_) {
+    if (g.recordLength > std::numeric_limits<uint32_t>::max() || !ids.insert(g.recordId).second)
+      return false;
+    const uint64_t bytes = idSize_ + g.recordLength;
+    if (g.declaredCount != 0 && bytes > std::numeric_limits<uint64_t>::max() / g.declaredCount)
+      return false;
+    if (!AddChecked(declared, bytes * g.declaredCount, &declared)) return false;
+  }
+  reader_.reset(new (std::nothrow) m4DataStream());
+  if (!reader_ || !reader_->OpenForRead(source.GetFile(), source.GetLink(fmt::kDgData)))
+    return false;
+  const uint64_t total = reader_->TotalLength();
+  // The records must account for every byte but a stray tail shorter than an ID, which a pass
+  // over the data ignores too. Declared sizes that only a hostile ##DZ length could make real
+  // are refused here, before any room is made for them in the destination.
+  return declared <= total && total - declared < idSize_ && total < kRegionLimit &&
+         total <= DeliverableBytes(source.GetFile(), *reader_);
+}
+
+template <class Lookup>
+SplitEnd DataGroupSplitter::Scan(const Lookup& lookup, std::vector<Target>& targets, uint8_t* chunk,
+                                 uint32_t chunkSize) {
+  const uint32_t idSize = idSize_;
+  const uint64_t mask = idSize >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * idSize)) - 1;
+  const uint64_t total = reader_->TotalLength();
+  uint8_t idBytes[kMaxRecordIdSize] = {};
+  uint32_t idHave = 0;     // bytes of an ID that began in the previous chunk
+  Target* open = nullptr;  // a record that continues in the next chunk ...
+  uint64_t openLeft = 0;   // ... with this many bytes still to come
+  SplitEnd failure = SplitEnd::kDone;
+
+  // The group of a record ID, counted; null (failure set) for an undeclared ID or one record too
+  // many.
+  auto take = [&](uint64_t id) -> Target* {
+    const uint32_t index = lookup(id);
+    if (index == 0) {
+      failure = SplitEnd::kUnknownRecordId;
+      return nullptr;
+    }
+    Target* t = &targets[index - 1];
+    if (t->seen == t->declared) {
+      failure = SplitEnd::kCountMismatch;
+      return nullptr;
+    }
+    ++t->seen;
+    return t;
+  };
+
+  for (uint64_t consumed = 0; consumed < total;) {
+    const uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(chunkSize, total - consumed));
+    const int32_t got = reader_->ReadBytes(want, chunk);
+    if (got < 0 || static_cast<uint32_t>(got) != want) return SplitEnd::kUnreadable;
+    consumed += want;
+    const uint8_t* p = chunk;
+    const uint8_t* const end = chunk + want;
+    for (;;) {
+      if (open != nullptr) {
+        const uint64_t k = std::min<uint64_t>(openLeft, static_cast<uint64_t>(end - p));
+        if (!open->writer.Append(p, k)) return SplitEnd::kNoMemory;
+        p += k;
+        openLeft -= k;
+        if (openLeft != 0) break;  // the record goes on in the next chunk
+        open = nullptr;
+      }
+      if (idHave != 0) {
+        const uint32_t k = static_cast<uint32_t>(
+            std::min<uint64_t>(idSize - idHave, static_cast<uint64_t>(end - p)));
+        std::memcpy(idBytes + idHave, p, k);
+        idHave += k;
+        p += k;
+        if (idHave < idSize) break;
+        idHave = 0;
+        open = take(LoadLE64(idBytes) & mask);
+        if (open == nullptr) return failure;
+        openLeft = open->length;
+        continue;
+      }
+      // Whole records inside the chunk: the common case, kept tight. The chunk's slack lets an
+      // ID be loaded as 8 bytes and masked.
+      while (static_cast<uint64_t>(end - p) >= idSize) {
+        Target* t = take(LoadLE64(p) & mask);
+        if (t == nullptr) return failure;
+        p += idSize;
+        const uint64_t length = t->length;
+        if (length > static_cast<uint64_t>(end - p)) {
+          open = t;
+          openLeft = length;
+          break;
+        }
+        if (!t->writer.Append(p, length)) return SplitEnd::kNoMemory;
+        p += length;
+      }
+      if (open != nullptr) continue;
+      idHave = static_cast<uint32_t>(end - p);  // fewer bytes than an ID: it ends in the next chunk
+      std::memcpy(idBytes, p, idHave);
+      break;
+    }
+  }
+  // Bytes of an ID left over at the end are the stray tail that Open allowed.
+  if (open != nullptr) return SplitEnd::kShortRecord;
+  for (const Target& t : targets)
+    if (t.seen != t.declared) return SplitEnd::kCountMismatch;
+  return SplitEnd::kDone;
+}
+
+SplitEnd DataGroupSplitter::Run(mDirectFile* destination) {
+  if (!reader_ || destination == nullptr) return SplitEnd::kUnreadable;
+  try {
+    // Write buffers: the budget shared out in proportion to the regions' sizes, within bounds.
+    uint64_t regionTotal = 0;
+    for (const SplitGroup& g : groups_) regionTotal += g.region.End() - g.region.start;
+    std::vector<Target> targets(groups_.size());
+    for (size_t i = 0; i < groups_.size(); ++i) {
+      const SplitGroup& g = groups_[i];
+      const uint64_t regionBytes = g.region.End() - g.region.start;
+      uint64_t size = settings_.fixedBuffer;
+      if (size == 0) {
+        const double share = static_cast<double>(settings_.bufferBudget) *
+                             static_cast<double>(regionBytes) /
+                             static_cast<double>(std::max<uint64_t>(regionTotal, 1));
+        size = std::clamp<uint64_t>(static_cast<uint64_t>(share), settings_.minBuffer,
+                                    settings_.maxBuffer);
+        size = std::min(size, regionBytes);
+      }
+      targets[i].length = g.recordLength;
+      targets[i].declared = g.declaredCount;
+      targets[i].writer.Init(destination, g.region, size);
+    }
+
+    const uint32_t chunkSize = static_cast<uint32_t>(std::clamp<uint64_t>(
+        reader_->TotalLength(), 1, std::max<uint32_t>(settings_.readChunk, 1)));
+    std::unique_ptr<uint8_t[]> chunk(new (std::nothrow)
+                                         uint8_t[uint64_t{chunkSize} + kSlack]);
+    if (!chunk) return SplitEnd::kNoMemory;
+    std::memset(chunk.get() + chunkSize, 0, kSlack);
+    reader_->Seek(0);
+
+    SplitEnd end;
+    if (idSize_ <= 2) {
+      // IDs of one or two bytes: a table indexed by the ID.
+      std::vector<uint32_t> table(size_t{1} << (8 * idSize_), 0);
+      for (size_t i = 0; i < groups_.size(); ++i)
+        if (groups_[i].recordId < table.size())
+          table[groups_[i].recordId] = static_cast<uint32_t>(i + 1);
+      end = Scan([&table](uint64_t id) { return table[id]; }, targets, chunk.get(), chunkSize);
+    } else {
+      std::unordered_map<uint64_t, uint32_t> map;
+      for (size_t i = 0; i < groups_.size(); ++i)
+        map.emplace(groups_[i].recordId, static_cast<uint32_t>(i + 1));
+      end = Scan(
+          [&map](uint64_t id) {
+            const auto it = map.find(id);
+            return it == map.end() ? 0u : it->second;
+          },
+          targets, chunk.get(), chunkSize);
+    }
+    chunk.reset();
+    reader_->Release();
+    if (end == SplitEnd::kNoMemory) {
+      // Append also refuses bytes beyond the region, which counting records rules out; tell
+      // the two apart.
+      const bool memory = std::any_of(targets.begin(), targets.end(),
+                                      [](const Target& t) { return t.writer.NoMemory(); });
+      return memory ? SplitEnd::kNoMemory : SplitEnd::kCountMismatch;
+    }
+    if (end != SplitEnd::kDone) return end;
+    for (Target& t : targets) {
+      if (!t.writer.Finish())
+        return t.writer.NoMemory() ? SplitEnd::kNoMemory : SplitEnd::kWriteFailed;
+    }
+    return SplitEnd::kDone;
+  } catch (const std::bad_alloc&) {
+    return SplitEnd::kNoMemory;
+  }
+}
+
+}  // namespace qm
