@@ -1,4 +1,8 @@
-// Fuzz target: reopen an arbitrary file with MDF4_Create and append to every group.
+// Fuzz target: reopen an arbitrary file with MDF4_Create and append to every group it registered.
+#include <string>
+#include <vector>
+
+#include "api/file_context.h"
 #include "fuzz_common.h"
 #include "quillmark/quillmark.h"
 
@@ -9,12 +13,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int64_t start = 0;
   if (MDF4_Create(input.Path().c_str(), &h, &info, &start)) {
     int32_t count = 0;
-    int32_t* ids = MDF4_LTT_GetLimitIDs(&h, &count);
-    Free1DIntArray(ids);
-    static const double values[64] = {1.0, 2.0, 3.0};
-    // Names of the usual groups of the seed files; unknown names are refused cleanly.
-    for (const char* name : {"Engine", "Ambient", "[12]Coolant", "A", "B", ""})
-      MDF4_AddChannelData1D(&h, name, values, 1);
+    Free1DIntArray(MDF4_LTT_GetLimitIDs(&h, &count));
+    // A host passes as many values as its group's record holds; the registry tells the size
+    // the reopened file declares. Larger records get a call with no samples.
+    static const std::vector<double> values(8192, 1.5);
+    std::vector<std::pair<std::string, uint64_t>> groups;
+    for (const auto& [name, entry] : h.file->groups) groups.emplace_back(name, entry.recordSize);
+    groups.emplace_back("no such group", 0);
+    for (const auto& [name, recordSize] : groups) {
+      const uint32_t samples = recordSize <= values.size() * sizeof(double) ? 1 : 0;
+      MDF4_AddChannelData1D(&h, name.c_str(), values.data(), samples);
+      // A host that goes on after an error frees the message and clears the code.
+      MDF4_FreeString(h.errorMessage);
+      h.errorMessage = nullptr;
+      h.errorCode = 0;
+    }
   }
   MDF4_FreeString(h.errorMessage);
   MDF4_Close(&h);

@@ -25,5 +25,6 @@ for target in reopen_append sort read_stream inflate; do
   mkdir -p "$work"
   echo "fuzzing $target for $seconds s"
   (cd build-fuzz && ./fuzz/fuzz_$target -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=20 \
-      -max_len=65536 -print_final_stats=1 "../$work" "../$corpus_seed" 2>&1 | tail -n 15)
+      -max_len=65536 -print_final_stats=1 "../$work" "../$corpus_seed" > "../$work.log" 2>&1) || { grep -v "^#\|^INFO" "$work.log" | tail -n 60; exit 1; }
+  tail -n 6 "$work.log"
 done
