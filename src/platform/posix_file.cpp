@@ -5,27 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/write_counter.h"
 
 namespace qm::os {
 namespace {
-
-// Writes and size changes made by this process, and the count at which the process ends
-// (0: never). Process-wide so that a test can crash a writer at any chosen step.
-std::atomic<uint64_t> g_writeCount{0};
-std::atomic<uint64_t> g_crashAt{0};
-
-// Counts one write or size change and ends the process before it happens when the crash
-// point is reached.
-void CountWrite() {
-  const uint64_t count = g_writeCount.fetch_add(1, std::memory_order_relaxed) + 1;
-  const uint64_t crashAt = g_crashAt.load(std::memory_order_relaxed);
-  if (crashAt != 0 && count == crashAt) _exit(77);
-}
 
 // The largest position or size an off_t can express.
 constexpr uint64_t kMaxOffset = static_cast<uint64_t>(INT64_MAX);
@@ -148,12 +135,5 @@ bool FileExists(const char16_t* name) {
   struct stat st;
   return stat(WideToNarrow(name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
-
-void SetCrashAfterWrites(uint64_t n) {
-  g_crashAt.store(n == 0 ? 0 : g_writeCount.load(std::memory_order_relaxed) + n,
-                  std::memory_order_relaxed);
-}
-
-uint64_t WriteCount() { return g_writeCount.load(std::memory_order_relaxed); }
 
 }  // namespace qm::os
