@@ -95,4 +95,28 @@ TZ=Europe/Berlin ctest --test-dir "$build" --output-on-failure -j"$jobs"
 TZ=Australia/Sydney ctest --test-dir "$build" --output-on-failure -j"$jobs" \
   -R '^TimeTest\.'
 phase "testing"
+
+# ---- The same host on both systems ---------------------------------------------------------
+# The C host, built for Windows and run under Wine, writes, reopens, appends and sorts its
+# files; the Linux command must show the same groups, channels, counts and values for them as
+# for the files of the same host built for Linux (time fields aside).
+linux_build="$root/build"
+if [[ -x "$linux_build/tools/quillmark" && -x "$linux_build/tests/qm_c_host" ]]; then
+  compare="$build/compare"
+  rm -rf "$compare" && mkdir -p "$compare/linux" "$compare/windows"
+  "$linux_build/tests/qm_c_host" "$compare/linux" >/dev/null
+  (cd "$compare/windows" && wine "$build/bin/qm_c_host.exe" . </dev/null >/dev/null)
+  for f in c_host.mf4 c_host_sorted.mf4; do
+    for side in linux windows; do
+      "$linux_build/tools/quillmark" info "$compare/$side/$f" |
+        grep -viE 'start time|time:|^file|[0-9]{4}-[0-9]{2}-[0-9]{2}' >"$compare/$side/$f.info"
+      "$linux_build/tools/quillmark" export "$compare/$side/$f" --output "$compare/$side/$f.csv" >/dev/null
+    done
+    diff -u "$compare/linux/$f.info" "$compare/windows/$f.info"
+    diff -ru "$compare/linux/$f.csv" "$compare/windows/$f.csv"
+  done
+  echo "test-windows: the Windows host's files show the same groups, channels, counts and values as the Linux host's"
+else
+  echo "test-windows: no Linux build in ./build; the comparison with the Linux host is skipped"
+fi
 echo "test-windows: all done in $((SECONDS - started)) s"
