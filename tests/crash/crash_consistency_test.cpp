@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <thread>
@@ -72,6 +73,14 @@ void CheckStoppedFile(const std::string& path, const std::string& sorted, const 
     MDF4File file;
     const std::u16string wide = os::NarrowToWide(path.c_str());
     ASSERT_TRUE(file.OpenForInspection(wide.c_str()));
+  }
+  {
+    // The command's readers neither crash nor hang on it (a failure exit is fine).
+    const std::string q = "'" + path + "'";
+    for (const std::string& args : {"info " + q, "export " + q + " --output '" + sorted + ".csv'"}) {
+      const int raw = std::system(("timeout 60 '" QM_CLI_PATH "' " + args + " >/dev/null 2>&1").c_str());
+      ASSERT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) < 2) << "quillmark " << args << " ended with " << raw;
+    }
   }
   if (sortIt) {
     testing::internal::CaptureStdout();
