@@ -2,6 +2,7 @@
 #include <time.h>
 
 #include <atomic>
+#include <mutex>
 #include <cstdint>
 
 #include "platform/platform.h"
@@ -51,7 +52,15 @@ uint64_t CurrentFileTime() {
   return static_cast<uint64_t>(ms) * 10000ULL + kEpochDelta;
 }
 
+namespace {
+// The C library's zone state (tzset, localtime_r, mktime) is shared by the whole process.
+// glibc serialises it internally, but with a lock of its own that thread checkers cannot
+// see; one lock here makes the library's own use visibly ordered.
+std::mutex g_zoneLock;
+}  // namespace
+
 ZoneInfo CurrentZone() {
+  std::lock_guard<std::mutex> lock(g_zoneLock);
   ZoneInfo zone;
   tzset();
   const time_t now = NowSeconds();
@@ -97,6 +106,7 @@ ZoneInfo CurrentZone() {
 }
 
 bool IsDaylightAt(uint64_t fileTime) {
+  std::lock_guard<std::mutex> lock(g_zoneLock);
   // FILETIME values with the top bit set are not convertible to a calendar time.
   if (fileTime > static_cast<uint64_t>(INT64_MAX)) return false;
   int64_t seconds;
