@@ -482,23 +482,6 @@ TEST_F(ApiTest, RecordsCarryTheGroupIdFollowedByTheValues) {
   EXPECT_EQ(v.CycleCounts(), (std::vector<uint64_t>{2, 0}));
 }
 
-// Count 0 writes nothing and succeeds; a negative count is refused.
-TEST_F(ApiTest, CountZeroWritesNothingAndNegativeIsRefused) {
-  ASSERT_TRUE(Create());
-  AddGroup("A", false, 2);
-  double value = 1.0;
-  double* rows[1] = {&value};
-  EXPECT_FALSE(MDF4_AddChannelData2D(&h_, "A", rows, -1));
-  ExpectError(MDF4_ERR_INVALID_ARGUMENT, u"Invalid argument");
-  EXPECT_EQ(View().DataGroups()[0].data, 0u);
-  ASSERT_TRUE(Write1D("A", Samples(0, 0, 3, 2)));
-  const std::vector<uint8_t> before = Bytes();
-  EXPECT_TRUE(MDF4_AddChannelData1D(&h_, "A", nullptr, 0));
-  EXPECT_TRUE(MDF4_AddChannelData2D(&h_, "A", nullptr, 0));
-  EXPECT_EQ(Bytes(), before);
-  EXPECT_EQ(View().CycleCounts(), (std::vector<uint64_t>{3}));
-}
-
 // Two groups written by interleaved 1-D, 2-D and limit calls, closed, reopened and appended to:
 // each group's records, split by record ID, are exactly its samples in order, and the cycle
 // counts follow every call.
@@ -598,53 +581,7 @@ TEST_F(ApiTest, LargeWritesSpanBlocksAndLists) {
   EXPECT_EQ(v.CycleCounts(), (std::vector<uint64_t>{uint64_t{kFirst} + kSecond, 1}));
 }
 
-TEST_F(ApiTest, ReopenedFileKeepsItsDeclarations) {
-  ASSERT_TRUE(Create());
-  AddGroup("A", false, 1);
-  Close();
-  const std::vector<uint8_t> before = Bytes();
-  ASSERT_TRUE(Create());
-  EXPECT_TRUE(MDF4_AddChannelGroup(&h_, "B", true));
-  EXPECT_TRUE(MDF4_AddChannel(&h_, "A", "more", nullptr, 1.0, 0.0));
-  EXPECT_TRUE(MDF4_AddChannel(&h_, "unknown", "more", nullptr, 1.0, 0.0));
-  EXPECT_EQ(h_.errorCode, 0);
-  // The new name was not registered.
-  double value = 1.0;
-  EXPECT_FALSE(MDF4_AddChannelData1D(&h_, "B", &value, 1));
-  ExpectError(MDF4_ERR_GROUP, u"Group 'B' not found");
-  // Null names are refused all the same.
-  EXPECT_FALSE(MDF4_AddChannelGroup(&h_, nullptr, false));
-  ExpectError(MDF4_ERR_INVALID_ARGUMENT, u"Invalid argument");
-  EXPECT_FALSE(MDF4_AddChannel(&h_, "A", nullptr, nullptr, 1.0, 0.0));
-  ExpectError(MDF4_ERR_INVALID_ARGUMENT, u"Invalid argument");
-  Close();
-  EXPECT_EQ(Bytes(), before);
-}
-
 // ---- Errors ------------------------------------------------------------------------------
-
-TEST_F(ApiTest, UnknownGroupIsNamedInTheMessage) {
-  ASSERT_TRUE(Create());
-  AddGroup("abc", false, 1);
-  double value = 1.0;
-  double* rows[1] = {&value};
-  EXPECT_FALSE(MDF4_AddChannel(&h_, "abd", "x", nullptr, 1.0, 0.0));
-  ExpectError(MDF4_ERR_GROUP, u"Group 'abd' not found");
-  EXPECT_FALSE(MDF4_AddChannelData1D(&h_, "ABC", &value, 1));  // names are case-sensitive
-  ExpectError(MDF4_ERR_GROUP, u"Group 'ABC' not found");
-  EXPECT_FALSE(MDF4_AddChannelData2D(&h_, "ab", rows, 1));
-  ExpectError(MDF4_ERR_GROUP, u"Group 'ab' not found");
-  // The name is shown as host text: UTF-8 decoded, a stray byte as the unit of its value
-  // (on Windows, in the default locale, every byte as the unit of its value).
-  EXPECT_FALSE(MDF4_AddChannelData1D(&h_, "\xC3\xA4\xE9", &value, 1));
-#ifdef _WIN32
-  ExpectError(MDF4_ERR_GROUP, u"Group '\u00C3\u00A4\u00E9' not found");
-#else
-  ExpectError(MDF4_ERR_GROUP, u"Group '\u00E4\u00E9' not found");
-#endif
-  FileView v = View();
-  EXPECT_EQ(v.DataGroups()[0].data, 0u);
-}
 
 TEST_F(ApiTest, LongGroupNamesWorkAndTheirMessageIsCut) {
   ASSERT_TRUE(Create());
@@ -751,35 +688,6 @@ TEST_F(ApiTest, NullPointersAreRefusedWithoutHarm) {
   EXPECT_EQ(MDF4_LTT_GetLimitIDs(&h_, nullptr), nullptr);
   EXPECT_EQ(h_.errorCode, 0);
   EXPECT_EQ(Bytes(), before);
-}
-
-TEST_F(ApiTest, EveryCallOnAFailedCreateFailsAndKeepsItsError) {
-  name_ = "missing-directory/test.mf4";
-  int64_t start = 0;
-  EXPECT_FALSE(Create(&start));
-  EXPECT_NE(h_.file, nullptr);  // released by MDF4_Close
-  ASSERT_EQ(h_.errorCode, MDF4_ERR_CREATE);
-  QM_CHAR16* const message = h_.errorMessage;
-
-  double value = 1.0;
-  double* rows[1] = {&value};
-  int32_t count = 5;
-  EXPECT_FALSE(MDF4_AddChannelGroup(&h_, "[1]A", true));
-  EXPECT_FALSE(MDF4_AddChannel(&h_, "[1]A", "x", nullptr, 1.0, 0.0));
-  EXPECT_FALSE(MDF4_AddChannelData1D(&h_, "[1]A", &value, 1));
-  EXPECT_FALSE(MDF4_AddChannelData2D(&h_, "[1]A", rows, 1));
-  EXPECT_EQ(MDF4_LTT_GetChannelGroupName(&h_, 1), nullptr);
-  EXPECT_FALSE(MDF4_LTT_AddChannelData(&h_, 1, &value, 1));
-  EXPECT_EQ(MDF4_LTT_GetLimitIDs(&h_, &count), nullptr);
-  EXPECT_EQ(count, 0);
-  EXPECT_EQ(h_.errorMessage, message);
-  ExpectError(MDF4_ERR_CREATE, u"Error creating MDF file");
-
-  // Cleared by the host, the error becomes "Invalid argument": the handle has no file.
-  EXPECT_FALSE(MDF4_AddChannelGroup(&h_, "[1]A", true));
-  ExpectError(MDF4_ERR_INVALID_ARGUMENT, u"Invalid argument");
-  Close();
-  EXPECT_FALSE(std::filesystem::exists(Path()));
 }
 
 // ---- Reopening files of other writers ----------------------------------------------------
@@ -1061,6 +969,75 @@ TEST(CHostOutputTest, FilesHoldTheLoggedSamples) {
     EXPECT_EQ(sorted.Records(dg)[g.cg.cg_record_id], logged[g.name]);
     EXPECT_EQ(g.cg.cg_cycle_count, logged[g.name].size());
   }
+}
+
+TEST_F(ApiTest, EveryCallOnAFailedCreateFailsAndKeepsItsError) {
+  name_ = "missing-directory/test.mf4";
+  int64_t start = 0;
+  EXPECT_FALSE(Create(&start));
+  EXPECT_NE(h_.file, nullptr);  // released by MDF4_Close
+  ASSERT_EQ(h_.errorCode, MDF4_ERR_CREATE);
+  QM_CHAR16* const message = h_.errorMessage;
+
+  double value = 1.0;
+  double* rows[1] = {&value};
+  int32_t count = 5;
+  EXPECT_FALSE(MDF4_AddChannelGroup(&h_, "[1]A", true));
+  EXPECT_FALSE(MDF4_AddChannel(&h_, "[1]A", "x", nullptr, 1.0, 0.0));
+  EXPECT_FALSE(MDF4_AddChannelData1D(&h_, "[1]A", &value, 1));
+  EXPECT_FALSE(MDF4_AddChannelData2D(&h_, "[1]A", rows, 1));
+  EXPECT_EQ(MDF4_LTT_GetChannelGroupName(&h_, 1), nullptr);
+  EXPECT_FALSE(MDF4_LTT_AddChannelData(&h_, 1, &value, 1));
+  EXPECT_EQ(MDF4_LTT_GetLimitIDs(&h_, &count), nullptr);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(h_.errorMessage, message);
+  ExpectError(MDF4_ERR_CREATE, u"Error creating MDF file");
+
+  // Cleared by the host, the error becomes "Invalid argument": the handle has no file.
+  EXPECT_FALSE(MDF4_AddChannelGroup(&h_, "[1]A", true));
+  ExpectError(MDF4_ERR_INVALID_ARGUMENT, u"Invalid argument");
+  Close();
+  EXPECT_FALSE(std::filesystem::exists(Path()));
+}
+
+// Count 0 writes nothing and succeeds; a negative count is refused.
+TEST_F(ApiTest, CountZeroWritesNothingAndNegativeIsRefused) {
+  ASSERT_TRUE(Create());
+  AddGroup("A", false, 2);
+  double value = 1.0;
+  double* rows[1] = {&value};
+  EXPECT_FALSE(MDF4_AddChannelData2D(&h_, "A", rows, -1));
+  ExpectError(MDF4_ERR_INVALID_ARGUMENT, u"Invalid argument");
+  EXPECT_EQ(View().DataGroups()[0].data, 0u);
+  ASSERT_TRUE(Write1D("A", Samples(0, 0, 3, 2)));
+  const std::vector<uint8_t> before = Bytes();
+  EXPECT_TRUE(MDF4_AddChannelData1D(&h_, "A", nullptr, 0));
+  EXPECT_TRUE(MDF4_AddChannelData2D(&h_, "A", nullptr, 0));
+  EXPECT_EQ(Bytes(), before);
+  EXPECT_EQ(View().CycleCounts(), (std::vector<uint64_t>{3}));
+}
+
+TEST_F(ApiTest, ReopenedFileKeepsItsDeclarations) {
+  ASSERT_TRUE(Create());
+  AddGroup("A", false, 1);
+  Close();
+  const std::vector<uint8_t> before = Bytes();
+  ASSERT_TRUE(Create());
+  EXPECT_TRUE(MDF4_AddChannelGroup(&h_, "B", true));
+  EXPECT_TRUE(MDF4_AddChannel(&h_, "A", "more", nullptr, 1.0, 0.0));
+  EXPECT_TRUE(MDF4_AddChannel(&h_, "unknown", "more", nullptr, 1.0, 0.0));
+  EXPECT_EQ(h_.errorCode, 0);
+  // The new name was not registered.
+  double value = 1.0;
+  EXPECT_FALSE(MDF4_AddChannelData1D(&h_, "B", &value, 1));
+  ExpectError(MDF4_ERR_GROUP, u"Group 'B' not found");
+  // Null names are refused all the same.
+  EXPECT_FALSE(MDF4_AddChannelGroup(&h_, nullptr, false));
+  ExpectError(MDF4_ERR_INVALID_ARGUMENT, u"Invalid argument");
+  EXPECT_FALSE(MDF4_AddChannel(&h_, "A", nullptr, nullptr, 1.0, 0.0));
+  ExpectError(MDF4_ERR_INVALID_ARGUMENT, u"Invalid argument");
+  Close();
+  EXPECT_EQ(Bytes(), before);
 }
 
 }  // namespace

@@ -52,19 +52,6 @@ TEST_F(BlockTest, PlacementStartsBehindIdBlockAndAlignsToEight) {
   EXPECT_EQ(std::string(d.begin() + 88, d.begin() + 96), std::string("abcde\0\0\0", 8));
 }
 
-TEST_F(BlockTest, PlacingTwiceKeepsThePosition) {
-  M4DGBlock dg(2);
-  ASSERT_EQ(dg.Place(&file_, 0), 64u);
-  EXPECT_EQ(file_.GetEnd(), 128u);
-  EXPECT_EQ(dg.Place(nullptr, m4Block::kPlaceAll), 64u) << "a null file keeps the block's file";
-  EXPECT_EQ(file_.GetEnd(), 128u);
-
-  M4DGBlock fileless;
-  EXPECT_EQ(fileless.Place(nullptr, m4Block::kPlaceAll), 0u);
-  EXPECT_EQ(fileless.WriteHead(), 0u);
-  EXPECT_FALSE(fileless.Write(true, true));
-}
-
 TEST_F(BlockTest, ReservedBlockLeavesZeroGapUntilWritten) {
   M4CGBlock reserved(7);
   M4DGBlock behind(2);

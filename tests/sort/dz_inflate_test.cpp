@@ -75,14 +75,6 @@ TEST(DzInflate, ReadsOnlyDataLengthBytesOfTheStoredPayload) {
   EXPECT_EQ(InflateFragment(in, data.size(), buffers), nullptr);
 }
 
-TEST(DzInflate, BytesBehindTheEndOfTheStreamAreIgnored) {
-  const Bytes data = Random(700, 11);
-  Bytes payload = Deflate(data);
-  payload.insert(payload.end(), 16, 0x5A);  // counted in dataLength, but after the checksum
-  InflateBuffers buffers;
-  EXPECT_EQ(Inflated(Input(payload), data.size(), buffers), data);
-}
-
 TEST(DzInflate, FailedStreamsDoNotSpoilTheNextOnes) {
   // The decoder state kept in the buffers is reused after every kind of failure.
   const Bytes data = Random(20000, 12);
@@ -112,34 +104,6 @@ TEST(DzInflate, TransposedRowsAreRestoredAndTheTailStays) {
   const Bytes expected = {0xA0, 0xA1, 0xA2, 0xB0, 0xB1, 0xB2, 0xC0, 0xC1, 0xC2, 0x7E};
   InflateBuffers buffers;
   EXPECT_EQ(Inflated(Input(Deflate(stored), fmt::kZipTransposeDeflate, 3), 10, buffers), expected);
-}
-
-TEST(DzInflate, UntransposeLeavesDataWithoutRowStructureUnchanged) {
-  const Bytes data = Random(37, 3);
-  // One column (each row one byte), one row (columns == length), no row (columns > length),
-  // and zero columns.
-  for (uint32_t columns : {1u, 37u, 38u, 1000u, 0u}) {
-    Bytes out(data.size(), 0);
-    Untranspose(data.data(), static_cast<uint32_t>(data.size()), out.data(), columns);
-    EXPECT_EQ(out, data) << columns;
-  }
-}
-
-TEST(DzInflate, LargeTransposedBlocksMatchTheOriginal) {
-  // 131072 rows of 24 bytes and a 7-byte tail: enough rows for the parallel row loop.
-  const Bytes data = Random(3 * 1024 * 1024 + 7, 4);
-  InflateBuffers buffers;
-  EXPECT_TRUE(Inflated(Input(Deflate(Transpose(data, 24)), fmt::kZipTransposeDeflate, 24),
-                       data.size(), buffers) == data);
-
-  // Row counts around the points where the loop is split into chunks: every row exactly once.
-  for (size_t rows : {4095u, 8191u, 8192u, 8193u, 12289u, 40001u}) {
-    const Bytes original = Random(rows * 5 + 3, static_cast<uint32_t>(rows));
-    const Bytes stored = Transpose(original, 5);
-    Bytes out(original.size(), 0);
-    Untranspose(stored.data(), static_cast<uint32_t>(stored.size()), out.data(), 5);
-    EXPECT_TRUE(out == original) << rows;
-  }
 }
 
 TEST(DzInflate, MalformedBlocksFail) {
@@ -191,25 +155,6 @@ TEST(DzInflate, ImpossibleLengthsAreRefusedBeforeAllocating) {
 
   EXPECT_TRUE(buffers.inflate.empty());
   EXPECT_TRUE(buffers.untranspose.empty());
-}
-
-TEST(DzInflate, BuffersAreReusedAndNeverShrink) {
-  InflateBuffers buffers;
-  const Bytes big = Random(1200, 9);
-  EXPECT_EQ(Inflated(Input(Deflate(Transpose(big, 8)), fmt::kZipTransposeDeflate, 8), big.size(),
-                     buffers),
-            big);
-
-  const Bytes small = Random(100, 10);
-  EXPECT_EQ(Inflated(Input(Deflate(Transpose(small, 3)), fmt::kZipTransposeDeflate, 3),
-                     small.size(), buffers),
-            small);
-  EXPECT_EQ(Inflated(Input(Deflate(small)), small.size(), buffers), small);
-  EXPECT_GE(buffers.inflate.size(), big.size());
-  EXPECT_GE(buffers.untranspose.size(), big.size());
-
-  // An empty fragment is a valid, empty array.
-  EXPECT_NE(InflateFragment(Input(Deflate(Bytes())), 0, buffers), nullptr);
 }
 
 }  // namespace

@@ -113,83 +113,6 @@ TEST_P(RecordIdSizeTest, SplitsRecordsByLittleEndianIdAndIgnoresStrayBytes) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, RecordIdSizeTest, ::testing::Values(1, 2, 4, 8));
 
-TEST_F(RecordPassTest, MapKeepsTheFirstLengthAndTheBufferFollowsTheData) {
-  // The VLSD group declares 2^64 - 1 bytes; it never appears in the data, so the pass needs no
-  // such buffer. The second group with ID 5 has another length, which must not be used.
-  const std::vector<Group> groups = {{5, 4}, {9, 0xFFFFFFFF, 0xFFFFFFFF, fmt::kCgFlagVlsd}, {5, 6}};
-  const Records records = {{5, Payload(1, 4)}, {5, Payload(2, 4)}, {5, Payload(3, 4)}};
-  Source s(1, groups);
-  s.Data(MdfBuilder::UnsortedRecords(1, records));
-  RecordLengthMap map;
-  Bytes copied;
-  const PassOutcome out = Run(s, 5, &copied, &map);
-  EXPECT_EQ(map.lengths.size(), 2u);
-  EXPECT_EQ(map.lengths.at(5), 4u);
-  EXPECT_EQ(map.lengths.at(9), ~0ULL);
-  EXPECT_EQ(map.largest, ~0ULL);
-  EXPECT_EQ(out.end, PassEnd::kExhausted);
-  EXPECT_EQ(copied, RecordsOf(records, 5));
-}
-
-TEST_F(RecordPassTest, RecordsCrossBlocksListsAndCompressedBlocks) {
-  const std::vector<Group> groups = {{0x0102, 5}, {0xFFFE, 9}};
-  const Records records = Interleaved(groups, 60);
-  const Bytes data = MdfBuilder::UnsortedRecords(2, records);
-  auto layout = [](uint64_t blockSize, uint32_t perList, bool hl, bool compress, uint8_t zip = 0,
-                   uint32_t columns = 0, bool equal = true) {
-    MdfBuilder::SplitLayout l;
-    l.blockSize = blockSize;
-    l.blocksPerList = perList;
-    l.withHL = hl;
-    l.compress = compress;
-    l.zipType = zip;
-    l.zipParameter = columns;
-    l.equalLength = equal;
-    return l;
-  };
-  const std::vector<MdfBuilder::SplitLayout> layouts = {
-      layout(7, 3, true, false),           // IDs and records split by blocks and lists
-      layout(7, 2, false, false, 0, 0, false),  // lists with offsets instead of an equal length
-      layout(50, 2, true, true),           // zip type 0
-      layout(52, 0, false, true, 1, 7),    // transposed, 52 mod 7 bytes of tail per block
-      layout(52, 0, false, true, 1, 1),    // one column: unchanged
-      layout(52, 0, false, true, 1, 1000)  // more columns than data: unchanged
-  };
-  for (size_t i = 0; i <= layouts.size(); ++i) {
-    Source s(2, groups);
-    if (i < layouts.size()) {
-      s.Data(data, layouts[i]);
-    } else {
-      // A list that starts with a compressed block may continue with plain ones.
-      const uint64_t dz = s.b.AddDZ(Bytes(data.begin(), data.begin() + 100), fmt::kZipDeflate, 0);
-      const uint64_t dt = s.b.AddDT(Bytes(data.begin() + 100, data.end()));
-      s.b.SetDGData(s.dg, s.b.AddDL({dz, dt}));
-    }
-    for (const Group& g : groups) {
-      Bytes copied;
-      EXPECT_EQ(Run(s, g.id, &copied).end, PassEnd::kExhausted) << "layout " << i;
-      EXPECT_EQ(copied, RecordsOf(records, g.id)) << "layout " << i << " group " << g.id;
-    }
-  }
-}
-
-TEST_F(RecordPassTest, DataLargerThanAReadPieceKeepsRecordsWhole) {
-  // Over a mebibyte of small records with one record larger than a mebibyte among them.
-  const std::vector<Group> groups = {{1, 11}, {2, 1536 * 1024}};
-  Records records;
-  for (size_t i = 0; i < 150000; ++i) {
-    records.emplace_back(1, Payload(i, 11));
-    if (i == 70000) records.emplace_back(2, Payload(7, groups[1].dataBytes));
-  }
-  Source s(1, groups);
-  s.Data(MdfBuilder::UnsortedRecords(1, records));
-  for (const Group& g : groups) {
-    Bytes copied;
-    EXPECT_EQ(Run(s, g.id, &copied).end, PassEnd::kExhausted);
-    EXPECT_EQ(copied, RecordsOf(records, g.id));
-  }
-}
-
 TEST_F(RecordPassTest, FailureKeepsTheRecordsBeforeIt) {
   const std::vector<Group> groups = {{1, 4}, {2, 16, 1, fmt::kCgFlagVlsd}};  // 2: 2^32 + 16 bytes
   const Bytes a = Payload(1, 4), b = Payload(2, 4), c = Payload(3, 4);
@@ -248,42 +171,6 @@ TEST_F(RecordPassTest, UnusableSourcesFailBeforeReadingAndEmptyDataSucceeds) {
   Source emptyList(2, {{1, 4}});
   emptyList.Data({});
   EXPECT_EQ(Run(emptyList, 1, &copied).end, PassEnd::kExhausted);
-}
-
-TEST_F(RecordPassTest, CompressedBlockThatCannotBeInflated) {
-  const std::vector<Group> groups = {{1, 6}, {2, 2}};
-  const Records records = Interleaved(groups, 20);
-  const Bytes data = MdfBuilder::UnsortedRecords(1, records);
-  size_t boundary = 0;  // end of the 10th record
-  for (size_t i = 0; i < 10; ++i) boundary += 1 + records[i].second.size();
-  for (size_t split : {boundary, boundary + 2}) {
-    Source s(1, groups);
-    const uint64_t good = s.b.AddDZ(Bytes(data.begin(), data.begin() + split), fmt::kZipDeflate, 0);
-    const uint64_t bad = s.b.AddDZ(Bytes(data.begin() + split, data.end()), fmt::kZipDeflate, 0);
-    // The stored payload is shorter than the stated compressed length: it never inflates.
-    s.b.SetDZLengths(bad, data.size() - split, s.b.DataLengthOf(bad) + 1000);
-    s.b.SetDGData(s.dg, s.b.AddDL({good, bad}));
-    Bytes copied;
-    const PassOutcome out = Run(s, 1, &copied);
-    EXPECT_EQ(copied, RecordsOf(records, 1, 10));
-    if (split == boundary) {
-      // At a record boundary the rest is taken as the end of the data, told apart from it.
-      EXPECT_EQ(out.end, PassEnd::kUnreadableTail);
-      EXPECT_TRUE(out.Ok());
-      EXPECT_EQ(out.offset, boundary);
-    } else {
-      EXPECT_EQ(out.end, PassEnd::kShortRecord);
-    }
-  }
-
-  // A block that claims far more uncompressed bytes than its payload can hold does not make a
-  // matching record buffer: the declared 2^64 - 1 bytes would not be allocatable.
-  Source s(1, {{1, 0xFFFFFFFF, 0xFFFFFFFF, fmt::kCgFlagVlsd}});
-  const uint64_t dz = s.b.AddDZ(Payload(1, 64), fmt::kZipDeflate, 0);
-  s.b.SetDZLengths(dz, 1ULL << 62, Field64(s.b, s.b.DataPos(dz) + 16));
-  s.b.SetDGData(s.dg, s.b.AddDL({dz}));
-  Bytes copied;
-  EXPECT_EQ(Run(s, 1, &copied).end, PassEnd::kUnreadableTail);
 }
 
 }  // namespace

@@ -206,33 +206,6 @@ TEST_F(SortDriverTest, UnreadableCompressedTailIsCopiedWithAWarning) {
   EXPECT_EQ(DataOf(m, m.GetLink(m.GetLink(fmt::kHDPosition, fmt::kHdDgFirst), fmt::kDgData)), Payload(1, 4));
 }
 
-TEST_F(SortDriverTest, ConversionThatCannotBeCopiedStopsAtOnce) {
-  MdfBuilder b;
-  const uint64_t cg = b.AddCG(b.AddDG(1), 1, 0, 8, 0, 0, "A");
-  b.AddCN(cg, "Ratio", nullptr, 0, 0, 4, 0, 64, b.AddCC(3, {1, 2, 3, 4, 5, 6}));  // rational
-  const SortRun run = Sort(Write(b, "src.mf4"), "dst.mf4");
-  EXPECT_FALSE(run.result);
-  EXPECT_EQ(run.lines, (std::vector<std::string>{"processing 1 channel groups ...", "copy channel group 'A' ..."}));
-}
-
-TEST_F(SortDriverTest, SourcesWithoutGroupsKeepHeaderAndHistory) {
-  MdfBuilder none;
-  none.AddFH(5, "<FHcomment/>");
-  MdfBuilder emptyDg;
-  emptyDg.AddDG(2);
-  for (const MdfBuilder* b : {&none, &emptyDg}) {
-    const SortRun run = Sort(Write(*b, "src.mf4"), "dst.mf4");
-    EXPECT_TRUE(run.result);
-    const MdfBuilder m = LoadImage(dir_.Path("dst.mf4"));
-    EXPECT_EQ(m.GetLink(fmt::kHDPosition, fmt::kHdDgFirst), 0u);
-    const auto fh = ChainOf(m, m.GetLink(fmt::kHDPosition, fmt::kHdFhFirst));
-    EXPECT_EQ(fh.size(), b == &none ? 2u : 1u);
-    EXPECT_NE(TextOf(m, m.GetLink(fh.back(), fmt::kFhMdComment)).find("<TX>Sorted</TX>"), std::string::npos);
-    EXPECT_EQ(run.lines, b == &none ? std::vector<std::string>{}
-                                    : std::vector<std::string>{"processing 0 channel groups ..."});
-  }
-}
-
 TEST_F(SortDriverTest, LoopingChainsEndTheWalk) {
   MdfBuilder b;
   const uint64_t fh1 = b.AddFH(1, "");
@@ -286,6 +259,24 @@ TEST_F(SortDriverTest, FileNameCases) {
   Write(cut, "short.mf4");
   EXPECT_FALSE(Sort("short.mf4", "new2.mf4").result);
   EXPECT_FALSE(Exists("new2.mf4"));
+}
+
+TEST_F(SortDriverTest, SourcesWithoutGroupsKeepHeaderAndHistory) {
+  MdfBuilder none;
+  none.AddFH(5, "<FHcomment/>");
+  MdfBuilder emptyDg;
+  emptyDg.AddDG(2);
+  for (const MdfBuilder* b : {&none, &emptyDg}) {
+    const SortRun run = Sort(Write(*b, "src.mf4"), "dst.mf4");
+    EXPECT_TRUE(run.result);
+    const MdfBuilder m = LoadImage(dir_.Path("dst.mf4"));
+    EXPECT_EQ(m.GetLink(fmt::kHDPosition, fmt::kHdDgFirst), 0u);
+    const auto fh = ChainOf(m, m.GetLink(fmt::kHDPosition, fmt::kHdFhFirst));
+    EXPECT_EQ(fh.size(), b == &none ? 2u : 1u);
+    EXPECT_NE(TextOf(m, m.GetLink(fh.back(), fmt::kFhMdComment)).find("<TX>Sorted</TX>"), std::string::npos);
+    EXPECT_EQ(run.lines, b == &none ? std::vector<std::string>{}
+                                    : std::vector<std::string>{"processing 0 channel groups ..."});
+  }
 }
 
 }  // namespace

@@ -45,21 +45,6 @@ TEST_F(DataBlockTest, ReserveAtEndAlignsAndExtendsByFullCapacity) {
   EXPECT_EQ(sd.ReserveAtEnd(&file_), 4195336u) << "an aligned end is used as it is";
 }
 
-TEST_F(DataBlockTest, AppendFillsExactlyToCapacity) {
-  M4DTBlock dt(16);
-  const Bytes src = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17};
-  ASSERT_TRUE(dt.Append(10, src.data()));
-  EXPECT_FALSE(dt.Append(7, src.data())) << "one byte more than the free space";
-  EXPECT_EQ(dt.GetVarSize(), 10u) << "a refused append changes nothing";
-  EXPECT_EQ(dt.Data()[10], 0);
-  ASSERT_TRUE(dt.Append(6, src.data() + 10));
-  EXPECT_EQ(dt.GetFreeSpace(), 0u);
-  EXPECT_EQ(Bytes(dt.Data(), dt.Data() + 16), Bytes(src.begin(), src.begin() + 16));
-
-  M4DTBlock none(0);
-  EXPECT_FALSE(none.Append(1, src.data()));
-}
-
 TEST_F(DataBlockTest, FlushWritesDataFromOffsetThenExactHeader) {
   CreateFile(64);
   M4DTBlock dt(32);

@@ -140,31 +140,6 @@ TEST_F(ReadStreamTest, CorruptCompressedBlockStopsReadingAfterTheGoodBytes) {
   EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.begin() + 10), a);
 }
 
-TEST_F(ReadStreamTest, NoDataOpensReadyAndEmpty) {
-  MdfBuilder m;
-  const uint64_t tx = m.AddText("not data");
-  for (uint64_t link : {uint64_t{0}, tx}) {
-    SCOPED_TRACE(link);
-    ASSERT_TRUE(Open(m, link));
-    EXPECT_EQ(stream_->TotalLength(), 0u);
-    uint8_t byte = 0;
-    EXPECT_EQ(stream_->ReadBytes(1, &byte), 0);
-    EXPECT_EQ(stream_->Seek(5), 0u);
-  }
-}
-
-TEST_F(ReadStreamTest, SingleDataBlocksAtTheLink) {
-  const std::vector<uint8_t> data = Seq(19, 2);
-  MdfBuilder m;
-  const uint64_t dt = m.AddDT(data), sd = m.AddDT(data, "SD"), dz = m.AddDZ(data, 0, 0);
-  for (uint64_t link : {dt, sd, dz}) {
-    SCOPED_TRACE(link);
-    ASSERT_TRUE(Open(m, link));
-    EXPECT_EQ(stream_->BlockType(), 0u);
-    EXPECT_EQ(ReadAll(4), data);
-  }
-}
-
 TEST_F(ReadStreamTest, ReadBytesPastTheEndReturnsWhatRemainsThenZero) {
   const std::vector<uint8_t> data = Seq(25);
   MdfBuilder m;

@@ -274,31 +274,6 @@ TEST_F(AppendTest, EmptyStreamFinishesAsListAndEmptyBlock) {
   EXPECT_TRUE(Read().empty());
 }
 
-TEST_F(AppendTest, FullBlockStaysCurrentUntilOneMoreByte) {
-  const uint64_t dl = Align8(start_);
-  const uint64_t dt1 = dl + 88;
-  const std::vector<uint8_t> data = RandomBytes(kCap + 1, 1);
-  std::unique_ptr<m4DataStreamEx> s(new m4DataStreamEx(dg_, kCap, kEntries, f::kDT));
-  ASSERT_TRUE(s->IsReady());
-  ASSERT_TRUE(s->WriteBytes(kCap, data.data()));
-  EXPECT_EQ(file_->GetEnd(), dt1 + 24 + kCap) << "no second block is reserved for a full one";
-  ASSERT_TRUE(s->WriteBytes(1, data.data() + kCap));
-  const uint64_t dt2 = dt1 + 24 + kCap;
-  EXPECT_EQ(file_->GetEnd(), dt2 + 24 + kCap);
-  s->Finish();
-  s.reset();
-
-  const Image img(path_);
-  EXPECT_EQ(img.DlCount(dl), 2u);
-  EXPECT_EQ(img.Link(dl, 1), dt1);
-  EXPECT_EQ(img.Link(dl, 2), dt2);
-  EXPECT_EQ(img.Length(dl), 24u + 3 * 8 + 16);
-  EXPECT_EQ(img.Length(dt1), 24u + kCap);
-  EXPECT_EQ(img.Length(dt2), 25u);
-  EXPECT_EQ(img.Size(), dt2 + 25);
-  EXPECT_EQ(Read(), data);
-}
-
 TEST_F(AppendTest, FiveFullBlocksAndOneByteStartASecondList) {
   const uint64_t dl1 = Align8(start_);
   const uint64_t step = 24 + kCap;  // a multiple of 8: full blocks sit back to back
@@ -386,48 +361,6 @@ TEST_F(AppendTest, ReopenMovesLastBlockWhenABlockFollowsIt) {
   EXPECT_EQ(Read(), both);
 }
 
-TEST_F(AppendTest, ReopenWithFullLastBlockMovesItAndNextByteStartsAnother) {
-  const std::vector<uint8_t> a = RandomBytes(kCap, 7), b = RandomBytes(1, 8);
-  ASSERT_TRUE(AppendRound(dg_, a));
-  const uint64_t dl = Align8(start_), oldDt = dl + 88;
-  EXPECT_EQ(DiskSize(), oldDt + 24 + kCap) << "finishing a full block cuts nothing";
-  Reopen();
-  ASSERT_TRUE(AppendRound(dg_, b));
-
-  const Image img(path_);
-  const uint64_t moved = oldDt + 24 + kCap;
-  const uint64_t further = moved + 24 + kCap;
-  EXPECT_EQ(img.DlCount(dl), 2u);
-  EXPECT_EQ(img.Link(dl, 1), moved);
-  EXPECT_EQ(img.Link(dl, 2), further);
-  EXPECT_EQ(img.Data(moved), a);
-  EXPECT_EQ(img.Data(further), b);
-  EXPECT_EQ(img.Data(oldDt), a) << "the old block stays, unlisted";
-  EXPECT_EQ(img.Size(), further + 25);
-  std::vector<uint8_t> both = a;
-  both.insert(both.end(), b.begin(), b.end());
-  EXPECT_EQ(Read(), both);
-}
-
-// Finishing twice writes the same bytes; a block placed (against the calling rule) while the
-// stream is open is not cut off.
-TEST_F(AppendTest, FinishIsRepeatableAndKeepsABlockPlacedBehindTheReservation) {
-  const std::vector<uint8_t> a = RandomBytes(1234, 9);
-  std::unique_ptr<m4DataStreamEx> s(new m4DataStreamEx(dg_, kCap, kEntries, f::kDT));
-  ASSERT_TRUE(s->WriteBytes(1234, a.data()));
-  const uint64_t tx = PlaceText("late");
-  s->Finish();
-  const Image once(path_);
-  s->Finish();
-  s->Release();
-  s.reset();
-  const Image img(path_);
-  EXPECT_EQ(once.b, img.b);
-  EXPECT_EQ(img.Id(tx), "##TX");
-  EXPECT_EQ(img.Size(), tx + img.Length(tx));
-  EXPECT_EQ(Read(), a);
-}
-
 TEST_F(AppendTest, FinishWritesCycleCountsOfRegisteredGroups) {
   M4CGBlock* cg = dg_->AddCG(new M4CGBlock(1));
   ASSERT_NE(cg->GetPosition(), 0u);
@@ -447,6 +380,11 @@ TEST_F(AppendTest, FinishWritesCycleCountsOfRegisteredGroups) {
   EXPECT_EQ(Image(path_).U64(count), 12u);
 }
 
+// ---- Continuing data laid out by another writer --------------------------------------------
+
+constexpr uint32_t kSmallCap = 16;
+constexpr uint32_t kSmallEntries = 3;
+
 // The data written in many separate rounds reads back as exactly the bytes appended, in order,
 // with real blocks and lists and with tiny ones.
 TEST_F(AppendTest, ManyRoundsReadBackAsExactlyTheBytesAppended) {
@@ -462,11 +400,6 @@ TEST_F(AppendTest, ManyRoundsReadBackAsExactlyTheBytesAppended) {
     EXPECT_TRUE(Read() == all);
   }
 }
-
-// ---- Continuing data laid out by another writer --------------------------------------------
-
-constexpr uint32_t kSmallCap = 16;
-constexpr uint32_t kSmallEntries = 3;
 
 class ForeignDataTest : public ::testing::Test {
  protected:
@@ -547,100 +480,6 @@ TEST_F(ForeignDataTest, ContinuesAListWithRoomAcrossAListBoundary) {
   all.insert(all.end(), add.begin(), add.end());
   CheckChain(img, c.dl, kSmallCap, kSmallEntries, all.size());
   EXPECT_EQ(Read(), all);
-}
-
-// Layouts the stream cannot continue: it must not be ready, refuse bytes and leave the file
-// exactly as it was.
-TEST_F(ForeignDataTest, RefusesLayoutsItCannotContinueAndWritesNothing) {
-  struct Case {
-    const char* name;
-    std::function<void(MdfBuilder&)> build;
-  };
-  const std::vector<uint8_t> d16 = RandomBytes(16, 16), d5 = RandomBytes(5, 17);
-  // A data group whose data is a list of the given blocks with room for three entries behind it.
-  auto list = [](MdfBuilder& m, auto blocks, uint64_t next = 0, bool equal = true, uint64_t length = kSmallCap) {
-    const uint64_t dg = m.AddDG(2);
-    std::vector<uint64_t> links;
-    for (auto make : blocks) links.push_back(make(m));
-    const uint64_t dl = m.AddDL(links, next, equal, length);
-    m.AppendRaw(std::vector<uint8_t>(ListArea(kSmallEntries) + 64 - (m.Size() - dl), 0));
-    m.SetDGData(dg, dl);
-    return dl;
-  };
-  using Make = std::function<uint64_t(MdfBuilder&)>;
-  const Make dt16 = [&](MdfBuilder& m) { return m.AddDT(d16); }, dt5 = [&](MdfBuilder& m) { return m.AddDT(d5); };
-  auto at = [](uint64_t p) { return Make([p](MdfBuilder&) { return p; }); };
-  const std::vector<Case> cases = {
-      {"list of lists in front", [](MdfBuilder& m) { ContinuableList c; m = c.m; m.SetDGData(c.dg, m.AddHL(c.dl)); }},
-      {"compressed last entry",
-       [&](MdfBuilder& m) { list(m, std::vector<Make>{dt16, [&](MdfBuilder& b) { return b.AddDZ(d5, 0, 0); }}); }},
-      {"other equal length", [&](MdfBuilder& m) { list(m, std::vector<Make>{dt16, dt5}, 0, true, 32); }},
-      {"list with offsets", [&](MdfBuilder& m) { list(m, std::vector<Make>{dt16, dt5}, 0, false); }},
-      {"looping chain",
-       [&](MdfBuilder& m) {
-         const uint64_t dg = m.AddDG(2);
-         const uint64_t dl1 = m.AddDL({m.AddDT(d16)}, 0, true, kSmallCap);
-         const uint64_t dl2 = list(m, std::vector<Make>{dt5}, dl1);
-         m.SetLink(dl1, f::kDlNext, dl2);
-         m.SetDGData(dg, dl1);
-       }},
-      {"next link to a data block",
-       [&](MdfBuilder& m) {
-         const uint64_t a = m.AddDT(d16);
-         list(m, std::vector<Make>{at(a)}, a);
-       }},
-      {"last entry past the end", [&](MdfBuilder& m) { list(m, std::vector<Make>{dt16, at(1u << 30)}); }},
-      {"last entry runs past the end",
-       [&](MdfBuilder& m) {
-         const uint64_t dl = list(m, std::vector<Make>{dt16, at(0)});
-         const uint64_t b = m.AddDT(d5);
-         m.SetLink(dl, 2, b);
-         m.SetBlockLength(b, 24 + 16);  // within capacity, but beyond the end of the file
-       }},
-      {"no room behind the list", [](MdfBuilder& m) { m = ContinuableList(false).m; }},
-      {"used bytes in the room",
-       [](MdfBuilder& m) { ContinuableList c; m = c.m; m.Patch8(c.dl + ListArea(kSmallEntries) - 1, 0x5A); }},
-      {"more entries than a list may hold", [&](MdfBuilder& m) { list(m, std::vector<Make>{dt16, dt16, dt16, dt5}); }},
-      {"empty list", [&](MdfBuilder& m) { list(m, std::vector<Make>{}); }},
-      {"count below the link count",
-       [&](MdfBuilder& m) { m.Patch32(m.DataPos(list(m, std::vector<Make>{dt16, dt5})) + 4, 1); }},
-      {"last block longer than capacity",
-       [&](MdfBuilder& m) { list(m, std::vector<Make>{dt16, [](MdfBuilder& b) { return b.AddDT(RandomBytes(20, 18)); }}); }},
-      {"last block is not a DT",
-       [&](MdfBuilder& m) {
-         list(m, std::vector<Make>{[&](MdfBuilder& b) { return b.AddDT(d16, "SD"); },
-                                   [&](MdfBuilder& b) { return b.AddDT(d5, "SD"); }});
-       }},
-      {"single block longer than capacity", [&](MdfBuilder& m) { m.SetDGData(m.AddDG(2), m.AddDT(RandomBytes(20, 19))); }},
-      {"single signal data block", [&](MdfBuilder& m) { m.SetDGData(m.AddDG(2), m.AddDT(d5, "SD")); }},
-      {"single compressed block", [&](MdfBuilder& m) { m.SetDGData(m.AddDG(2), m.AddDZ(d16, 0, 0)); }},
-      {"data link into the middle of a block", [&](MdfBuilder& m) { m.SetDGData(m.AddDG(2), m.AddDT(d16) + 8); }},
-      {"data link past the end", [&](MdfBuilder& m) { m.SetDGData(m.AddDG(2), uint64_t{1} << 40); }},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    MdfBuilder m;
-    c.build(m);
-    const std::string path = dir_.Path("f.mf4");
-    ASSERT_TRUE(m.WriteTo(path));
-    {
-      MDF4File file;
-      M4DGBlock* dg = OpenFirstDG(&file, dir_.WPath("f.mf4"));
-      ASSERT_NE(dg, nullptr);
-      const uint64_t link = dg->GetLink(f::kDgData);
-      std::unique_ptr<m4DataStreamEx> s(new m4DataStreamEx(dg, kSmallCap, kSmallEntries, f::kDT));
-      EXPECT_FALSE(s->IsReady());
-      EXPECT_FALSE(s->WriteBytes(static_cast<uint32_t>(d16.size()), d16.data()));
-      s->Finish();
-      s->Release();
-      s.reset();
-      EXPECT_EQ(dg->GetLink(f::kDgData), link) << "the group keeps its data link";
-    }
-    std::vector<uint8_t> after;
-    ASSERT_TRUE(qm::test::ReadFileBytes(path, &after));
-    EXPECT_EQ(after.size(), m.Size());
-    EXPECT_TRUE(after == m.Bytes()) << "the file is unchanged";
-  }
 }
 
 }  // namespace

@@ -247,17 +247,6 @@ TEST(CliErrors, MissingAndForeignFilesFailWithOneLine) {
   EXPECT_EQ(RunCli({"frobnicate"}).status, 2);
 }
 
-TEST(CliHelp, EveryCommandHasHelp) {
-  const Result top = RunCli({"--help"});
-  EXPECT_EQ(top.status, 0);
-  EXPECT_NE(top.out.find("usage: quillmark COMMAND"), std::string::npos);
-  for (const char* command : {"demo", "sort", "info", "export", "repair"}) {
-    const Result r = RunCli({command, "--help"});
-    EXPECT_EQ(r.status, 0) << command;
-    EXPECT_EQ(r.out.rfind(std::string("usage: quillmark ") + command, 0), 0u) << r.out;
-  }
-}
-
 // A file whose writer still holds it open (here: this process) can be inspected and exported.
 TEST(CliInfo, ReadsAFileThatIsStillBeingWritten) {
   TempDir dir;
@@ -461,5 +450,16 @@ TEST(CliRepair, CutsTheInterruptedCallAndNothingElse) {
   EXPECT_EQ(std::count(csv.out.begin(), csv.out.end(), '\n'), 11) << csv.out;
 }
 #endif
+
+TEST(CliHelp, EveryCommandHasHelp) {
+  const Result top = RunCli({"--help"});
+  EXPECT_EQ(top.status, 0);
+  EXPECT_NE(top.out.find("usage: quillmark COMMAND"), std::string::npos);
+  for (const char* command : {"demo", "sort", "info", "export", "repair"}) {
+    const Result r = RunCli({command, "--help"});
+    EXPECT_EQ(r.status, 0) << command;
+    EXPECT_EQ(r.out.rfind(std::string("usage: quillmark ") + command, 0), 0u) << r.out;
+  }
+}
 
 }  // namespace
