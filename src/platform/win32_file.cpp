@@ -1,11 +1,5 @@
 // Win32 files: share modes instead of locks, positioned exact transfers, and the crash hook.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "platform/win32_windows.h"
 
 #include <stdlib.h>
 

@@ -1,11 +1,5 @@
 // Win32 text: host narrow text through the C runtime's locale, messages as BSTRs.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "platform/win32_windows.h"
 #include <oleauto.h>
 
 #include <cstdlib>

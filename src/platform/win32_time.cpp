@@ -1,11 +1,5 @@
 // Win32 clocks and time zone: FILETIME now, the system zone's biases, daylight-saving tests.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "platform/win32_windows.h"
 
 #include <time.h>
 

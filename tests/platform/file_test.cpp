@@ -1,12 +1,6 @@
 // Tests of the file layer and mDirectFile: exact transfers, the logical end, names, the writer's lock, the crash hook.
 #ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "platform/win32_windows.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,12 +1,6 @@
 // Tests of the clocks, the zone information and start-time records under known zones and an injected "now".
 #ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "platform/win32_windows.h"
 #endif
 
 #include <gtest/gtest.h>

@@ -1,11 +1,5 @@
 // Tests of the Win32 text layer: narrow text through the runtime's locale, messages as BSTRs.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "platform/win32_windows.h"
 #include <oleauto.h>
 
 #include <gtest/gtest.h>
