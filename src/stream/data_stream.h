@@ -127,6 +127,24 @@ class m4DataStreamEx : public m4DataStream {
   uint64_t finishedEnd_ = 0;      // the file's end after the last Finish
 };
 
+namespace qm::detail {
+
+// Copies n records (a 2-byte ID, then size value bytes from rowAt(first + k)) to dst. Size is
+// a compile-time constant for the common record widths, so that each copy is a few moves
+// instead of a library call.
+template <uint32_t kSize, class RowAt>
+inline void CopyRecords(uint8_t* dst, const uint8_t id[2], uint32_t size, uint64_t first, uint64_t n,
+                        RowAt& rowAt) {
+  const uint32_t width = kSize != 0 ? kSize : size;
+  for (uint64_t k = 0; k < n; ++k) {
+    std::memcpy(dst, id, 2);
+    std::memcpy(dst + 2, rowAt(first + k), kSize != 0 ? kSize : width);
+    dst += 2 + width;
+  }
+}
+
+}  // namespace qm::detail
+
 template <class RowAt>
 void m4DataStreamEx::WriteRecords(const uint8_t id[2], uint32_t size, uint64_t count, RowAt rowAt) {
   if (!ready_) return;
@@ -141,11 +159,18 @@ void m4DataStreamEx::WriteRecords(const uint8_t id[2], uint32_t size, uint64_t c
     }
     const uint64_t n = fit < count - i ? fit : count - i;
     uint8_t* dst = dataBlock_->WritePointer();
-    for (uint64_t k = 0; k < n; ++k, ++i) {
-      std::memcpy(dst, id, 2);
-      std::memcpy(dst + 2, rowAt(i), size);
-      dst += recordSize;
+    switch (size) {
+      case 8: qm::detail::CopyRecords<8>(dst, id, size, i, n, rowAt); break;
+      case 16: qm::detail::CopyRecords<16>(dst, id, size, i, n, rowAt); break;
+      case 24: qm::detail::CopyRecords<24>(dst, id, size, i, n, rowAt); break;
+      case 32: qm::detail::CopyRecords<32>(dst, id, size, i, n, rowAt); break;
+      case 40: qm::detail::CopyRecords<40>(dst, id, size, i, n, rowAt); break;
+      case 48: qm::detail::CopyRecords<48>(dst, id, size, i, n, rowAt); break;
+      case 56: qm::detail::CopyRecords<56>(dst, id, size, i, n, rowAt); break;
+      case 64: qm::detail::CopyRecords<64>(dst, id, size, i, n, rowAt); break;
+      default: qm::detail::CopyRecords<0>(dst, id, size, i, n, rowAt); break;
     }
+    i += n;
     dataBlock_->Advance(n * recordSize);
   }
 }
