@@ -35,4 +35,16 @@ void RecordGroupNotFound(MDF4Handle* h, const char* name);
 // (a failed create leaves its own error in place).
 MDF4FileContext* UsableContext(MDF4Handle* h);
 
+// Runs an export's body so that nothing escapes the C boundary: anything thrown (in
+// practice a failed allocation) is recorded as "Out of memory" and the call returns false.
+template <class Body>
+bool Guarded(MDF4Handle* h, Body body) {
+  try {
+    return body();
+  } catch (...) {
+    RecordError(h, MDF4_ERR_OUT_OF_MEMORY, kMsgOutOfMemory);
+    return false;
+  }
+}
+
 }  // namespace qm::api

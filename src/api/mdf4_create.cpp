@@ -183,12 +183,7 @@ bool CreateImpl(const char* fileName, MDF4Handle* h, const MDF4HeaderInfo* info,
 extern "C" QM_API bool MDF4_Create(const char* fileName, MDF4Handle* h, const MDF4HeaderInfo* info,
                                    int64_t* startTime) {
   if (h == nullptr) return false;
-  try {
-    return CreateImpl(fileName, h, info, startTime);
-  } catch (...) {
-    RecordError(h, MDF4_ERR_OUT_OF_MEMORY, kMsgOutOfMemory);
-    return false;
-  }
+  return Guarded(h, [&] { return CreateImpl(fileName, h, info, startTime); });
 }
 
 extern "C" QM_API void MDF4_Close(MDF4Handle* h) {

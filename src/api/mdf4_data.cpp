@@ -24,13 +24,7 @@ namespace {
 // rowAt(i) gives them (recordSize bytes). The stream is finished before returning, so the
 // file is complete; the cycle count goes to disk last.
 template <class RowAt>
-bool AppendSamples(MDF4Handle* h, MDF4FileContext& ctx, const char* groupName, uint64_t count, RowAt rowAt) {
-  auto it = ctx.groups.find(groupName);
-  if (it == ctx.groups.end()) {
-    RecordGroupNotFound(h, groupName);
-    return false;
-  }
-  const GroupEntry& entry = it->second;
+bool AppendSamples(MDF4Handle* h, MDF4FileContext& ctx, const GroupEntry& entry, uint64_t count, RowAt rowAt) {
   M4DGBlock* dg = ctx.currentDataGroup;
   // Records of this library carry 2-byte IDs; another layout (a sorted file, another
   // writer's IDs) would be damaged by them.
@@ -61,6 +55,14 @@ bool AppendSamples(MDF4Handle* h, MDF4FileContext& ctx, const char* groupName, u
   return h->errorCode == 0;
 }
 
+// The registered group of that name, or null after recording "Group '...' not found".
+const GroupEntry* FindGroup(MDF4Handle* h, MDF4FileContext& ctx, const char* groupName) {
+  auto it = ctx.groups.find(groupName);
+  if (it != ctx.groups.end()) return &it->second;
+  RecordGroupNotFound(h, groupName);
+  return nullptr;
+}
+
 bool Data1DImpl(MDF4Handle* h, const char* groupName, const double* values, uint32_t count) {
   MDF4FileContext* ctx = UsableContext(h);
   if (ctx == nullptr) return false;
@@ -68,10 +70,11 @@ bool Data1DImpl(MDF4Handle* h, const char* groupName, const double* values, uint
     RecordError(h, MDF4_ERR_INVALID_ARGUMENT, kMsgInvalid);
     return false;
   }
+  const GroupEntry* entry = FindGroup(h, *ctx, groupName);
+  if (entry == nullptr) return false;
   const auto* bytes = reinterpret_cast<const uint8_t*>(values);
-  auto entry = ctx->groups.find(groupName);
-  const uint64_t stride = entry != ctx->groups.end() ? entry->second.recordSize : 0;
-  return AppendSamples(h, *ctx, groupName, count, [&](uint64_t i) { return bytes + i * stride; });
+  const uint64_t stride = entry->recordSize;
+  return AppendSamples(h, *ctx, *entry, count, [&](uint64_t i) { return bytes + i * stride; });
 }
 
 bool Data2DImpl(MDF4Handle* h, const char* groupName, double** rows, int32_t count) {
@@ -88,9 +91,11 @@ bool Data2DImpl(MDF4Handle* h, const char* groupName, double** rows, int32_t cou
       return false;
     }
   }
+  const GroupEntry* entry = FindGroup(h, *ctx, groupName);
+  if (entry == nullptr) return false;
   // Each row holds the group's full record (recordSize / 8 doubles, also beyond 255
   // channels); rows are appended straight from the host's arrays, without a copy.
-  return AppendSamples(h, *ctx, groupName, static_cast<uint64_t>(count),
+  return AppendSamples(h, *ctx, *entry, static_cast<uint64_t>(count),
                        [&](uint64_t i) { return reinterpret_cast<const uint8_t*>(rows[i]); });
 }
 
@@ -128,22 +133,12 @@ int32_t* LimitIdsImpl(MDF4Handle* h, int32_t* count) {
 
 extern "C" QM_API bool MDF4_AddChannelData1D(MDF4Handle* h, const char* groupName, const double* values,
                                              uint32_t count) {
-  try {
-    return Data1DImpl(h, groupName, values, count);
-  } catch (...) {
-    RecordError(h, MDF4_ERR_OUT_OF_MEMORY, kMsgOutOfMemory);
-    return false;
-  }
+  return Guarded(h, [&] { return Data1DImpl(h, groupName, values, count); });
 }
 
 extern "C" QM_API bool MDF4_AddChannelData2D(MDF4Handle* h, const char* groupName, double** rows,
                                              int32_t count) {
-  try {
-    return Data2DImpl(h, groupName, rows, count);
-  } catch (...) {
-    RecordError(h, MDF4_ERR_OUT_OF_MEMORY, kMsgOutOfMemory);
-    return false;
-  }
+  return Guarded(h, [&] { return Data2DImpl(h, groupName, rows, count); });
 }
 
 extern "C" QM_API const char* MDF4_LTT_GetChannelGroupName(MDF4Handle* h, int32_t limitId) {

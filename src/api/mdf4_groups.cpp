@@ -122,20 +122,10 @@ bool AddChannelImpl(MDF4Handle* h, const char* groupName, const char* channelNam
 }  // namespace
 
 extern "C" QM_API bool MDF4_AddChannelGroup(MDF4Handle* h, const char* groupName, bool withTimeChannel) {
-  try {
-    return AddGroupImpl(h, groupName, withTimeChannel);
-  } catch (...) {
-    RecordError(h, MDF4_ERR_OUT_OF_MEMORY, kMsgOutOfMemory);
-    return false;
-  }
+  return Guarded(h, [&] { return AddGroupImpl(h, groupName, withTimeChannel); });
 }
 
 extern "C" QM_API bool MDF4_AddChannel(MDF4Handle* h, const char* groupName, const char* channelName,
                                        const char* unit, double factor, double offset) {
-  try {
-    return AddChannelImpl(h, groupName, channelName, unit, factor, offset);
-  } catch (...) {
-    RecordError(h, MDF4_ERR_OUT_OF_MEMORY, kMsgOutOfMemory);
-    return false;
-  }
+  return Guarded(h, [&] { return AddChannelImpl(h, groupName, channelName, unit, factor, offset); });
 }

@@ -15,9 +15,6 @@ namespace {
 constexpr uint64_t kEpochDelta = 116444736000000000ULL;
 constexpr uint64_t kTicksPerSecond = 10000000ULL;
 
-std::atomic<bool> g_nowOverridden{false};
-std::atomic<int64_t> g_nowSeconds{0};
-
 // Days from 1970-01-01 to the given proleptic Gregorian date.
 int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
   y -= m <= 2 ? 1 : 0;
@@ -29,7 +26,7 @@ int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
 }
 
 time_t NowSeconds() {
-  if (g_nowOverridden.load()) return static_cast<time_t>(g_nowSeconds.load());
+  if (int64_t seconds; NowOverridden(&seconds)) return static_cast<time_t>(seconds);
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
   return ts.tv_sec;
@@ -37,15 +34,8 @@ time_t NowSeconds() {
 
 }  // namespace
 
-void SetNowOverrideForTests(bool enabled, int64_t unixSeconds) {
-  g_nowSeconds.store(unixSeconds);
-  g_nowOverridden.store(enabled);
-}
-
 uint64_t CurrentFileTime() {
-  if (g_nowOverridden.load()) {
-    return static_cast<uint64_t>(g_nowSeconds.load()) * kTicksPerSecond + kEpochDelta;
-  }
+  if (int64_t seconds; NowOverridden(&seconds)) return static_cast<uint64_t>(seconds) * kTicksPerSecond + kEpochDelta;
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
   const int64_t ms = static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;

@@ -10,4 +10,8 @@ namespace qm::os {
 // whether daylight-saving time is in force at that moment. Not for concurrent use.
 void SetNowOverrideForTests(bool enabled, int64_t unixSeconds);
 
+// For the clock implementations: true, with the moment in *unixSeconds, while a test has
+// set one.
+bool NowOverridden(int64_t* unixSeconds);
+
 }  // namespace qm::os

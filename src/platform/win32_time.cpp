@@ -16,11 +16,12 @@ namespace {
 constexpr uint64_t kEpochDelta = 116444736000000000ULL;
 constexpr uint64_t kTicksPerSecond = 10000000ULL;
 
-std::atomic<bool> g_nowOverridden{false};
-std::atomic<int64_t> g_nowSeconds{0};
-
-uint64_t OverriddenFileTime() {
-  return static_cast<uint64_t>(g_nowSeconds.load()) * kTicksPerSecond + kEpochDelta;
+// The moment a test set as "now", as FILETIME; false when none is set.
+bool OverriddenFileTime(uint64_t* fileTime) {
+  int64_t seconds;
+  if (!NowOverridden(&seconds)) return false;
+  *fileTime = static_cast<uint64_t>(seconds) * kTicksPerSecond + kEpochDelta;
+  return true;
 }
 
 FILETIME ToFileTime(uint64_t value) {
@@ -55,13 +56,8 @@ bool ZoneShowsDaylightAt(const TIME_ZONE_INFORMATION& tz, uint64_t fileTime) {
 
 }  // namespace
 
-void SetNowOverrideForTests(bool enabled, int64_t unixSeconds) {
-  g_nowSeconds.store(unixSeconds);
-  g_nowOverridden.store(enabled);
-}
-
 uint64_t CurrentFileTime() {
-  if (g_nowOverridden.load()) return OverriddenFileTime();
+  if (uint64_t fileTime; OverriddenFileTime(&fileTime)) return fileTime;
   SYSTEMTIME now;
   GetSystemTime(&now);
   FILETIME ft;
@@ -77,8 +73,9 @@ ZoneInfo CurrentZone() {
   zone.valid = true;
   zone.biasMin = static_cast<int32_t>(tz.Bias);
   zone.daylightBiasMin = static_cast<int32_t>(tz.DaylightBias);
-  zone.daylightNow = g_nowOverridden.load() ? ZoneShowsDaylightAt(tz, OverriddenFileTime())
-                                            : result == TIME_ZONE_ID_DAYLIGHT;
+  uint64_t fileTime;
+  zone.daylightNow = OverriddenFileTime(&fileTime) ? ZoneShowsDaylightAt(tz, fileTime)
+                                                   : result == TIME_ZONE_ID_DAYLIGHT;
   return zone;
 }
 
