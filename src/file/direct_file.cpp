@@ -36,6 +36,8 @@ bool mDirectFile::OpenReadOnly(const char16_t* name) {
 }
 
 void mDirectFile::Close() {
+  if (handle_ != qm::os::kInvalidHandle && storageReserved_) qm::os::ReleaseStorage(handle_);
+  storageReserved_ = false;
   if (handle_ != qm::os::kInvalidHandle) qm::os::CloseFile(handle_);
   handle_ = qm::os::kInvalidHandle;
   position_ = ~0ULL;
@@ -69,6 +71,12 @@ uint64_t mDirectFile::AllocateAtEnd(uint64_t size) {
   const uint64_t aligned = (end_ + 7) & ~uint64_t{7};
   end_ = aligned + size;
   return aligned;
+}
+
+void mDirectFile::ReserveStorage(uint64_t position, uint64_t size) {
+  if (!IsOpen()) return;
+  qm::os::ReserveStorage(handle_, position, size);
+  storageReserved_ = true;
 }
 
 bool mDirectFile::ResizeFromEnd(int64_t distance) {

@@ -37,6 +37,12 @@ bool WriteAt(FileHandle h, uint64_t pos, uint32_t n, const void* src);
 bool GetFileSize(FileHandle h, uint64_t* size);
 // Sets the physical size (cuts or extends with zeros).
 bool SetFileSize(FileHandle h, uint64_t size);
+// Asks the file system for storage of n bytes at pos ahead of the writes that will fill them,
+// without changing the file's size or content, so that those writes allocate nothing of
+// their own. A hint only: where the file system cannot, nothing happens.
+void ReserveStorage(FileHandle h, uint64_t pos, uint64_t n);
+// Gives back storage reserved beyond the end of file; size and content stay as they are.
+void ReleaseStorage(FileHandle h);
 
 bool RemoveFile(const char16_t* name);
 // True when a file (not a pattern) of that name exists.

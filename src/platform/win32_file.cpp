@@ -111,6 +111,11 @@ bool SetFileSize(FileHandle h, uint64_t size) {
   return Seek(ToHandle(h), size) && SetEndOfFile(ToHandle(h)) != 0;
 }
 
+// NTFS allocates as a file grows and offers no allocation beyond the end that stays in place
+// across handles, so the hint is not passed on: writes allocate their own storage there.
+void ReserveStorage(FileHandle, uint64_t, uint64_t) {}
+void ReleaseStorage(FileHandle) {}
+
 bool RemoveFile(const char16_t* name) {
   if (name == nullptr) return false;
   return DeleteFileW(ToWide(name)) != 0;

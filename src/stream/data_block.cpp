@@ -65,6 +65,7 @@ uint64_t M4DataBlock::ReserveAtEnd(mDirectFile* file, uint64_t from) {
   // The space is reserved at the logical end; the file grows as the block is written, so an
   // interrupted writer never leaves a reserved but unwritten tail behind.
   position_ = file_->AllocateAtEnd(fmt::kBlockHeaderSize + capacity_);
+  file_->ReserveStorage(position_, fmt::kBlockHeaderSize + capacity_);
   return position_;
 }
 

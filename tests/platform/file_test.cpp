@@ -215,6 +215,31 @@ TEST_F(FileTest, DirectFileEndFollowsWritesAllocationAndResizing) {
   EXPECT_TRUE(other.OpenReadWrite(dir_.WPath("a.mf4").c_str()));
 }
 
+// Storage asked for ahead of writes changes neither size nor content, and what stays unused
+// beyond the end is given back when the file closes.
+TEST_F(FileTest, ReservedStorageIsInvisibleAndGivenBackAtClose) {
+  const std::string path = dir_.Path("reserve.mf4");
+  constexpr uint64_t kReserved = 8u << 20;
+  mDirectFile f;
+  ASSERT_TRUE(f.CreateTruncate(dir_.WPath("reserve.mf4").c_str()));
+  ASSERT_TRUE(f.WriteAt(0, 5, "first"));
+  f.ReserveStorage(0, kReserved);
+  EXPECT_EQ(std::filesystem::file_size(path), 5u);
+  ASSERT_TRUE(f.WriteAt(4096, 6, "second"));
+  EXPECT_EQ(std::filesystem::file_size(path), 4102u);
+  uint8_t gap[8];
+  ASSERT_TRUE(f.ReadAt(8, 8, gap));
+  EXPECT_EQ(std::vector<uint8_t>(gap, gap + 8), std::vector<uint8_t>(8, 0)) << "reads as zeros";
+  f.Close();
+  EXPECT_EQ(std::filesystem::file_size(path), 4102u);
+  EXPECT_EQ(ReadWhole(path).substr(4096), "second");
+#ifndef _WIN32
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, kReserved / 2) << "unused storage given back";
+#endif
+}
+
 // A file open for writing is never truncated by a second create; readers share it.
 TEST_F(FileTest, WriterExcludesOtherWritersButNotReaders) {
   const std::u16string name = dir_.WPath("shared.mf4");
