@@ -20,6 +20,7 @@ bool mDirectFile::OpenWith(const char16_t* name, qm::os::OpenMode mode) {
   }
   end_ = size;
   physical_ = size;
+  writable_ = mode != qm::os::OpenMode::kReadOnlyShared;
   return true;
 }
 
@@ -36,8 +37,8 @@ bool mDirectFile::OpenReadOnly(const char16_t* name) {
 }
 
 void mDirectFile::Close() {
-  if (handle_ != qm::os::kInvalidHandle && storageReserved_) qm::os::ReleaseStorage(handle_);
-  storageReserved_ = false;
+  if (handle_ != qm::os::kInvalidHandle && writable_) qm::os::ReleaseStorage(handle_);
+  writable_ = false;
   if (handle_ != qm::os::kInvalidHandle) qm::os::CloseFile(handle_);
   handle_ = qm::os::kInvalidHandle;
   position_ = ~0ULL;
@@ -76,7 +77,6 @@ uint64_t mDirectFile::AllocateAtEnd(uint64_t size) {
 void mDirectFile::ReserveStorage(uint64_t position, uint64_t size) {
   if (!IsOpen()) return;
   qm::os::ReserveStorage(handle_, position, size);
-  storageReserved_ = true;
 }
 
 bool mDirectFile::ResizeFromEnd(int64_t distance) {

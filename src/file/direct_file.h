@@ -33,8 +33,8 @@ class mDirectFile {
 
   // Asks for storage of [position, position + size) ahead of the writes that fill it; size
   // and content of the file stay as they are. What is left unused beyond the end of file
-  // is given back at Close (a killed writer leaves it allocated until the file is next
-  // written and closed, or cut).
+  // is given back when a writer closes the file (one that was killed leaves it allocated
+  // until the file is next opened for writing and closed, or cut).
   void ReserveStorage(uint64_t position, uint64_t size);
 
   // Moves the logical end to newEnd (reserving or releasing space at the end); a file that
@@ -58,5 +58,5 @@ class mDirectFile {
   uint64_t end_ = 0;
   uint64_t physical_ = 0;  // the file's size on disk
   bool writeFailed_ = false;
-  bool storageReserved_ = false;
+  bool writable_ = false;
 };

@@ -41,7 +41,8 @@ bool SetFileSize(FileHandle h, uint64_t size);
 // without changing the file's size or content, so that those writes allocate nothing of
 // their own. A hint only: where the file system cannot, nothing happens.
 void ReserveStorage(FileHandle h, uint64_t pos, uint64_t n);
-// Gives back storage reserved beyond the end of file; size and content stay as they are.
+// Gives back storage reserved beyond the end of file (by this or an earlier writer that
+// was killed); size and content stay as they are.
 void ReleaseStorage(FileHandle h);
 
 bool RemoveFile(const char16_t* name);

@@ -143,9 +143,14 @@ void ReserveStorage(FileHandle h, uint64_t pos, uint64_t n) {
 }
 
 void ReleaseStorage(FileHandle h) {
-  // Setting the size a file already has frees what was allocated beyond it.
+  // Setting the size a file already has frees what was allocated beyond it; it is done only
+  // when more is allocated than the size needs, so that a file with nothing to give back
+  // keeps its modification time.
   struct stat st;
-  if (h != kInvalidHandle && fstat(ToFd(h), &st) == 0) (void)ftruncate(ToFd(h), st.st_size);
+  if (h == kInvalidHandle || fstat(ToFd(h), &st) != 0 || st.st_size < 0) return;
+  const uint64_t allocated = static_cast<uint64_t>(st.st_blocks) * 512;
+  const uint64_t needed = (static_cast<uint64_t>(st.st_size) + 4095) & ~uint64_t{4095};
+  if (allocated > needed) (void)ftruncate(ToFd(h), st.st_size);
 }
 
 bool RemoveFile(const char16_t* name) {
