@@ -1,7 +1,10 @@
 // mDirectFile: positioned exact transfers on one OS file and the 8-aligned logical end.
 #include "file/direct_file.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <new>
 
 #include "platform/platform.h"
 
@@ -20,6 +23,7 @@ bool mDirectFile::OpenWith(const char16_t* name, qm::os::OpenMode mode) {
   }
   end_ = size;
   physical_ = size;
+  diskSize_ = size;
   writable_ = mode != qm::os::OpenMode::kReadOnlyShared;
   return true;
 }
@@ -37,25 +41,99 @@ bool mDirectFile::OpenReadOnly(const char16_t* name) {
 }
 
 void mDirectFile::Close() {
+  FlushWrites();
+  combineWrites_ = false;
   if (handle_ != qm::os::kInvalidHandle && writable_) qm::os::ReleaseStorage(handle_);
   writable_ = false;
+  cacheReads_ = false;
+  windowLength_ = 0;
   if (handle_ != qm::os::kInvalidHandle) qm::os::CloseFile(handle_);
   handle_ = qm::os::kInvalidHandle;
   position_ = ~0ULL;
   end_ = 0;
   physical_ = 0;
+  diskSize_ = 0;
 }
 
 bool mDirectFile::ReadAt(uint64_t position, uint32_t count, void* destination) {
-  if (!IsOpen()) return false;
+  if (!IsOpen() || !FlushWrites()) return false;
+  if (cacheReads_ && count != 0 && count <= kSmallRead && ReadThroughWindow(position, count, destination)) {
+    position_ = position + count;
+    return true;
+  }
   position_ = position;
   if (!qm::os::ReadAt(handle_, position, count, destination)) return false;
   position_ = position + count;
   return true;
 }
 
+void mDirectFile::CacheSmallReads() {
+  if (!window_) window_.reset(new (std::nothrow) uint8_t[kWindowSize]);
+  cacheReads_ = window_ != nullptr;
+  windowLength_ = 0;
+}
+
+bool mDirectFile::ReadThroughWindow(uint64_t position, uint32_t count, void* destination) {
+  const bool inWindow = position >= windowStart_ && position - windowStart_ <= windowLength_ &&
+                        count <= windowLength_ - (position - windowStart_);
+  if (!inWindow) {
+    // The window starts at the page of the read and ends at the end of file at the latest;
+    // a read it cannot cover goes to the file directly (and fails there if it must).
+    const uint64_t start = position & ~uint64_t{kSmallRead - 1};
+    if (start >= physical_) return false;
+    const auto length = static_cast<uint32_t>(std::min<uint64_t>(kWindowSize, physical_ - start));
+    windowLength_ = 0;
+    if (position + count > start + length || !qm::os::ReadAt(handle_, start, length, window_.get()))
+      return false;
+    windowStart_ = start;
+    windowLength_ = length;
+  }
+  std::memcpy(destination, window_.get() + (position - windowStart_), count);
+  return true;
+}
+
+void mDirectFile::CombineSmallWrites() {
+  if (!pending_) pending_.reset(new (std::nothrow) uint8_t[kCombineSize]);
+  combineWrites_ = pending_ != nullptr;
+}
+
+bool mDirectFile::FlushWrites() {
+  if (pendingLength_ == 0) return true;
+  const uint32_t n = pendingLength_;
+  pendingLength_ = 0;
+  if (!qm::os::WriteAt(handle_, pendingStart_, n, pending_.get())) {
+    writeFailed_ = true;
+    return false;
+  }
+  diskSize_ = std::max(diskSize_, pendingStart_ + n);
+  return true;
+}
+
 bool mDirectFile::WriteAt(uint64_t position, uint32_t count, const void* source) {
   if (!IsOpen()) return false;
+  windowLength_ = 0;
+  if (combineWrites_ && count <= kSmallWrite && count != 0) {
+    // Gathered when it starts inside or behind what is gathered and still fits. A gap in
+    // front of it is allowed where the file has never had bytes: those read as zeros whether
+    // the file is extended over them or the zeros are written.
+    const uint64_t pendingEnd = pendingStart_ + pendingLength_;
+    const bool joins = pendingLength_ != 0 && position >= pendingStart_ &&
+                       (position <= pendingEnd || pendingEnd >= diskSize_) &&
+                       position - pendingStart_ + count <= kCombineSize;
+    if (!joins) {
+      if (!FlushWrites()) return false;
+      pendingStart_ = position;
+    }
+    const auto offset = static_cast<uint32_t>(position - pendingStart_);
+    if (offset > pendingLength_) std::memset(pending_.get() + pendingLength_, 0, offset - pendingLength_);
+    std::memcpy(pending_.get() + offset, source, count);
+    pendingLength_ = std::max(pendingLength_, offset + count);
+    position_ = position + count;
+    if (position_ > end_) end_ = position_;
+    if (position_ > physical_) physical_ = position_;
+    return true;
+  }
+  if (!FlushWrites()) return false;
   position_ = position;
   if (!qm::os::WriteAt(handle_, position, count, source)) {
     writeFailed_ = true;
@@ -64,6 +142,7 @@ bool mDirectFile::WriteAt(uint64_t position, uint32_t count, const void* source)
   position_ = position + count;
   if (position_ > end_) end_ = position_;
   if (position_ > physical_) physical_ = position_;
+  if (position_ > diskSize_) diskSize_ = position_;
   return true;
 }
 
@@ -93,24 +172,28 @@ bool mDirectFile::ResizeFromEnd(int64_t distance) {
     target = size + static_cast<uint64_t>(distance);
     if (target < size) return false;
   }
-  if (!qm::os::SetFileSize(handle_, target)) {
+  windowLength_ = 0;
+  if (!FlushWrites() || !qm::os::SetFileSize(handle_, target)) {
     writeFailed_ = true;
     return false;
   }
   end_ = target;
   position_ = target;
   physical_ = target;
+  diskSize_ = target;
   return true;
 }
 
 bool mDirectFile::SetEnd(uint64_t newEnd) {
   if (!IsOpen()) return false;
   if (physical_ > newEnd) {
-    if (!qm::os::SetFileSize(handle_, newEnd)) {
+    windowLength_ = 0;
+    if (!FlushWrites() || !qm::os::SetFileSize(handle_, newEnd)) {
       writeFailed_ = true;
       return false;
     }
     physical_ = newEnd;
+    diskSize_ = newEnd;
   }
   end_ = newEnd;
   position_ = newEnd;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "platform/platform.h"
 
@@ -22,6 +23,17 @@ class mDirectFile {
   bool IsOpen() const { return handle_ != qm::os::kInvalidHandle; }
 
   bool ReadAt(uint64_t position, uint32_t count, void* destination);
+  // From now on small reads are served from a window of the file read in one piece, so that
+  // walking many small blocks costs a few system calls instead of two a block. Only for a
+  // file nobody else writes while it is open; a write through this object drops the window.
+  void CacheSmallReads();
+  // From now on small writes that continue or overlap the ones before them are gathered in
+  // memory and reach the file in one piece: before any other transfer or size change, at
+  // FlushWrites and at Close. For a file whose intermediate states nobody needs (a copy
+  // being made); the order in which bytes reach the file is kept.
+  void CombineSmallWrites();
+  // Writes what was gathered; false when that failed (also recorded as a write error).
+  bool FlushWrites();
   bool WriteAt(uint64_t position, uint32_t count, const void* source);
 
   // Reserves size bytes at the logical end rounded up to 8; returns that position.
@@ -56,7 +68,24 @@ class mDirectFile {
   qm::os::FileHandle handle_ = qm::os::kInvalidHandle;
   uint64_t position_ = ~0ULL;
   uint64_t end_ = 0;
-  uint64_t physical_ = 0;  // the file's size on disk
+  uint64_t physical_ = 0;  // the file's size once gathered writes are written
+  uint64_t diskSize_ = 0;  // the file's size on disk now
   bool writeFailed_ = false;
   bool writable_ = false;
+
+  // The read window: kWindowSize bytes from windowStart_ (fewer at the end of file).
+  static constexpr uint32_t kWindowSize = 64 * 1024;
+  static constexpr uint32_t kSmallRead = 4096;
+  bool ReadThroughWindow(uint64_t position, uint32_t count, void* destination);
+  // Gathered writes: pendingLength_ bytes for pendingStart_ on.
+  static constexpr uint32_t kCombineSize = 256 * 1024;
+  static constexpr uint32_t kSmallWrite = 16 * 1024;
+  std::unique_ptr<uint8_t[]> pending_;
+  uint64_t pendingStart_ = 0;
+  uint32_t pendingLength_ = 0;
+  bool combineWrites_ = false;
+  bool cacheReads_ = false;
+  std::unique_ptr<uint8_t[]> window_;
+  uint64_t windowStart_ = 0;
+  uint32_t windowLength_ = 0;
 };

@@ -175,7 +175,11 @@ bool SortJob::Run(const char16_t* source, const char16_t* destination) {
   // The source is opened with the writer's lock: a destination naming the same file then cannot
   // be created, and the source stays untouched.
   if (!src_.Open(source)) return false;
+  // Under that lock nobody writes the source, so its many small block reads may be cached.
+  src_.CacheSmallReads();
   if (!dst_.Create(destination, fmt::kProgramId, fmt::kVersion)) return false;
+  // The copy is complete only at the end, so its many small block writes may be gathered.
+  dst_.CombineSmallWrites();
 
   CopyText(src_.HD(), fmt::kHdMdComment, dst_.HD(), fmt::kHdMdComment, true);
   CopyHistory();
@@ -194,7 +198,8 @@ bool SortJob::Run(const char16_t* source, const char16_t* destination) {
                        [&](const M4DGBlock& dg) { return CopyDataGroup(dg); });
   if (stopped_) return false;  // stopped at once: no final header write
   const bool written = hd.Write(true, true);
-  return written && copyOk_;
+  // Any write the system refused on the way, including gathered ones, fails the copy.
+  return written && dst_.FlushWrites() && !dst_.HadWriteError() && copyOk_;
 }
 
 bool SortJob::CopyDataGroup(const M4DGBlock& dg) {
