@@ -1,7 +1,4 @@
 // The appending stream kept across data calls writes exactly the bytes of a stream per call.
-#include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -9,16 +6,12 @@
 #include <gtest/gtest.h>
 
 #include "api/file_context.h"
+#include "mdf_builder.h"
 #include "quillmark/quillmark.h"
 #include "temp_dir.h"
 
 namespace qm::test {
 namespace {
-
-std::vector<char> FileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<char>(std::istreambuf_iterator<char>(in), {});
-}
 
 // One call of a scenario: a data call (group, count), a new group, or close-and-reopen.
 struct Step {
@@ -27,9 +20,8 @@ struct Step {
   uint32_t count;
 };
 
-// Writes the steps to path; keepAppender selects the kept stream or a stream per call.
+// Writes the steps to a new file at path; keepAppender selects the kept stream or a stream per call.
 void Write(const std::string& path, const std::vector<Step>& steps, bool keepAppender) {
-  std::remove(path.c_str());
   MDF4HeaderInfo info{"identity", "qa", "quillmark", "kept stream", "clock", "c"};
   MDF4Handle h{};
   int64_t start = 133000000000000000LL;  // a fixed start time: both files carry the same
@@ -49,14 +41,14 @@ void Write(const std::string& path, const std::vector<Step>& steps, bool keepApp
   double base = 0;
   bool reopened = false;  // a reopened file takes no new groups
   for (const Step& s : steps) {
-    if (s.kind == Step::kGroup) {
-      if (!reopened) addGroup();
+    if (s.kind == Step::kGroup && !reopened) {
+      addGroup();
     } else if (s.kind == Step::kReopen) {
       reopened = true;
       MDF4_Close(&h);
       ASSERT_TRUE(MDF4_Create(path.c_str(), &h, &info, &start));
       h.file->keepAppender = keepAppender;
-    } else {
+    } else if (s.kind == Step::kData) {
       const int g = s.group % static_cast<int>(widths.size());
       std::vector<double> v(static_cast<size_t>(s.count) * widths[g]);
       for (double& x : v) x = base++;
@@ -71,9 +63,9 @@ void ExpectSameBytes(const std::vector<Step>& steps) {
   const std::string kept = dir.Path("kept.mf4"), perCall = dir.Path("per-call.mf4");
   Write(kept, steps, true);
   Write(perCall, steps, false);
-  const std::vector<char> a = FileBytes(kept), b = FileBytes(perCall);
-  ASSERT_EQ(a.size(), b.size());
-  EXPECT_TRUE(a == b);
+  std::vector<uint8_t> a, b;
+  ASSERT_TRUE(ReadFileBytes(kept, &a) && ReadFileBytes(perCall, &b));
+  EXPECT_TRUE(a == b) << a.size() << " bytes with the kept stream, " << b.size() << " with one per call";
 }
 
 TEST(AppendIdentity, SmallCallsGroupsBetweenCallsAndReopening) {
@@ -91,11 +83,9 @@ TEST(AppendIdentity, SmallCallsGroupsBetweenCallsAndReopening) {
 TEST(AppendIdentity, BlockAndListBoundaries) {
   // A record of group 1 is 2 + 16 bytes; 4 MiB blocks fill after 233016.9 records, so these
   // calls end just before, on and after block ends and run past five blocks (a second list).
-  std::vector<Step> steps = {{Step::kData, 1, 233016}, {Step::kData, 0, 1},      {Step::kData, 1, 1},
-                             {Step::kGroup, 0, 0},     {Step::kData, 1, 500000}, {Step::kReopen, 0, 0},
-                             {Step::kData, 1, 466000}, {Step::kData, 0, 0},      {Step::kGroup, 0, 0},
-                             {Step::kData, 2, 3},      {Step::kData, 1, 10}};
-  ExpectSameBytes(steps);
+  ExpectSameBytes({{Step::kData, 1, 233016}, {Step::kData, 0, 1}, {Step::kData, 1, 1}, {Step::kGroup, 0, 0},
+                   {Step::kData, 1, 500000}, {Step::kReopen, 0, 0}, {Step::kData, 1, 466000}, {Step::kData, 0, 0},
+                   {Step::kGroup, 0, 0}, {Step::kData, 2, 3}, {Step::kData, 1, 10}});
 }
 
 }  // namespace

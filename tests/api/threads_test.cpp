@@ -38,19 +38,17 @@ bool WriteFile(const std::string& path, double seed) {
 std::vector<std::pair<uint16_t, double>> ReadRecords(const std::string& path) {
   std::vector<std::pair<uint16_t, double>> out;
   MDF4File file;
-  const std::u16string name = os::NarrowToWide(path.c_str());
-  if (!file.OpenForInspection(name.c_str())) return out;
-  std::unique_ptr<M4DGBlock> dg = LoadAs<M4DGBlock>(&file, file.HD().GetLink(fmt::kHdDgFirst), fmt::kDG);
-  if (!dg) return out;
   m4DataStream reader;
-  if (!reader.OpenForRead(&file, dg->GetLink(fmt::kDgData))) return out;
-  uint8_t record[2 + 16];
-  for (;;) {
-    if (reader.ReadBytes(2, record) != 2) break;
-    const uint16_t id = LoadLE16(record);
-    const uint32_t size = id == 1 ? 16 : 8;
-    if (reader.ReadBytes(size, record + 2) != static_cast<int32_t>(size)) break;
-    out.emplace_back(id, LoadLEDouble(record + 2));
+  std::unique_ptr<M4DGBlock> dg;
+  const std::u16string name = os::NarrowToWide(path.c_str());
+  if (!file.OpenForInspection(name.c_str()) ||
+      !(dg = LoadAs<M4DGBlock>(&file, file.HD().GetLink(fmt::kHdDgFirst), fmt::kDG)) ||
+      !reader.OpenForRead(&file, dg->GetLink(fmt::kDgData)))
+    return out;
+  for (uint8_t record[2 + 16]; reader.ReadBytes(2, record) == 2;) {
+    const int32_t size = LoadLE16(record) == 1 ? 16 : 8;  // group A holds two values, B one
+    if (reader.ReadBytes(size, record + 2) != size) break;
+    out.emplace_back(LoadLE16(record), LoadLEDouble(record + 2));
   }
   return out;
 }
@@ -59,8 +57,7 @@ TEST(IndependentHandles, TwoThreadsWriteTwoCorrectFiles) {
   TempDir dir;
   const std::string first = dir.Path("first.mf4"), second = dir.Path("second.mf4");
   bool ok1 = false, ok2 = false;
-  std::thread t1([&] { ok1 = WriteFile(first, 1000.0); });
-  std::thread t2([&] { ok2 = WriteFile(second, -5.0); });
+  std::thread t1([&] { ok1 = WriteFile(first, 1000.0); }), t2([&] { ok2 = WriteFile(second, -5.0); });
   t1.join();
   t2.join();
   ASSERT_TRUE(ok1 && ok2);
