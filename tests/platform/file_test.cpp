@@ -9,12 +9,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,7 @@ namespace qm::os {
 namespace {
 
 using qm::test::TempDir;
+using Bytes = std::vector<uint8_t>;
 
 constexpr uint64_t kNoPosition = ~0ULL;
 
@@ -37,6 +40,7 @@ std::string ReadWhole(const std::string& path) {
 class FileTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(dir_.Ok()); }
+  uint64_t DiskSize(const char* name) const { return std::filesystem::file_size(dir_.Path(name)); }
   TempDir dir_;
 };
 
@@ -44,34 +48,30 @@ TEST_F(FileTest, TransfersExactLengthsAtAbsolutePositionsAndCountsWrites) {
   FileHandle h = OpenFile(dir_.WPath("data.bin").c_str(), OpenMode::kCreateTruncate);
   ASSERT_NE(h, kInvalidHandle);
   const uint64_t writes = WriteCount();
-
-  // Odd length, several MiB, written past the current end.
-  std::vector<uint8_t> big(3 * 1024 * 1024 + 7);
+  // Odd length, several MiB, written past the current end. Every read lands in `back`.
+  Bytes big(3 * 1024 * 1024 + 7), back(big.size());
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 31 + 7);
   ASSERT_TRUE(WriteAt(h, 100, static_cast<uint32_t>(big.size()), big.data()));
-  uint64_t size = 0;
-  ASSERT_TRUE(GetFileSize(h, &size));
-  EXPECT_EQ(size, 100 + big.size());
-  std::vector<uint8_t> back(big.size());
+  uint64_t end = 0, size = 0;
+  ASSERT_TRUE(GetFileSize(h, &end));
+  EXPECT_EQ(end, 100 + big.size());
   ASSERT_TRUE(ReadAt(h, 100, static_cast<uint32_t>(back.size()), back.data()));
   EXPECT_EQ(back, big);
-  uint8_t gap[100];
-  ASSERT_TRUE(ReadAt(h, 0, sizeof gap, gap));
-  EXPECT_EQ(std::vector<uint8_t>(gap, gap + 100), std::vector<uint8_t>(100, 0));
+  ASSERT_TRUE(ReadAt(h, 0, 100, back.data()));
+  EXPECT_EQ(Bytes(back.begin(), back.begin() + 100), Bytes(100, 0));
 
   // A read that would cross the end fails; one that ends exactly there succeeds.
-  uint8_t tail[24];
-  EXPECT_FALSE(ReadAt(h, size - 10, sizeof tail, tail));
-  EXPECT_TRUE(ReadAt(h, size - 24, sizeof tail, tail));
-  EXPECT_FALSE(ReadAt(h, size, 1, tail));
-  EXPECT_FALSE(ReadAt(h, 1ULL << 63, 1, tail));
+  EXPECT_FALSE(ReadAt(h, end - 10, 24, back.data()));
+  EXPECT_TRUE(ReadAt(h, end - 24, 24, back.data()));
+  EXPECT_FALSE(ReadAt(h, end, 1, back.data()));
+  EXPECT_FALSE(ReadAt(h, 1ULL << 63, 1, back.data()));
 
   ASSERT_TRUE(SetFileSize(h, 10));
   ASSERT_TRUE(GetFileSize(h, &size));
   EXPECT_EQ(size, 10u);
   ASSERT_TRUE(SetFileSize(h, 50));  // extends with zeros
-  ASSERT_TRUE(ReadAt(h, 10, 40, gap));
-  EXPECT_EQ(std::vector<uint8_t>(gap, gap + 40), std::vector<uint8_t>(40, 0));
+  ASSERT_TRUE(ReadAt(h, 10, 40, back.data()));
+  EXPECT_EQ(Bytes(back.begin(), back.begin() + 40), Bytes(40, 0));
   EXPECT_EQ(WriteCount(), writes + 3) << "writes and size changes count, reads do not";
   CloseFile(h);
 }
@@ -172,19 +172,18 @@ TEST_F(FileTest, DirectFileEndFollowsWritesAllocationAndResizing) {
   EXPECT_FALSE(f.ReadAt(0, 1, &byte)) << "closed";
   EXPECT_FALSE(f.WriteAt(0, 1, &byte));
   EXPECT_FALSE(f.ResizeFromEnd(8));
-  const std::string path = dir_.Path("a.mf4");
   ASSERT_TRUE(f.CreateTruncate(dir_.WPath("a.mf4").c_str()));
   EXPECT_EQ(f.GetEnd(), 0u);
   EXPECT_EQ(f.GetPosition(), kNoPosition) << "no transfer yet";
 
-  const std::vector<uint8_t> id(64, 0xAB);
+  const Bytes id(64, 0xAB);
   ASSERT_TRUE(f.WriteAt(0, 64, id.data()));
   EXPECT_EQ(f.GetEnd(), 64u);
   EXPECT_EQ(f.GetPosition(), 64u);
   EXPECT_EQ(f.AllocateAtEnd(100), 64u);
   EXPECT_EQ(f.AllocateAtEnd(24), 168u) << "8-aligned";
   EXPECT_EQ(f.GetEnd(), 192u);
-  EXPECT_EQ(std::filesystem::file_size(path), 64u) << "allocation writes nothing";
+  EXPECT_EQ(DiskSize("a.mf4"), 64u) << "allocation writes nothing";
   // A write ending before the end leaves it; one ending beyond moves it.
   ASSERT_TRUE(f.WriteAt(8, 8, id.data()));
   EXPECT_EQ(f.GetEnd(), 192u);
@@ -193,16 +192,16 @@ TEST_F(FileTest, DirectFileEndFollowsWritesAllocationAndResizing) {
   EXPECT_EQ(f.GetEnd(), 200u);
 
   ASSERT_TRUE(f.ResizeFromEnd(-140));
-  EXPECT_EQ(std::filesystem::file_size(path), 60u);
+  EXPECT_EQ(DiskSize("a.mf4"), 60u);
   EXPECT_EQ(f.GetEnd(), 60u);
   EXPECT_EQ(f.GetPosition(), 60u);
   ASSERT_TRUE(f.ResizeFromEnd(4000));
-  EXPECT_EQ(std::filesystem::file_size(path), 4060u);
+  EXPECT_EQ(DiskSize("a.mf4"), 4060u);
   uint8_t tail[8];
   ASSERT_TRUE(f.ReadAt(4052, 8, tail));
   EXPECT_EQ(tail[7], 0);
   EXPECT_FALSE(f.ResizeFromEnd(-4061)) << "below zero";
-  EXPECT_EQ(std::filesystem::file_size(path), 4060u);
+  EXPECT_EQ(DiskSize("a.mf4"), 4060u);
   ASSERT_TRUE(f.ResizeFromEnd(-4060));
   EXPECT_EQ(f.GetEnd(), 0u);
 
@@ -224,14 +223,14 @@ TEST_F(FileTest, ReservedStorageIsInvisibleAndGivenBackAtClose) {
   ASSERT_TRUE(f.CreateTruncate(dir_.WPath("reserve.mf4").c_str()));
   ASSERT_TRUE(f.WriteAt(0, 5, "first"));
   f.ReserveStorage(0, kReserved);
-  EXPECT_EQ(std::filesystem::file_size(path), 5u);
+  EXPECT_EQ(DiskSize("reserve.mf4"), 5u);
   ASSERT_TRUE(f.WriteAt(4096, 6, "second"));
-  EXPECT_EQ(std::filesystem::file_size(path), 4102u);
+  EXPECT_EQ(DiskSize("reserve.mf4"), 4102u);
   uint8_t gap[8];
   ASSERT_TRUE(f.ReadAt(8, 8, gap));
-  EXPECT_EQ(std::vector<uint8_t>(gap, gap + 8), std::vector<uint8_t>(8, 0)) << "reads as zeros";
+  EXPECT_EQ(Bytes(gap, gap + 8), Bytes(8, 0)) << "reads as zeros";
   f.Close();
-  EXPECT_EQ(std::filesystem::file_size(path), 4102u);
+  EXPECT_EQ(DiskSize("reserve.mf4"), 4102u);
   EXPECT_EQ(ReadWhole(path).substr(4096), "second");
 #ifndef _WIN32
   auto allocated = [&path] {
@@ -256,6 +255,62 @@ TEST_F(FileTest, ReservedStorageIsInvisibleAndGivenBackAtClose) {
   EXPECT_LT(allocated(), kReserved / 2);
   EXPECT_EQ(ReadWhole(path).substr(4096), "second");
 #endif
+}
+
+// Gathered writes and the read window must leave exactly what plain transfers leave: random
+// writes (inside, behind, beyond the end and before what is gathered; small and large), reads
+// and size changes are checked against an image of the file kept in memory.
+TEST_F(FileTest, GatheredWritesAndTheReadWindowMatchPlainTransfers) {
+  const std::string path = dir_.Path("gathered.mf4");
+  std::mt19937 random(7);
+  auto below = [&random](uint64_t n) { return n == 0 ? 0 : random() % n; };
+  std::vector<uint8_t> image;
+  mDirectFile f;
+  ASSERT_TRUE(f.CreateTruncate(dir_.WPath("gathered.mf4").c_str()));
+  f.CombineSmallWrites();
+  for (int step = 0; step < 3000; ++step) {
+    const uint64_t op = below(100);
+    if (op < 80) {
+      // Mostly small block-sized writes, some larger than what is gathered.
+      const uint32_t n = static_cast<uint32_t>(op < 75 ? 1 + below(600) : 16 * 1024 + below(40000));
+      const uint64_t at = op % 3 == 0 ? image.size() + below(300) : below(image.size() + 1);
+      std::vector<uint8_t> bytes(n);
+      for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
+      ASSERT_TRUE(f.WriteAt(at, n, bytes.data()));
+      if (image.size() < at + n) image.resize(at + n, 0);
+      std::copy(bytes.begin(), bytes.end(), image.begin() + static_cast<ptrdiff_t>(at));
+    } else if (op < 95 && !image.empty()) {
+      const uint64_t at = below(image.size());
+      const auto n = static_cast<uint32_t>(1 + below(std::min<uint64_t>(image.size() - at, 5000)));
+      std::vector<uint8_t> got(n);
+      ASSERT_TRUE(f.ReadAt(at, n, got.data()));
+      ASSERT_TRUE(std::equal(got.begin(), got.end(), image.begin() + static_cast<ptrdiff_t>(at))) << step;
+    } else {
+      const int64_t change = static_cast<int64_t>(below(3000)) - static_cast<int64_t>(below(std::min<uint64_t>(image.size(), 3000)));
+      ASSERT_TRUE(f.ResizeFromEnd(change));
+      image.resize(static_cast<size_t>(static_cast<int64_t>(image.size()) + change), 0);
+    }
+  }
+  f.Close();
+  ASSERT_FALSE(f.HadWriteError());
+  const std::string disk = ReadWhole(path);
+  ASSERT_EQ(disk.size(), image.size());
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), reinterpret_cast<const uint8_t*>(disk.data())));
+
+  // Reading back through the window: small reads anywhere, including across the window's
+  // edges and the end of file, give the file's bytes or fail as plain reads do.
+  ASSERT_TRUE(f.OpenReadOnly(dir_.WPath("gathered.mf4").c_str()));
+  f.CacheSmallReads();
+  for (int step = 0; step < 3000; ++step) {
+    const uint64_t at = below(image.size() + 100);
+    const auto n = static_cast<uint32_t>(1 + below(step % 10 == 0 ? 20000 : 5000));
+    std::vector<uint8_t> got(n);
+    const bool inside = at + n <= image.size();
+    ASSERT_EQ(f.ReadAt(at, n, got.data()), inside) << at << "+" << n;
+    if (inside) {
+      ASSERT_TRUE(std::equal(got.begin(), got.end(), image.begin() + static_cast<ptrdiff_t>(at)));
+    }
+  }
 }
 
 // A file open for writing is never truncated by a second create; readers share it.
@@ -297,7 +352,7 @@ TEST_F(FileTest, WriterExcludesOtherWritersButNotReaders) {
   writer.Close();
   EXPECT_EQ(writer.GetEnd(), 0u);
   ASSERT_TRUE(second.CreateTruncate(name.c_str())) << "a writer may come after a reader";
-  EXPECT_EQ(std::filesystem::file_size(path), 0u);
+  EXPECT_EQ(DiskSize("shared.mf4"), 0u);
 }
 
 }  // namespace

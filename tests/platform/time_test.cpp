@@ -81,20 +81,29 @@ class TimeTest : public ::testing::Test {
   std::optional<std::string> saved_;
 };
 
-TEST_F(TimeTest, ZoneGivesTheStandardBiasAndWhetherSummerTimeIsInForce) {
-  const struct { Zone zone; int64_t now; int bias; bool daylight; } cases[] = {
-      {Zone::kBerlin, kJuly2023, -60, true},    {Zone::kBerlin, kJanuary2023, -60, false},
-      {Zone::kSydney, kJanuary2023, -600, true}, {Zone::kSydney, kJuly2023, -600, false},
-      {Zone::kUtc, kJuly2023, 0, false}};
+// The zone gives its standard bias and whether summer time is in force now; the daylight-saving
+// offset of a start time counts only while summer time is in force now.
+TEST_F(TimeTest, ZoneAndStartTimeOffsetsFollowTheZoneAndTheSeasonNow) {
+  const struct { Zone zone; int64_t now; bool summerNow; int64_t instant; int tz, dst; } cases[] = {
+      {Zone::kBerlin, kJuly2023, true, kAugust2022, 60, 60},       {Zone::kBerlin, kJuly2023, true, kDecember2022, 60, 0},
+      {Zone::kBerlin, kJuly2023, true, kJuly1965, 60, 0},          {Zone::kBerlin, kJanuary2023, false, kAugust2022, 60, 0},
+      {Zone::kSydney, kJanuary2023, true, kDecember2022, 600, 60}, {Zone::kSydney, kJanuary2023, true, kAugust2022, 600, 0},
+      {Zone::kSydney, kJuly2023, false, kDecember2022, 600, 0},    {Zone::kUtc, kJuly2023, false, kAugust2022, 0, 0}};
   for (const auto& c : cases) {
     if (!UseZone(c.zone, c.now)) continue;
-    SCOPED_TRACE(c.bias + c.now);
+    SCOPED_TRACE(std::to_string(c.tz) + " now " + std::to_string(c.now) + " at " + std::to_string(c.instant));
     const ZoneInfo zone = CurrentZone();
     EXPECT_TRUE(zone.valid);
-    EXPECT_EQ(zone.biasMin, c.bias) << "standard offset even while summer time is in force";
-    EXPECT_EQ(zone.daylightBiasMin, c.zone == Zone::kUtc ? zone.daylightBiasMin : -60);
-    EXPECT_EQ(zone.daylightNow, c.daylight);
-    EXPECT_EQ(IsDaylightAt(FileTimeOf(c.now)), c.daylight);
+    EXPECT_EQ(zone.biasMin, -c.tz) << "standard offset even while summer time is in force";
+    if (c.zone != Zone::kUtc) {
+      EXPECT_EQ(zone.daylightBiasMin, -60);
+    }
+    EXPECT_EQ(zone.daylightNow, c.summerNow);
+    EXPECT_EQ(IsDaylightAt(FileTimeOf(c.now)), c.summerNow);
+    const StartTimeRecord rec = From(FileTimeOf(c.instant));
+    EXPECT_EQ(rec.tzOffsetMin, c.tz);
+    EXPECT_EQ(rec.dstOffsetMin, c.dst);
+    EXPECT_EQ(rec.timeFlags, 2);
   }
 }
 
@@ -117,14 +126,23 @@ TEST_F(TimeTest, DaylightTestOutsideTheCalendarRange) {
 #endif
 }
 
-TEST_F(TimeTest, ClocksFollowTheSystemOrTheInjectedMoment) {
-  SetNowOverrideForTests(true, kJuly2023);
+TEST_F(TimeTest, ClocksAndStartTimeNowFollowTheSystemOrTheInjectedMoment) {
+  const bool berlin = UseZone(Zone::kBerlin, kJuly2023);
   EXPECT_EQ(CurrentFileTime(), FileTimeOf(kJuly2023));
+  StartTimeRecord rec;
+  nowTime(rec);
+  EXPECT_EQ(rec.timeNs, kJuly2023 * 1000000000LL);
+  if (berlin) {
+    EXPECT_EQ(rec.dstOffsetMin, 60);
+  }
   SetNowOverrideForTests(false, 0);
   const uint64_t ft = CurrentFileTime();
   EXPECT_EQ(ft % 10000, 0u) << "millisecond resolution";
   const int64_t seconds = static_cast<int64_t>((ft - kEpoch) / 10000000ULL);
   EXPECT_LE(std::llabs(seconds - static_cast<int64_t>(std::time(nullptr))), 1);
+  nowTime(rec);
+  EXPECT_EQ(rec.timeNs % 1000000, 0) << "millisecond resolution";
+  EXPECT_GT(rec.timeNs, kJuly2023 * 1000000000LL);
   EXPECT_GT(MonotonicFrequency(), 0);
   const int64_t a = MonotonicTicks();
   EXPECT_LE(a, MonotonicTicks());
@@ -137,36 +155,6 @@ TEST_F(TimeTest, StartTimeConvertsFileTimeToNanosecondsAndBack) {
   for (uint64_t v : std::initializer_list<uint64_t>{kEpoch, kEpoch + 1, FileTimeOf(kJuly2023) + 12345, kEpoch + (~0ULL / 100) - 1,
                      kEpoch + (~0ULL / 100)})
     EXPECT_EQ(toFileTime(From(v)), v) << v;
-}
-
-// The daylight-saving offset of an instant counts only while summer time is in force now.
-TEST_F(TimeTest, StartTimeOffsetsFollowTheZone) {
-  const struct { Zone zone; int64_t now, instant; int tz, dst; } cases[] = {
-      {Zone::kBerlin, kJuly2023, kAugust2022, 60, 60},    {Zone::kBerlin, kJuly2023, kDecember2022, 60, 0},
-      {Zone::kBerlin, kJanuary2023, kAugust2022, 60, 0},  {Zone::kBerlin, kJuly2023, kJuly1965, 60, 0},
-      {Zone::kSydney, kJanuary2023, kDecember2022, 600, 60}, {Zone::kSydney, kJanuary2023, kAugust2022, 600, 0},
-      {Zone::kSydney, kJuly2023, kDecember2022, 600, 0},  {Zone::kUtc, kJuly2023, kAugust2022, 0, 0}};
-  for (const auto& c : cases) {
-    if (!UseZone(c.zone, c.now)) continue;
-    SCOPED_TRACE(std::to_string(c.tz) + " now " + std::to_string(c.now) + " at " + std::to_string(c.instant));
-    const StartTimeRecord rec = From(FileTimeOf(c.instant));
-    EXPECT_EQ(rec.tzOffsetMin, c.tz);
-    EXPECT_EQ(rec.dstOffsetMin, c.dst);
-    EXPECT_EQ(rec.timeFlags, 2);
-  }
-}
-
-TEST_F(TimeTest, StartTimeNowUsesTheCurrentMoment) {
-  StartTimeRecord rec;
-  if (UseZone(Zone::kBerlin, kJuly2023)) {
-    nowTime(rec);
-    EXPECT_EQ(rec.timeNs, kJuly2023 * 1000000000LL);
-    EXPECT_EQ(rec.dstOffsetMin, 60);
-  }
-  SetNowOverrideForTests(false, 0);
-  nowTime(rec);
-  EXPECT_EQ(rec.timeNs % 1000000, 0) << "millisecond resolution";
-  EXPECT_GT(rec.timeNs, kJuly2023 * 1000000000LL);
 }
 
 }  // namespace

@@ -50,23 +50,22 @@ TEST_F(Win32TextTest, FollowsTheCurrentLocale) {
 }
 
 TEST_F(Win32TextTest, MessagesAreBstrsTheHostCanFree) {
-  char16_t* message = AllocMessage(u"File not found");
-  ASSERT_NE(message, nullptr);
-  BSTR bstr = reinterpret_cast<BSTR>(message);
-  EXPECT_EQ(SysStringLen(bstr), 14u);
-  EXPECT_EQ(SysStringByteLen(bstr), 28u);
-  uint32_t byteCount;
-  std::memcpy(&byteCount, reinterpret_cast<const uint8_t*>(message) - 4, 4);
-  EXPECT_EQ(byteCount, 28u);
-  EXPECT_EQ(std::u16string(message), u"File not found");
-  SysFreeString(bstr);  // what a host does
-
-  char16_t* empty = AllocMessage(u"");
-  ASSERT_NE(empty, nullptr);
-  EXPECT_EQ(SysStringByteLen(reinterpret_cast<BSTR>(empty)), 0u);
-  EXPECT_EQ(empty[0], 0);
-  FreeMessage(empty);
-
+  for (const std::u16string text : {u"File not found", u""}) {
+    char16_t* message = AllocMessage(text.c_str());
+    ASSERT_NE(message, nullptr);
+    BSTR bstr = reinterpret_cast<BSTR>(message);
+    EXPECT_EQ(SysStringLen(bstr), text.size());
+    EXPECT_EQ(SysStringByteLen(bstr), 2 * text.size());
+    uint32_t byteCount;
+    std::memcpy(&byteCount, reinterpret_cast<const uint8_t*>(message) - 4, 4);
+    EXPECT_EQ(byteCount, 2 * text.size());
+    EXPECT_EQ(std::u16string(message), text) << "the text and its terminating zero";
+    if (text.empty()) {
+      FreeMessage(message);
+    } else {
+      SysFreeString(bstr);  // what a host does
+    }
+  }
   EXPECT_EQ(AllocMessage(nullptr), nullptr);
   FreeMessage(nullptr);
 }

@@ -24,15 +24,6 @@ Bytes Deflate(const Bytes& data) {
   return out;
 }
 
-// The writer's side of zip type 1: rows of `columns` bytes stored column by column, tail as is.
-Bytes Transpose(const Bytes& data, size_t columns) {
-  const size_t rows = data.size() / columns;
-  Bytes out(data);
-  for (size_t r = 0; r < rows; ++r)
-    for (size_t c = 0; c < columns; ++c) out[c * rows + r] = data[r * columns + c];
-  return out;
-}
-
 Bytes Random(size_t n, uint32_t seed) {
   std::mt19937 gen(seed);
   Bytes out(n);
@@ -75,84 +66,58 @@ TEST(DzInflate, ReadsOnlyDataLengthBytesOfTheStoredPayload) {
   EXPECT_EQ(InflateFragment(in, data.size(), buffers), nullptr);
 }
 
-TEST(DzInflate, FailedStreamsDoNotSpoilTheNextOnes) {
-  // The decoder state kept in the buffers is reused after every kind of failure.
-  const Bytes data = Random(20000, 12);
-  const Bytes plain = Deflate(data);
-  const Bytes transposed = Deflate(Transpose(data, 16));
-  Bytes corrupt = plain;
-  corrupt[corrupt.size() / 2] ^= 0x10;
-  const Bytes truncated(plain.begin(), plain.begin() + plain.size() / 3);
-  InflateBuffers buffers;
-  // The last one is a good stream asked for one byte more than it holds.
-  const Bytes* const failing[] = {&corrupt, &truncated, &plain};
-  for (const Bytes* bad : failing) {
-    const uint64_t n = bad == &plain ? data.size() + 1 : data.size();
-    EXPECT_EQ(InflateFragment(Input(*bad), n, buffers), nullptr);
-    EXPECT_TRUE(Inflated(Input(plain), data.size(), buffers) == data);
-    EXPECT_TRUE(Inflated(Input(transposed, fmt::kZipTransposeDeflate, 16), data.size(), buffers) ==
-                data);
-  }
-  // The buffers, decoder included, move with their owner.
-  InflateBuffers moved = std::move(buffers);
-  EXPECT_TRUE(Inflated(Input(plain), data.size(), moved) == data);
-}
-
 TEST(DzInflate, TransposedRowsAreRestoredAndTheTailStays) {
-  // Three records of three bytes and one tail byte T.
+  // Three records of three bytes and one tail byte.
   const Bytes stored = {0xA0, 0xB0, 0xC0, 0xA1, 0xB1, 0xC1, 0xA2, 0xB2, 0xC2, 0x7E};
   const Bytes expected = {0xA0, 0xA1, 0xA2, 0xB0, 0xB1, 0xB2, 0xC0, 0xC1, 0xC2, 0x7E};
   InflateBuffers buffers;
   EXPECT_EQ(Inflated(Input(Deflate(stored), fmt::kZipTransposeDeflate, 3), 10, buffers), expected);
 }
 
-TEST(DzInflate, MalformedBlocksFail) {
-  const Bytes data = Random(4000, 5);
-  const Bytes payload = Deflate(data);
-  InflateBuffers buffers;
-
-  const Bytes truncated(payload.begin(), payload.end() - 10);
-  EXPECT_EQ(InflateFragment(Input(truncated), data.size(), buffers), nullptr);
-  Bytes badCheck = payload;
+// Every kind of malformed block fails, and the decoder state kept in the buffers is reused
+// after each failure for good streams, plain and transposed.
+TEST(DzInflate, MalformedBlocksFailAndDoNotSpoilTheNextOnes) {
+  const Bytes data = Random(20000, 12);
+  Bytes transposed(data);  // the writer's side of zip type 1: rows of 16 bytes column by column
+  for (size_t r = 0; r < data.size() / 16; ++r)
+    for (size_t c = 0; c < 16; ++c) transposed[c * (data.size() / 16) + r] = data[r * 16 + c];
+  const Bytes plain = Deflate(data), packed = Deflate(transposed), garbage = Random(500, 6);
+  Bytes corrupt = plain, badCheck = plain;
+  corrupt[corrupt.size() / 2] ^= 0x10;
   badCheck.back() ^= 0x01;  // last byte of the Adler-32 trailer
-  EXPECT_EQ(InflateFragment(Input(badCheck), data.size(), buffers), nullptr);
-  EXPECT_EQ(InflateFragment(Input(Random(500, 6)), data.size(), buffers), nullptr);
-
-  // Fewer stored bytes than the stream claims: refused without inflating.
-  DZInput shortStored = Input(payload);
-  shortStored.payloadSize = payload.size() - 1;
-  EXPECT_EQ(InflateFragment(shortStored, data.size(), buffers), nullptr);
-
-  // Transposition with zero columns.
-  EXPECT_EQ(InflateFragment(Input(payload, fmt::kZipTransposeDeflate, 0), data.size(), buffers),
-            nullptr);
-}
-
-TEST(DzInflate, OutputLengthMustMatchTheStreamExactly) {
-  const Bytes data(4000, 0xFF);
-  const Bytes payload = Deflate(data);
+  const Bytes cutInMiddle(plain.begin(), plain.begin() + plain.size() / 3), cutAtEnd(plain.begin(), plain.end() - 10);
+  DZInput shortStored = Input(plain);
+  shortStored.payloadSize = plain.size() - 1;  // fewer stored bytes than the stream claims: not inflated
+  const uint64_t n = data.size();
+  const struct { const char* what; DZInput in; uint64_t n; } cases[] = {
+      {"corrupt stream", Input(corrupt), n},         {"cut in the middle", Input(cutInMiddle), n},
+      {"cut before the end", Input(cutAtEnd), n},    {"bad check value", Input(badCheck), n},
+      {"no stream at all", Input(garbage), n},       {"stored bytes short", shortStored, n},
+      {"zero columns", Input(plain, fmt::kZipTransposeDeflate, 0), n},
+      {"stream ends early", Input(plain), n + 1},    {"stream holds more", Input(plain), n - 1}};
   InflateBuffers buffers;
-  EXPECT_EQ(InflateFragment(Input(payload), data.size() - 1, buffers), nullptr);  // needs more
-  EXPECT_EQ(InflateFragment(Input(payload), data.size() + 1, buffers), nullptr);  // ends early
-
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(InflateFragment(c.in, c.n, buffers), nullptr);
+    EXPECT_TRUE(Inflated(Input(plain), n, buffers) == data);
+    EXPECT_TRUE(Inflated(Input(packed, fmt::kZipTransposeDeflate, 16), n, buffers) == data);
+  }
   // After a full fragment the buffer holds its bytes; a shorter stream must not pass them on.
-  ASSERT_NE(InflateFragment(Input(payload), data.size(), buffers), nullptr);
   EXPECT_EQ(InflateFragment(Input(Deflate(Bytes(100, 0x11))), 200, buffers), nullptr);
+  // The buffers, decoder included, move with their owner.
+  InflateBuffers moved = std::move(buffers);
+  EXPECT_TRUE(Inflated(Input(plain), n, moved) == data);
 }
 
 TEST(DzInflate, ImpossibleLengthsAreRefusedBeforeAllocating) {
   const Bytes payload = Deflate(Bytes(1000, 0));
   InflateBuffers buffers;
-  const uint64_t limit = kMaxInflateRatio * payload.size() + kInflateSlack;
-  EXPECT_EQ(InflateFragment(Input(payload), limit + 1, buffers), nullptr);
-  EXPECT_EQ(InflateFragment(Input(payload), 0xFFFFFFFFull, buffers), nullptr);
-  EXPECT_EQ(InflateFragment(Input(payload), 0x100000000ull, buffers), nullptr);
-
+  for (uint64_t n : {uint64_t{kMaxInflateRatio * payload.size() + kInflateSlack + 1}, uint64_t{0xFFFFFFFF}, uint64_t{1} << 32})
+    EXPECT_EQ(InflateFragment(Input(payload), n, buffers), nullptr) << n;
   // A dataLength above 32 bits is refused whatever is stored.
   DZInput huge = Input(payload);
   huge.payloadSize = huge.dataLength = 0x100000000ull;
   EXPECT_EQ(InflateFragment(huge, 1000, buffers), nullptr);
-
   EXPECT_TRUE(buffers.inflate.empty());
   EXPECT_TRUE(buffers.untranspose.empty());
 }

@@ -1,73 +1,42 @@
 // Tests for the sort driver: the sorted copy's tree, texts, records and progress lines, and its failures.
-#include "sort/sort_driver.h"
-
 #include <gtest/gtest.h>
 
-#include <regex>
-#include <sstream>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "block/byte_order.h"
-#include "block/format.h"
-#include "mdf_builder.h"
 #include "sort_test_support.h"
-#include "temp_dir.h"
 
 namespace qm::test {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-struct SortRun {
-  bool result = false;
-  std::vector<std::string> lines;  // stdout; "... done (x s)" lines checked and shortened to "done"
-  std::string errors;              // stderr
-};
+using Lines = std::vector<std::string>;
+using Records = std::vector<std::pair<uint64_t, Bytes>>;
 
 class SortDriverTest : public ::testing::Test {
  protected:
-  SortRun Sort(const std::string& source, const std::string& destination) {
-    SortRun run;
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    run.result = SortFile(dir_.WPath(source).c_str(), dir_.WPath(destination).c_str());
-    const std::string out = testing::internal::GetCapturedStdout();
-    run.errors = testing::internal::GetCapturedStderr();
-    std::istringstream in(out);
-    const std::regex done(R"(\.\.\. done \([0-9]+\.[0-9]{6} s\))");
-    for (std::string line; std::getline(in, line);)
-      run.lines.push_back(std::regex_match(line, done) ? "done" : line);
-    EXPECT_TRUE(out.empty() || out.back() == '\n');
-    return run;
-  }
-  std::string Write(const MdfBuilder& b, const std::string& name) {
-    EXPECT_TRUE(b.WriteTo(dir_.Path(name)));
-    return name;
-  }
-  bool Exists(const std::string& name) {
-    Bytes bytes;
-    return ReadFileBytes(dir_.Path(name), &bytes);
-  }
-
+  SortRun Sort(const MdfBuilder& b) { return RunSort(dir_, WriteImage(dir_, b, "src.mf4"), "dst.mf4"); }
+  MdfBuilder Sorted() const { return LoadImage(dir_.Path("dst.mf4")); }
+  bool Exists(const std::string& name) const { return std::filesystem::exists(dir_.Path(name)); }
   TempDir dir_;
 };
 
-Bytes RecordsWithId(const std::vector<std::pair<uint64_t, Bytes>>& records, uint64_t id) {
-  Bytes out;
-  for (const auto& [rid, payload] : records)
-    if (rid == id) out.insert(out.end(), payload.begin(), payload.end());
+// The progress lines of data groups of n channel groups each, of which the named ones were copied.
+Lines Progress(const std::vector<std::pair<int, Lines>>& dataGroups) {
+  Lines out;
+  for (const auto& [n, names] : dataGroups) {
+    out.push_back("processing " + std::to_string(n) + " channel groups ...");
+    for (const std::string& name : names) out.insert(out.end(), {"copy channel group '" + name + "' ...", "... done"});
+  }
   return out;
 }
 
-std::vector<std::string> Group(const std::string& name) {
-  return {"copy channel group '" + name + "' ...", "done"};
-}
-
-std::vector<std::string> Concat(std::vector<std::vector<std::string>> parts) {
-  std::vector<std::string> out;
-  for (auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+Bytes RecordsWithId(const Records& records, uint64_t id) {
+  Bytes out;
+  for (const auto& [rid, payload] : records)
+    if (rid == id) out.insert(out.end(), payload.begin(), payload.end());
   return out;
 }
 
@@ -87,18 +56,18 @@ TEST_F(SortDriverTest, CopiesHeaderHistoryGroupsChannelsAndRecords) {
   b.SetLink(bare, fmt::kCnMdUnit, b.AddText("V", true));  // a unit stored as ##MD
   b.SetLink(bare, fmt::kCnMdComment, b.AddText("c\nd", true));
   b.AddCN(slow, "Temp", "degC", 0, 0, 4, 0, 32);
-  const std::vector<std::pair<uint64_t, Bytes>> records = {
-      {0x0102, Payload(1, 9)}, {7, Payload(2, 4)}, {0x0102, Payload(3, 9)}, {0x0102, Payload(4, 9)}, {7, Payload(5, 4)}};
+  const Records records = {{0x0102, Payload(1, 9)}, {7, Payload(2, 4)}, {0x0102, Payload(3, 9)},
+                           {0x0102, Payload(4, 9)}, {7, Payload(5, 4)}};
+  const Records others = {{1, Payload(6, 5)}, {1, Payload(7, 5)}};
   b.SetDGData(dg1, b.AddSplitData(MdfBuilder::UnsortedRecords(2, records), {}).root);
   const uint64_t dg2 = b.AddDG(1);
   b.AddCG(dg2, 1, 2, 5, 0, 0, "Other");
-  b.SetDGData(dg2, b.AddDT(MdfBuilder::UnsortedRecords(1, {{1, Payload(6, 5)}, {1, Payload(7, 5)}})));
+  b.SetDGData(dg2, b.AddDT(MdfBuilder::UnsortedRecords(1, others)));
 
-  const SortRun run = Sort(Write(b, "src.mf4"), "dst.mf4");
+  const SortRun run = Sort(b);
   ASSERT_TRUE(run.result);
-  EXPECT_EQ(run.lines, Concat({{"processing 3 channel groups ..."}, Group("Fast"), Group("Slow"), Group(""),
-                               {"processing 1 channel groups ..."}, Group("Other")}));
-  const MdfBuilder m = LoadImage(dir_.Path("dst.mf4"));
+  EXPECT_EQ(run.lines, Progress({{3, {"Fast", "Slow", ""}}, {1, {"Other"}}}));
+  const MdfBuilder m = Sorted();
   const auto& d = m.Bytes();
   EXPECT_EQ(std::string(d.begin(), d.begin() + 24), "MDF     4.00    Brenik  ");
   EXPECT_EQ(LoadLE16(&d[fmt::kIdVerOffset]), 400);
@@ -124,19 +93,17 @@ TEST_F(SortDriverTest, CopiesHeaderHistoryGroupsChannelsAndRecords) {
   EXPECT_GT(Field64(m, m.DataPos(fh[2])), 1600000000000000000ULL);
 
   // One data group per channel group, record ID size 0, record IDs 1, 2, 3, ...
-  const auto dgs = ChainOf(m, m.GetLink(fmt::kHDPosition, fmt::kHdDgFirst));
+  const auto dgs = DataGroupsOf(m);
   ASSERT_EQ(dgs.size(), 4u);
   const std::vector<std::string> names = {"Fast", "Slow", "", "Other"};
   const std::vector<uint64_t> cycles = {3, 2, 0, 2}, sizes = {9, 4, 2, 5};
-  Bytes other = Payload(6, 5);
-  const Bytes other2 = Payload(7, 5);
-  other.insert(other.end(), other2.begin(), other2.end());
-  const std::vector<Bytes> data = {RecordsWithId(records, 0x0102), RecordsWithId(records, 7), {}, other};
+  const std::vector<Bytes> data = {RecordsWithId(records, 0x0102), RecordsWithId(records, 7), {},
+                                   RecordsWithId(others, 1)};
   std::vector<uint64_t> cgs;
   for (size_t i = 0; i < dgs.size(); ++i) {
-    EXPECT_EQ(d[m.DataPos(dgs[i])], 0) << i;
-    const uint64_t cg = m.GetLink(dgs[i], fmt::kDgCgFirst);
-    cgs.push_back(cg);
+    SCOPED_TRACE(i);
+    EXPECT_EQ(d[m.DataPos(dgs[i])], 0);
+    const uint64_t cg = cgs.emplace_back(m.GetLink(dgs[i], fmt::kDgCgFirst));
     EXPECT_EQ(m.GetLink(cg, fmt::kCgNext), 0u);
     const uint64_t rec = m.DataPos(cg);
     EXPECT_EQ(Field64(m, rec), i + 1);
@@ -144,7 +111,7 @@ TEST_F(SortDriverTest, CopiesHeaderHistoryGroupsChannelsAndRecords) {
     EXPECT_EQ(LoadLE32(&d[rec + 24]), sizes[i]);  // invalidation bytes moved into the data bytes
     EXPECT_EQ(LoadLE32(&d[rec + 28]), 0u);
     EXPECT_EQ(TextOf(m, m.GetLink(cg, fmt::kCgTxAcqName)), names[i]);
-    EXPECT_EQ(DataOf(m, m.GetLink(dgs[i], fmt::kDgData)), data[i]) << i;
+    EXPECT_EQ(DataOf(m, m.GetLink(dgs[i], fmt::kDgData)), data[i]);
   }
   EXPECT_EQ(TextOf(m, m.GetLink(cgs[0], fmt::kCgMdComment)), "fast\r\ngroup");
   EXPECT_EQ(BlockId(m, m.GetLink(cgs[0], fmt::kCgMdComment)), "##MD");
@@ -181,11 +148,11 @@ TEST_F(SortDriverTest, FailedGroupIsWrittenAndEndsTheCopy) {
   // Record ID 9 is declared by no group.
   b.SetDGData(dg, b.AddDT(MdfBuilder::UnsortedRecords(1, {{1, Payload(1, 4)}, {9, Payload(2, 4)}, {1, Payload(3, 4)}})));
   b.AddCG(b.AddDG(1), 1, 0, 4, 0, 0, "C");
-  const SortRun run = Sort(Write(b, "src.mf4"), "dst.mf4");
+  const SortRun run = Sort(b);
   EXPECT_FALSE(run.result);
-  EXPECT_EQ(run.lines, Concat({{"processing 2 channel groups ..."}, Group("A")}));
-  const MdfBuilder m = LoadImage(dir_.Path("dst.mf4"));
-  const auto dgs = ChainOf(m, m.GetLink(fmt::kHDPosition, fmt::kHdDgFirst));
+  EXPECT_EQ(run.lines, Progress({{2, {"A"}}}));
+  const MdfBuilder m = Sorted();
+  const auto dgs = DataGroupsOf(m);
   ASSERT_EQ(dgs.size(), 1u);
   EXPECT_EQ(DataOf(m, m.GetLink(dgs[0], fmt::kDgData)), Payload(1, 4));
 }
@@ -198,12 +165,11 @@ TEST_F(SortDriverTest, UnreadableCompressedTailIsCopiedWithAWarning) {
   const uint64_t bad = b.AddDZ(MdfBuilder::UnsortedRecords(1, {{1, Payload(2, 4)}}), fmt::kZipDeflate, 0);
   b.SetDZLengths(bad, 5, Field64(b, b.DataPos(bad) + 16) + 100);  // more than the payload holds
   b.SetDGData(dg, b.AddDL({good, bad}));
-  const SortRun run = Sort(Write(b, "src.mf4"), "dst.mf4");
+  const SortRun run = Sort(b);
   EXPECT_TRUE(run.result);
-  EXPECT_EQ(run.errors,
-            "warning: compressed data could not be read; records after offset 5 were not copied\n");
-  const MdfBuilder m = LoadImage(dir_.Path("dst.mf4"));
-  EXPECT_EQ(DataOf(m, m.GetLink(m.GetLink(fmt::kHDPosition, fmt::kHdDgFirst), fmt::kDgData)), Payload(1, 4));
+  EXPECT_EQ(run.errors, "warning: compressed data could not be read; records after offset 5 were not copied\n");
+  const MdfBuilder m = Sorted();
+  EXPECT_EQ(DataOf(m, m.GetLink(DataGroupsOf(m)[0], fmt::kDgData)), Payload(1, 4));
 }
 
 TEST_F(SortDriverTest, LoopingChainsEndTheWalk) {
@@ -212,19 +178,17 @@ TEST_F(SortDriverTest, LoopingChainsEndTheWalk) {
   b.SetLink(b.AddFH(2, ""), fmt::kFhNext, fh1);
   const uint64_t dg1 = b.AddDG(1);
   const uint64_t cg1 = b.AddCG(dg1, 1, 1, 1, 0, 0, "A");
-  const uint64_t cg2 = b.AddCG(dg1, 2, 1, 1, 0, 0, "B");
-  b.SetLink(cg2, fmt::kCgNext, cg1);
+  b.SetLink(b.AddCG(dg1, 2, 1, 1, 0, 0, "B"), fmt::kCgNext, cg1);
   const uint64_t cn1 = b.AddCN(cg1, "x", nullptr, 0, 0, 0, 0, 8);
   b.SetLink(b.AddCN(cg1, "y", nullptr, 0, 0, 0, 0, 8), fmt::kCnNext, cn1);
   b.SetDGData(dg1, b.AddDT(MdfBuilder::UnsortedRecords(1, {{1, {0x11}}, {2, {0x22}}})));
   b.SetLink(b.AddDG(1), fmt::kDgNext, dg1);
-  const SortRun run = Sort(Write(b, "src.mf4"), "dst.mf4");
+  const SortRun run = Sort(b);
   EXPECT_TRUE(run.result);
-  EXPECT_EQ(run.lines, Concat({{"processing 2 channel groups ..."}, Group("A"), Group("B"),
-                               {"processing 0 channel groups ..."}}));
-  const MdfBuilder m = LoadImage(dir_.Path("dst.mf4"));
+  EXPECT_EQ(run.lines, Progress({{2, {"A", "B"}}, {0, {}}}));
+  const MdfBuilder m = Sorted();
   EXPECT_EQ(ChainOf(m, m.GetLink(fmt::kHDPosition, fmt::kHdFhFirst)).size(), 3u);
-  const auto dgs = ChainOf(m, m.GetLink(fmt::kHDPosition, fmt::kHdDgFirst));
+  const auto dgs = DataGroupsOf(m);
   ASSERT_EQ(dgs.size(), 2u);
   EXPECT_EQ(ChainOf(m, m.GetLink(m.GetLink(dgs[0], fmt::kDgCgFirst), fmt::kCgCnFirst)).size(), 2u);
 }
@@ -232,32 +196,26 @@ TEST_F(SortDriverTest, LoopingChainsEndTheWalk) {
 TEST_F(SortDriverTest, FileNameCases) {
   MdfBuilder b;
   b.AddCG(b.AddDG(1), 1, 0, 4, 0, 0, "A");
-  const std::string src = Write(b, "src.mf4");
-  Bytes before;
-  ASSERT_TRUE(ReadFileBytes(dir_.Path(src), &before));
+  const std::string src = WriteImage(dir_, b, "src.mf4");
 
   // Sorting onto itself: the source holds the lock, the destination cannot be created.
-  EXPECT_FALSE(Sort(src, src).result);
-  Bytes after;
-  ASSERT_TRUE(ReadFileBytes(dir_.Path(src), &after));
-  EXPECT_EQ(after, before);
+  EXPECT_FALSE(RunSort(dir_, src, src).result);
+  EXPECT_EQ(LoadImage(dir_.Path(src)).Bytes(), b.Bytes());
 
   // An existing destination is replaced.
   MdfBuilder junk;
   junk.AppendRaw(Bytes(5000, 0xAB));
-  Write(junk, "old.mf4");
-  EXPECT_TRUE(Sort(src, "old.mf4").result);
+  EXPECT_TRUE(RunSort(dir_, src, WriteImage(dir_, junk, "old.mf4")).result);
   const MdfBuilder m = LoadImage(dir_.Path("old.mf4"));
   EXPECT_NE(m.GetLink(fmt::kHDPosition, fmt::kHdDgFirst), 0u);
   EXPECT_LT(m.Size(), 5000u);  // nothing of the old content is left behind the copy
 
   // A source that is missing or too short leaves no destination behind.
-  EXPECT_FALSE(Sort("missing.mf4", "new1.mf4").result);
+  EXPECT_FALSE(RunSort(dir_, "missing.mf4", "new1.mf4").result);
   EXPECT_FALSE(Exists("new1.mf4"));
   MdfBuilder cut;
   cut.Bytes().resize(63);
-  Write(cut, "short.mf4");
-  EXPECT_FALSE(Sort("short.mf4", "new2.mf4").result);
+  EXPECT_FALSE(RunSort(dir_, WriteImage(dir_, cut, "short.mf4"), "new2.mf4").result);
   EXPECT_FALSE(Exists("new2.mf4"));
 }
 
@@ -267,15 +225,14 @@ TEST_F(SortDriverTest, SourcesWithoutGroupsKeepHeaderAndHistory) {
   MdfBuilder emptyDg;
   emptyDg.AddDG(2);
   for (const MdfBuilder* b : {&none, &emptyDg}) {
-    const SortRun run = Sort(Write(*b, "src.mf4"), "dst.mf4");
+    const SortRun run = Sort(*b);
     EXPECT_TRUE(run.result);
-    const MdfBuilder m = LoadImage(dir_.Path("dst.mf4"));
+    const MdfBuilder m = Sorted();
     EXPECT_EQ(m.GetLink(fmt::kHDPosition, fmt::kHdDgFirst), 0u);
     const auto fh = ChainOf(m, m.GetLink(fmt::kHDPosition, fmt::kHdFhFirst));
     EXPECT_EQ(fh.size(), b == &none ? 2u : 1u);
     EXPECT_NE(TextOf(m, m.GetLink(fh.back(), fmt::kFhMdComment)).find("<TX>Sorted</TX>"), std::string::npos);
-    EXPECT_EQ(run.lines, b == &none ? std::vector<std::string>{}
-                                    : std::vector<std::string>{"processing 0 channel groups ..."});
+    EXPECT_EQ(run.lines, b == &none ? Lines{} : Progress({{0, {}}}));
   }
 }
 

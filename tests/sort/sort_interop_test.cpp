@@ -1,32 +1,21 @@
 // Sorting files written by other tools: the copy's records and values against the testdata sidecars.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "block/byte_order.h"
-#include "block/format.h"
-#include "mdf_builder.h"
 #include "sha256.h"
 #include "sidecar.h"
-#include "sort/sort_driver.h"
 #include "sort_test_support.h"
-#include "temp_dir.h"
 
 namespace qm::test {
 namespace {
 
 // Copies a testdata file into dir (the sort opens its source for writing) and sorts it.
-bool SortCopy(const TempDir& dir, const std::string& name, std::string* out) {
+SortRun SortCopy(const TempDir& dir, const std::string& name) {
   MdfBuilder source;
   EXPECT_TRUE(ReadFileBytes(TestDataPath(name + ".mf4"), &source.Bytes()));
-  EXPECT_TRUE(source.WriteTo(dir.Path("src.mf4")));
-  testing::internal::CaptureStdout();
-  const bool ok = SortFile(dir.WPath("src.mf4").c_str(), dir.WPath("dst.mf4").c_str());
-  *out = testing::internal::GetCapturedStdout();
-  return ok;
+  return RunSort(dir, WriteImage(dir, source, "src.mf4"), "dst.mf4");
 }
 
 class SortInteropTest : public ::testing::TestWithParam<const char*> {};
@@ -36,16 +25,14 @@ TEST_P(SortInteropTest, EveryGroupGetsItsRecordsAndValues) {
   Sidecar sidecar;
   ASSERT_TRUE(LoadSidecar(TestDataPath(std::string(GetParam()) + ".json"), &sidecar));
   TempDir dir;
-  std::string out;
-  ASSERT_TRUE(SortCopy(dir, GetParam(), &out));
+  ASSERT_TRUE(SortCopy(dir, GetParam()).result);
   const MdfBuilder m = LoadImage(dir.Path("dst.mf4"));
-  const auto dgs = ChainOf(m, m.GetLink(fmt::kHDPosition, fmt::kHdDgFirst));
+  const auto dgs = DataGroupsOf(m);
   ASSERT_EQ(dgs.size(), sidecar.ChannelGroupCount());
 
   size_t i = 0;
-  for (size_t d = 0; d < sidecar.dataGroups.size(); ++d) {
-    for (size_t g = 0; g < sidecar.dataGroups[d].groups.size(); ++g) {
-      const SidecarGroup& sg = sidecar.dataGroups[d].groups[g];
+  for (const SidecarDataGroup& sd : sidecar.dataGroups) {
+    for (const SidecarGroup& sg : sd.groups) {
       SCOPED_TRACE(sg.name);
       const uint64_t cg = m.GetLink(dgs[i], fmt::kDgCgFirst);
       EXPECT_EQ(Field64(m, m.DataPos(cg)), i + 1);
@@ -54,9 +41,7 @@ TEST_P(SortInteropTest, EveryGroupGetsItsRecordsAndValues) {
       const uint32_t size = LoadLE32(&m.Bytes()[m.DataPos(cg) + 24]);
       const std::vector<uint8_t> records = DataOf(m, m.GetLink(dgs[i++], fmt::kDgData));
       ASSERT_EQ(records.size(), sg.cycleCount * size);
-      if (!sg.recordsSha256.empty()) {
-        EXPECT_EQ(Sha256Hex(records), sg.recordsSha256);
-      }
+      if (!sg.recordsSha256.empty()) { EXPECT_EQ(Sha256Hex(records), sg.recordsSha256); }
 
       const auto cns = ChainOf(m, m.GetLink(cg, fmt::kCgCnFirst));
       ASSERT_EQ(cns.size(), sg.channels.size());
@@ -77,13 +62,12 @@ INSTANTIATE_TEST_SUITE_P(Files, SortInteropTest,
 TEST(SortInterop, AlreadySortedFileFailsInItsFirstGroup) {
   if (!HaveTestData()) GTEST_SKIP() << "no testdata folder";
   TempDir dir;
-  std::string out;
   // Record ID size 0: every record reads as ID 0, which the first group (ID 1) does not declare.
-  EXPECT_FALSE(SortCopy(dir, "h_sorted", &out));
-  EXPECT_EQ(out.rfind("processing 1 channel groups ...\ncopy channel group 'EngineFast' ...\n... done (", 0), 0u);
-  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3);
-  const MdfBuilder m = LoadImage(dir.Path("dst.mf4"));
-  EXPECT_EQ(ChainOf(m, m.GetLink(fmt::kHDPosition, fmt::kHdDgFirst)).size(), 1u);
+  const SortRun run = SortCopy(dir, "h_sorted");
+  EXPECT_FALSE(run.result);
+  EXPECT_EQ(run.lines, (std::vector<std::string>{"processing 1 channel groups ...",
+                                                 "copy channel group 'EngineFast' ...", "... done"}));
+  EXPECT_EQ(DataGroupsOf(LoadImage(dir.Path("dst.mf4"))).size(), 1u);
 }
 
 }  // namespace

@@ -1,18 +1,52 @@
-// Helpers of the sort suites: reading sorted copies with the test-side writer's view of the bytes, not the library's.
+// Helpers of the sort suites: running a sort, and reading sorted copies with the test-side writer's view of the bytes.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "block/byte_order.h"
 #include "block/format.h"
 #include "mdf_builder.h"
+#include "sort/sort_driver.h"
+#include "temp_dir.h"
 
 namespace qm::test {
+
+// What a sort returned and printed; the elapsed time of each "... done (x s)" line is checked
+// and dropped, so that two runs compare line by line.
+struct SortRun {
+  bool result = false;
+  std::vector<std::string> lines;  // stdout
+  std::string errors;              // stderr
+};
+
+inline SortRun RunSort(const TempDir& dir, const std::string& source, const std::string& destination,
+                       const SortOptions& options = {}) {
+  SortRun run;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  run.result = SortFile(dir.WPath(source).c_str(), dir.WPath(destination).c_str(), options);
+  const std::string out = testing::internal::GetCapturedStdout();
+  run.errors = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(out.empty() || out.back() == '\n');
+  std::istringstream in(out);
+  const std::regex done(R"(\.\.\. done \([0-9]+\.[0-9]{6} s\))");
+  for (std::string line; std::getline(in, line);)
+    run.lines.push_back(std::regex_match(line, done) ? "... done" : line);
+  return run;
+}
+
+// Writes the image into dir and returns name.
+inline std::string WriteImage(const TempDir& dir, const MdfBuilder& m, const std::string& name) {
+  EXPECT_TRUE(m.WriteTo(dir.Path(name)));
+  return name;
+}
 
 // A file read back into a builder, so that its links and fields can be followed by position.
 inline MdfBuilder LoadImage(const std::string& path) {
@@ -35,6 +69,10 @@ inline std::vector<uint64_t> ChainOf(const MdfBuilder& m, uint64_t first) {
   std::set<uint64_t> seen;
   for (uint64_t p = first; p != 0 && seen.insert(p).second; p = m.GetLink(p, 0)) out.push_back(p);
   return out;
+}
+
+inline std::vector<uint64_t> DataGroupsOf(const MdfBuilder& m) {
+  return ChainOf(m, m.GetLink(fmt::kHDPosition, fmt::kHdDgFirst));
 }
 
 // The text of the ##TX or ##MD block at pos, up to its first zero byte; "" for link 0.

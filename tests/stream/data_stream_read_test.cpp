@@ -16,19 +16,26 @@
 namespace {
 
 namespace f = qm::fmt;
+using Bytes = std::vector<uint8_t>;
 using qm::test::MdfBuilder;
-using qm::test::TempDir;
 
-std::vector<uint8_t> Seq(size_t n, uint8_t start = 0) {
-  std::vector<uint8_t> v(n);
+Bytes Seq(size_t n, uint8_t start = 0) {
+  Bytes v(n);
   for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(start + i * 7);
   return v;
 }
 
-std::vector<uint8_t> Cat(std::initializer_list<std::vector<uint8_t>> parts) {
-  std::vector<uint8_t> all;
+Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes all;
   for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
   return all;
+}
+
+Bytes Tail(const Bytes& v, size_t from) { return Bytes(v.begin() + from, v.end()); }
+
+// A list of blocks of equal length 10.
+uint64_t List10(MdfBuilder& m, const std::vector<uint64_t>& blocks, uint64_t next = 0) {
+  return m.AddDL(blocks, next, true, 10);
 }
 
 class ReadStreamTest : public ::testing::Test {
@@ -45,30 +52,24 @@ class ReadStreamTest : public ::testing::Test {
   }
 
   // Reads everything from the current offset in pieces of `piece` bytes.
-  std::vector<uint8_t> ReadAll(uint32_t piece) {
-    std::vector<uint8_t> out, buf(piece);
-    for (;;) {
-      const int32_t n = stream_->ReadBytes(piece, buf.data());
-      EXPECT_GE(n, 0);
-      if (n <= 0) break;
+  Bytes ReadAll(uint32_t piece) {
+    Bytes out, buf(piece);
+    for (int32_t n = 0; (n = stream_->ReadBytes(piece, buf.data())) > 0;) {
       out.insert(out.end(), buf.begin(), buf.begin() + n);
       if (static_cast<uint32_t>(n) < piece) break;
     }
     return out;
   }
 
-  TempDir dir_;
+  qm::test::TempDir dir_;
   std::unique_ptr<MDF4File> file_;
   std::unique_ptr<m4DataStream> stream_;
 };
 
-TEST_F(ReadStreamTest, ReadsAcrossBlocksAndListsInAnyPieceSize) {
-  const std::vector<uint8_t> data = Seq(45);
+TEST_F(ReadStreamTest, ReadsAndSeeksAcrossBlocksAndListsInAnyPieceSize) {
+  const Bytes data = Seq(45);
   MdfBuilder m;
-  MdfBuilder::SplitLayout layout;
-  layout.blockSize = 10;
-  layout.blocksPerList = 2;
-  const auto split = m.AddSplitData(data, layout);
+  const auto split = m.AddSplitData(data, {.blockSize = 10, .blocksPerList = 2});
   ASSERT_EQ(split.lists.size(), 3u);
   ASSERT_TRUE(Open(m, split.root));
   EXPECT_EQ(stream_->TotalLength(), 45u);
@@ -79,35 +80,42 @@ TEST_F(ReadStreamTest, ReadsAcrossBlocksAndListsInAnyPieceSize) {
     EXPECT_EQ(stream_->Seek(0), 0u);
     EXPECT_EQ(ReadAll(piece), data);
   }
+  for (uint64_t at : {9u, 10u, 11u, 20u, 44u}) {
+    SCOPED_TRACE(at);
+    EXPECT_EQ(stream_->Seek(at), at);
+    EXPECT_EQ(ReadAll(6), Tail(data, at));
+  }
+  // The end itself, or beyond it, finds no fragment: the stream starts over at 0.
+  EXPECT_EQ(stream_->Seek(45), 0u);
+  EXPECT_EQ(stream_->Seek(1000), 0u);
+  // A read past the end returns what remains, then nothing.
+  Bytes buf(100);
+  ASSERT_EQ(stream_->ReadBytes(40, buf.data()), 40);
+  EXPECT_EQ(stream_->ReadBytes(100, buf.data()), 5);
+  EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 5), Tail(data, 40));
+  EXPECT_EQ(stream_->Offset(), 45u);
+  EXPECT_EQ(stream_->ReadBytes(100, buf.data()), 0);
 }
 
 // Layouts that read as the concatenation of their blocks.
 TEST_F(ReadStreamTest, ListsOfListsOffsetsAndMixedChainsRead) {
-  const std::vector<uint8_t> a = Seq(10), b = Seq(7, 40), c = Seq(5, 80), d33 = Seq(33, 5);
-  struct Case {
+  const Bytes a = Seq(10), b = Seq(7, 40), c = Seq(5, 80), d33 = Seq(33, 5);
+  const struct {
     const char* name;
     std::function<uint64_t(MdfBuilder&)> build;
-    std::vector<uint8_t> data;
-  };
-  const std::vector<Case> cases = {
+    Bytes data;
+  } cases[] = {
       {"list of lists in front",
-       [&](MdfBuilder& m) {
-         MdfBuilder::SplitLayout layout;
-         layout.blockSize = 8;
-         layout.blocksPerList = 3;
-         layout.withHL = true;
-         return m.AddSplitData(d33, layout).root;
-       },
+       [&](MdfBuilder& m) { return m.AddSplitData(d33, {.blockSize = 8, .blocksPerList = 3, .withHL = true}).root; },
        d33},
       {"list of lists pointing at a data block", [&](MdfBuilder& m) { return m.AddHL(m.AddDT(a)); }, a},
       {"list with offsets: blocks of any length",
        [&](MdfBuilder& m) { return m.AddDL({m.AddDT(a), m.AddDT(b), m.AddDT(c)}, 0, false); }, Cat({a, b, c})},
       // b is shorter than the equal length and not last: a chain that starts compressed does not check it.
       {"compressed first, plain later",
-       [&](MdfBuilder& m) { return m.AddDL({m.AddDZ(a, 0, 0), m.AddDT(b), m.AddDT(c)}, 0, true, 10); },
-       Cat({a, b, c})},
+       [&](MdfBuilder& m) { return List10(m, {m.AddDZ(a, 0, 0), m.AddDT(b), m.AddDT(c)}); }, Cat({a, b, c})},
   };
-  for (const Case& k : cases) {
+  for (const auto& k : cases) {
     SCOPED_TRACE(k.name);
     MdfBuilder m;
     ASSERT_TRUE(Open(m, k.build(m)));
@@ -117,136 +125,82 @@ TEST_F(ReadStreamTest, ListsOfListsOffsetsAndMixedChainsRead) {
 }
 
 TEST_F(ReadStreamTest, TransposedCompressedBlocksReadFromAnOffset) {
-  const std::vector<uint8_t> a = Seq(40), b = Seq(23, 9);
+  const Bytes a = Seq(40), b = Seq(23, 9);
   MdfBuilder m;
-  const uint64_t dl = m.AddDL({m.AddDZ(a, f::kZipTransposeDeflate, 8), m.AddDZ(b, 0, 0)}, 0, true, 40);
-  ASSERT_TRUE(Open(m, dl));
+  ASSERT_TRUE(Open(m, m.AddDL({m.AddDZ(a, f::kZipTransposeDeflate, 8), m.AddDZ(b, 0, 0)}, 0, true, 40)));
   EXPECT_EQ(stream_->Seek(13), 13u);
-  const std::vector<uint8_t> all = Cat({a, b});
-  EXPECT_EQ(ReadAll(5), std::vector<uint8_t>(all.begin() + 13, all.end()));
+  EXPECT_EQ(ReadAll(5), Tail(Cat({a, b}), 13));
 }
 
 TEST_F(ReadStreamTest, CorruptCompressedBlockStopsReadingAfterTheGoodBytes) {
-  const std::vector<uint8_t> a = Seq(10), b = Seq(10, 1);
+  const Bytes a = Seq(10);
   MdfBuilder m;
-  const uint64_t bad = m.AddDZ(b, 0, 0);
-  const uint64_t dl = m.AddDL({m.AddDZ(a, 0, 0), bad}, 0, true, 10);
+  const uint64_t good = m.AddDZ(a, 0, 0), bad = m.AddDZ(Seq(10, 1), 0, 0);
   // Damage the deflate stream of the second block (behind its 24-byte record).
-  m.Patch8(m.DataPos(bad) + 24 + 2, 0xFF);
-  m.Patch8(m.DataPos(bad) + 24 + 3, 0xFF);
-  ASSERT_TRUE(Open(m, dl));
-  std::vector<uint8_t> buf(20);
+  m.Patch16(m.DataPos(bad) + 24 + 2, 0xFFFF);
+  ASSERT_TRUE(Open(m, List10(m, {good, bad})));
+  Bytes buf(20);
   EXPECT_EQ(stream_->ReadBytes(20, buf.data()), 10);
-  EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.begin() + 10), a);
-}
-
-TEST_F(ReadStreamTest, ReadBytesPastTheEndReturnsWhatRemainsThenZero) {
-  const std::vector<uint8_t> data = Seq(25);
-  MdfBuilder m;
-  MdfBuilder::SplitLayout layout;
-  layout.blockSize = 10;
-  const auto split = m.AddSplitData(data, layout);
-  ASSERT_TRUE(Open(m, split.root));
-  std::vector<uint8_t> buf(100);
-  ASSERT_EQ(stream_->ReadBytes(20, buf.data()), 20);
-  EXPECT_EQ(stream_->ReadBytes(100, buf.data()), 5);
-  EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.begin() + 5),
-            std::vector<uint8_t>(data.begin() + 20, data.end()));
-  EXPECT_EQ(stream_->Offset(), 25u);
-  EXPECT_EQ(stream_->ReadBytes(100, buf.data()), 0);
-}
-
-TEST_F(ReadStreamTest, SeekLandsInsideAndBetweenFragments) {
-  const std::vector<uint8_t> data = Seq(25);
-  MdfBuilder m;
-  MdfBuilder::SplitLayout layout;
-  layout.blockSize = 10;
-  layout.blocksPerList = 2;
-  const auto split = m.AddSplitData(data, layout);
-  ASSERT_TRUE(Open(m, split.root));
-  for (uint64_t at : {0u, 9u, 10u, 11u, 20u, 24u}) {
-    SCOPED_TRACE(at);
-    EXPECT_EQ(stream_->Seek(at), at);
-    EXPECT_EQ(ReadAll(6), std::vector<uint8_t>(data.begin() + at, data.end()));
-  }
-  // The end itself, or beyond it, finds no fragment: the stream starts over at 0.
-  EXPECT_EQ(stream_->Seek(25), 0u);
-  EXPECT_EQ(stream_->Seek(1000), 0u);
-  EXPECT_EQ(ReadAll(25), data);
+  EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 10), a);
 }
 
 // Damaged or hostile layouts: the stream does not open, holds no data and reads nothing.
 TEST_F(ReadStreamTest, RejectsHostileLayouts) {
-  const std::vector<uint8_t> d10 = Seq(10), d9 = Seq(9), d5 = Seq(5);
-  struct Case {
+  const Bytes d10 = Seq(10), d9 = Seq(9), d5 = Seq(5);
+  const struct {
     const char* name;
     std::function<uint64_t(MdfBuilder&)> build;  // returns the data link
-  };
-  const std::vector<Case> cases = {
-      {"chain starting with DT and a later DZ",
-       [&](MdfBuilder& m) { return m.AddDL({m.AddDT(d10), m.AddDZ(d5, 0, 0)}, 0, true, 10); }},
-      {"DT then SD",
-       [&](MdfBuilder& m) { return m.AddDL({m.AddDT(d10), m.AddDT(d5, "SD")}, 0, true, 10); }},
-      {"short block inside a list",
-       [&](MdfBuilder& m) {
-         return m.AddDL({m.AddDT(d10), m.AddDT(d9), m.AddDT(d5)}, 0, true, 10);
-       }},
+  } cases[] = {
+      {"chain starting with DT and a later DZ", [&](MdfBuilder& m) { return List10(m, {m.AddDT(d10), m.AddDZ(d5, 0, 0)}); }},
+      {"DT then SD", [&](MdfBuilder& m) { return List10(m, {m.AddDT(d10), m.AddDT(d5, "SD")}); }},
+      {"short block inside a list", [&](MdfBuilder& m) { return List10(m, {m.AddDT(d10), m.AddDT(d9), m.AddDT(d5)}); }},
       {"short last block of a list that is not the last",
-       [&](MdfBuilder& m) {
-         const uint64_t dl2 = m.AddDL({m.AddDT(d5)}, 0, true, 10);
-         return m.AddDL({m.AddDT(d10), m.AddDT(d9)}, dl2, true, 10);
-       }},
+       [&](MdfBuilder& m) { return List10(m, {m.AddDT(d10), m.AddDT(d9)}, List10(m, {m.AddDT(d5)})); }},
       {"count above the link count",
        [&](MdfBuilder& m) {
-         const uint64_t dl = m.AddDL({m.AddDT(d10), m.AddDT(d5)}, 0, true, 10);
+         const uint64_t dl = List10(m, {m.AddDT(d10), m.AddDT(d5)});
          m.Patch32(m.DataPos(dl) + 4, 3);
          return dl;
        }},
       {"huge count",
        [&](MdfBuilder& m) {
-         const uint64_t dl = m.AddDL({m.AddDT(d10)}, 0, true, 10);
+         const uint64_t dl = List10(m, {m.AddDT(d10)});
          m.Patch32(m.DataPos(dl) + 4, 0xFFFFFFFFu);
          return dl;
        }},
       {"chain looping back to its first list",
        [&](MdfBuilder& m) {
-         const uint64_t dl1 = m.AddDL({m.AddDT(d10)}, 0, true, 10);
-         const uint64_t dl2 = m.AddDL({m.AddDT(d10)}, dl1, true, 10);
-         m.SetLink(dl1, f::kDlNext, dl2);
+         const uint64_t dl1 = List10(m, {m.AddDT(d10)});
+         m.SetLink(dl1, f::kDlNext, List10(m, {m.AddDT(d10)}, dl1));
          return dl1;
        }},
       {"list linking itself",
        [&](MdfBuilder& m) {
-         const uint64_t dl = m.AddDL({m.AddDT(d10)}, 0, true, 10);
+         const uint64_t dl = List10(m, {m.AddDT(d10)});
          m.SetLink(dl, f::kDlNext, dl);
          return dl;
        }},
       {"loop behind a list of lists",
        [&](MdfBuilder& m) {
-         const uint64_t dl = m.AddDL({m.AddDT(d10)}, 0, true, 10);
+         const uint64_t dl = List10(m, {m.AddDT(d10)});
          m.SetLink(dl, f::kDlNext, dl);
          return m.AddHL(dl);
        }},
-      {"next link to a text",
-       [&](MdfBuilder& m) { return m.AddDL({m.AddDT(d10)}, m.AddText("x"), true, 10); }},
-      {"listed block past the end",
-       [&](MdfBuilder& m) { return m.AddDL({m.AddDT(d10), uint64_t{1} << 40}, 0, true, 10); }},
+      {"next link to a text", [&](MdfBuilder& m) { return List10(m, {m.AddDT(d10)}, m.AddText("x")); }},
+      {"listed block past the end", [&](MdfBuilder& m) { return List10(m, {m.AddDT(d10), uint64_t{1} << 40}); }},
       {"listed block running past the end",
        [&](MdfBuilder& m) {
-         const uint64_t dl = m.AddDL({m.AddDT(d10), 0}, 0, true, 10);
+         const uint64_t dl = List10(m, {m.AddDT(d10), 0});
          const uint64_t dt = m.AddDT(d5);
          m.SetLink(dl, 2, dt);
          m.SetBlockLength(dt, 24 + 4096);
          return dl;
        }},
-      {"zero link in a list",
-       [&](MdfBuilder& m) { return m.AddDL({m.AddDT(d10), 0, m.AddDT(d5)}, 0, true, 10); }},
-      {"listed text block",
-       [&](MdfBuilder& m) { return m.AddDL({m.AddDT(d10), m.AddText("x")}, 0, true, 10); }},
-      {"listed link into a block",
-       [&](MdfBuilder& m) { return m.AddDL({m.AddDT(d10) + 8}, 0, true, 10); }},
+      {"zero link in a list", [&](MdfBuilder& m) { return List10(m, {m.AddDT(d10), 0, m.AddDT(d5)}); }},
+      {"listed text block", [&](MdfBuilder& m) { return List10(m, {m.AddDT(d10), m.AddText("x")}); }},
+      {"listed link into a block", [&](MdfBuilder& m) { return List10(m, {m.AddDT(d10) + 8}); }},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     MdfBuilder m;
     const uint64_t link = c.build(m);
