@@ -11,6 +11,7 @@
 #include "block/byte_order.h"
 #include "block/hierarchy_blocks.h"
 #include "file/direct_file.h"
+#include "sort/piece_reader.h"
 #include "sort/record_pass.h"
 
 namespace qm {
@@ -276,8 +277,7 @@ bool DataGroupSplitter::Open(const M4DGBlock& source, std::vector<SplitGroup> gr
 }
 
 template <class Lookup>
-SplitEnd DataGroupSplitter::Scan(const Lookup& lookup, std::vector<Target>& targets, uint8_t* chunk,
-                                 uint32_t chunkSize) {
+SplitEnd DataGroupSplitter::Scan(const Lookup& lookup, std::vector<Target>& targets, PieceReader& pieces) {
   const uint32_t idSize = idSize_;
   const uint64_t mask = idSize >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * idSize)) - 1;
   const uint64_t total = reader_->TotalLength();
@@ -305,9 +305,9 @@ SplitEnd DataGroupSplitter::Scan(const Lookup& lookup, std::vector<Target>& targ
   };
 
   for (uint64_t consumed = 0; consumed < total;) {
-    const uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(chunkSize, total - consumed));
-    const int32_t got = reader_->ReadBytes(want, chunk);
-    if (got < 0 || static_cast<uint32_t>(got) != want) return SplitEnd::kUnreadable;
+    uint32_t want = 0;
+    const uint8_t* const chunk = pieces.Next(&want);
+    if (chunk == nullptr) return SplitEnd::kUnreadable;
     consumed += want;
     const uint8_t* p = chunk;
     const uint8_t* const end = chunk + want;
@@ -385,13 +385,11 @@ SplitEnd DataGroupSplitter::Run(mDirectFile* destination) {
       targets[i].writer.Init(destination, g.region, size);
     }
 
-    const uint32_t chunkSize = static_cast<uint32_t>(std::clamp<uint64_t>(
-        reader_->TotalLength(), 1, std::max<uint32_t>(settings_.readChunk, 1)));
-    std::unique_ptr<uint8_t[]> chunk(new (std::nothrow)
-                                         uint8_t[uint64_t{chunkSize} + kSlack]);
-    if (!chunk) return SplitEnd::kNoMemory;
-    std::memset(chunk.get() + chunkSize, 0, kSlack);
+    // The source is read a piece ahead on a second thread while this one splits and writes.
     reader_->Seek(0);
+    auto pieces = std::make_unique<PieceReader>();
+    if (!pieces->Start(reader_.get(), reader_->TotalLength(), settings_.readChunk, kSlack))
+      return SplitEnd::kNoMemory;
 
     SplitEnd end;
     if (idSize_ <= 2) {
@@ -400,7 +398,7 @@ SplitEnd DataGroupSplitter::Run(mDirectFile* destination) {
       for (size_t i = 0; i < groups_.size(); ++i)
         if (groups_[i].recordId < table.size())
           table[groups_[i].recordId] = static_cast<uint32_t>(i + 1);
-      end = Scan([&table](uint64_t id) { return table[id]; }, targets, chunk.get(), chunkSize);
+      end = Scan([&table](uint64_t id) { return table[id]; }, targets, *pieces);
     } else {
       std::unordered_map<uint64_t, uint32_t> map;
       for (size_t i = 0; i < groups_.size(); ++i)
@@ -410,9 +408,9 @@ SplitEnd DataGroupSplitter::Run(mDirectFile* destination) {
             const auto it = map.find(id);
             return it == map.end() ? 0u : it->second;
           },
-          targets, chunk.get(), chunkSize);
+          targets, *pieces);
     }
-    chunk.reset();
+    pieces.reset();  // the reading thread ends before the stream is released
     reader_->Release();
     if (end == SplitEnd::kNoMemory) {
       // Append also refuses bytes beyond the region, which counting records rules out; tell

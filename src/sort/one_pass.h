@@ -14,6 +14,8 @@ class mDirectFile;
 
 namespace qm {
 
+class PieceReader;
+
 // The data of one sorted group as the appending stream lays it out when a new data group
 // receives dataBytes bytes: from `start` (8-aligned) a ##DL in its 88 reserved bytes, the ##DT
 // blocks it lists right behind it, five of them, each holding 4 MiB; then the next ##DL, and so
@@ -52,8 +54,8 @@ struct SplitGroup {
   DataRegion region;           // set by the caller before Run; dataBytes = count x length
 };
 
-// Memory of the one pass: one read chunk, and the write buffers of the groups, which share
-// the budget in proportion to their data. Larger pieces save few system calls but cost cache
+// Memory of the one pass: two read chunks (one is read while the other is split), and the
+// write buffers of the groups, which share the budget in proportion to their data. Larger pieces save few system calls but cost cache
 // misses and page faults: at 1 MiB writes and 2 MiB reads a system call moves far more bytes
 // than it costs, while the buffers stay small next to the data of a small file.
 struct SplitSettings {
@@ -100,8 +102,7 @@ class DataGroupSplitter {
   struct Target;
 
   template <class Lookup>
-  SplitEnd Scan(const Lookup& lookup, std::vector<Target>& targets, uint8_t* chunk,
-                uint32_t chunkSize);
+  SplitEnd Scan(const Lookup& lookup, std::vector<Target>& targets, PieceReader& pieces);
 
   std::unique_ptr<m4DataStream> reader_;
   std::vector<SplitGroup> groups_;
