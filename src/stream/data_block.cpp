@@ -61,12 +61,24 @@ bool M4DataBlock::Flush(uint64_t from) {
 uint64_t M4DataBlock::ReserveAtEnd(mDirectFile* file, uint64_t from) {
   if (file_ != nullptr && position_ != 0 && from != kAlreadyWritten) Flush(from);
   dataLength_ = 0;
+  heldFrom_ = 0;
   file_ = file;
   // The space is reserved at the logical end; the file grows as the block is written, so an
   // interrupted writer never leaves a reserved but unwritten tail behind.
   position_ = file_->AllocateAtEnd(fmt::kBlockHeaderSize + capacity_);
   file_->ReserveStorage(position_, fmt::kBlockHeaderSize + capacity_);
   return position_;
+}
+
+uint64_t M4DataBlock::MoveToEnd(mDirectFile* file) {
+  const uint64_t length = dataLength_;
+  if (length > allocated_ || !buffer_) return 0;
+  if (heldFrom_ != 0 &&
+      !file_->ReadAt(position_ + fmt::kBlockHeaderSize, static_cast<uint32_t>(heldFrom_), buffer_.get()))
+    return 0;
+  const uint64_t position = ReserveAtEnd(file, kAlreadyWritten);
+  dataLength_ = length;
+  return position;
 }
 
 bool M4DataBlock::ReadData(uint64_t position, uint64_t size) {

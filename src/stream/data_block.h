@@ -16,7 +16,6 @@ class M4DataBlock : public m4Block {
   const uint8_t* GetVarChunk(uint32_t index, uint64_t& size) override;
   bool ReadData(uint64_t position, uint64_t size) override;
 
-  void SetDataLength(uint64_t n) { dataLength_ = n; }
   uint64_t GetDataLength() const { return dataLength_; }
   uint64_t GetCapacity() const { return capacity_; }
   void SetCapacity(uint64_t n) { capacity_ = n; }
@@ -35,11 +34,18 @@ class M4DataBlock : public m4Block {
   uint8_t* WritePointer() { return buffer_.get() + dataLength_; }
   void Advance(uint64_t n) { dataLength_ += n; }
   const uint8_t* Data() const { return buffer_.get(); }
-  // Takes the block at position over for further appends without loading its data.
-  void AttachAt(mDirectFile* file, uint64_t position) {
+  // Takes the block at position, holding dataLength bytes, over for further appends without
+  // loading its data: the buffer holds only what is appended from then on.
+  void AttachAt(mDirectFile* file, uint64_t position, uint64_t dataLength) {
     file_ = file;
     position_ = position;
+    dataLength_ = dataLength;
+    heldFrom_ = dataLength;
   }
+  // Ends the block's life where it stands and starts it anew at the aligned end of file with
+  // the same bytes, taken from the buffer (those before an AttachAt are read from the old
+  // place). Returns the new position, or 0 when the old bytes could not be read.
+  uint64_t MoveToEnd(mDirectFile* file);
 
   // Writes the data bytes from offset `from` on, then the header with the current length:
   // the length on disk never covers bytes that are not written yet.
@@ -54,6 +60,7 @@ class M4DataBlock : public m4Block {
  private:
   uint64_t capacity_;
   uint64_t dataLength_ = 0;
+  uint64_t heldFrom_ = 0;   // the buffer holds the data from this offset on
   uint64_t allocated_ = 0;  // bytes the buffer really holds
   std::unique_ptr<uint8_t[]> buffer_;
 };

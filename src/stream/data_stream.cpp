@@ -320,9 +320,8 @@ bool m4DataStreamEx::TakeOverLastBlock(uint64_t lastPosition, bool mayGrow) {
   }
   if (grow) {
     // Continue in place: the old bytes are on disk already and stay where they are.
-    dataBlock_->AttachAt(file_, lastPosition);
+    dataBlock_->AttachAt(file_, lastPosition, old);
     dataBlock_->SetCapacity(capacity_);
-    dataBlock_->SetDataLength(old);
     flushed_ = old;
     const uint64_t needEnd = lastPosition + fmt::kBlockHeaderSize + capacity_;
     if (needEnd > end) file_->SetEnd(needEnd);
@@ -405,13 +404,9 @@ bool m4DataStreamEx::Resume() {
   // Continued in place when the block still ends the file and has room, exactly as a new
   // stream on the same data would find it; otherwise its bytes move to a new block at the end.
   if (file_->GetEnd() == finishedEnd_ && old < capacity_) return true;
-  if (old > std::numeric_limits<uint32_t>::max()) return false;
-  std::vector<uint8_t> bytes(old);
-  if (old != 0 && !file_->ReadAt(dataBlock_->GetPosition() + fmt::kBlockHeaderSize,
-                                 static_cast<uint32_t>(old), bytes.data()))
-    return false;
-  const uint64_t position = dataBlock_->ReserveAtEnd(file_, M4DataBlock::kAlreadyWritten);
-  if (!dataBlock_->Append(static_cast<uint32_t>(old), bytes.data())) return false;
+  // The block's bytes are in its buffer already: they move from there.
+  const uint64_t position = dataBlock_->MoveToEnd(file_);
+  if (position == 0) return false;
   flushed_ = 0;
   list_->LinkAt(list_->dl_count) = position;
   listDirty_ = true;

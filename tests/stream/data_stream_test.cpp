@@ -287,6 +287,28 @@ TEST_F(AppendTest, LaterCallGrowsLastBlockInPlaceOrMovesIt) {
   }
 }
 
+// A stream kept across calls that continued a reopened file's block in place holds only the
+// bytes appended since; when a block lands behind it, the move takes the earlier bytes from
+// the old place and the rest from memory.
+TEST_F(AppendTest, KeptStreamMovesAContinuedBlockWithAllItsBytes) {
+  const Bytes a = RandomBytes(1000, 5), b = RandomBytes(300, 6), c = RandomBytes(200, 7);
+  ASSERT_TRUE(AppendRound(dg_, a));
+  Reopen();
+  m4DataStreamEx s(dg_, kCap, kEntries, f::kDT);
+  ASSERT_TRUE(s.IsReady());
+  ASSERT_TRUE(s.WriteBytes(300, b.data()));
+  s.Finish();
+  ASSERT_NE(PlaceText("between"), 0u);
+  const uint64_t at = Align8(DiskSize());
+  ASSERT_TRUE(s.Resume());
+  ASSERT_TRUE(s.WriteBytes(200, c.data()));
+  s.Finish();
+  const Image img(path_);
+  EXPECT_EQ(img.Link(Align8(start_), 1), at);
+  EXPECT_EQ(img.Data(at), Cat(Cat(a, b), c));
+  EXPECT_EQ(ReadBack(wpath_), Cat(Cat(a, b), c));
+}
+
 TEST_F(AppendTest, FinishWritesCycleCountsOfRegisteredGroups) {
   M4CGBlock* cg = dg_->AddCG(new M4CGBlock(1));
   const uint64_t count = cg->GetPosition() + kHead + 8 * 6 + 8;
