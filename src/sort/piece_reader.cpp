@@ -25,12 +25,13 @@ bool PieceReader::Start(m4DataStream* stream, uint64_t total, uint32_t pieceSize
   total_ = total;
   pieceSize_ = std::max<uint32_t>(pieceSize, 1);
   pieces_ = (total + pieceSize_ - 1) / pieceSize_;
-  const size_t bufferSize = static_cast<size_t>(std::min<uint64_t>(pieceSize_, std::max<uint64_t>(total, 1))) + slack;
-  // A single piece needs one buffer and no thread.
+  const size_t pieceBytes = static_cast<size_t>(std::min<uint64_t>(pieceSize_, std::max<uint64_t>(total, 1)));
+  // A single piece needs one buffer and no thread. Reads fill the pieces; the slack behind
+  // the longest piece starts as zeros.
   for (int b = 0; b < (pieces_ > 1 ? 2 : 1); ++b) {
-    buffers_[b].reset(new (std::nothrow) uint8_t[bufferSize]);
+    buffers_[b].reset(new (std::nothrow) uint8_t[pieceBytes + slack]);
     if (!buffers_[b]) return false;
-    std::memset(buffers_[b].get(), 0, bufferSize);
+    std::memset(buffers_[b].get() + pieceBytes, 0, slack);
   }
   if (pieces_ > 1) {
     try {
