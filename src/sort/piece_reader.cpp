@@ -49,9 +49,15 @@ uint32_t PieceReader::PieceLength(uint64_t piece) const {
 }
 
 bool PieceReader::ReadPiece(uint64_t piece) {
-  const uint32_t want = PieceLength(piece);
-  const int32_t got = stream_->ReadBytes(want, buffers_[piece % 2].get());
-  return got >= 0 && static_cast<uint32_t>(got) == want;
+  // Nothing may escape the reading thread: memory running out while a block is inflated
+  // fails the piece like any other failed read.
+  try {
+    const uint32_t want = PieceLength(piece);
+    const int32_t got = stream_->ReadBytes(want, buffers_[piece % 2].get());
+    return got >= 0 && static_cast<uint32_t>(got) == want;
+  } catch (...) {
+    return false;
+  }
 }
 
 void PieceReader::Work() {
