@@ -55,9 +55,10 @@ struct SplitGroup {
 };
 
 // Memory of the one pass: two read chunks (one is read while the other is split), and the
-// write buffers of the groups, which share the budget in proportion to their data. Larger pieces save few system calls but cost cache
-// misses and page faults: at 1 MiB writes and 2 MiB reads a system call moves far more bytes
-// than it costs, while the buffers stay small next to the data of a small file.
+// write buffers of the groups, which share the budget in proportion to their data. Larger
+// pieces save few system calls but cost cache misses and page faults: at 1 MiB writes and
+// 2 MiB reads a system call moves far more bytes than it costs, while the buffers stay small
+// next to the data of a small file.
 struct SplitSettings {
   uint32_t readChunk = 2u << 20;        // bytes per read of the source data
   uint64_t bufferBudget = 16ull << 20;  // write buffers of all groups together ...

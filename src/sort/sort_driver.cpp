@@ -369,14 +369,11 @@ SortJob::OnePass SortJob::CopyDataGroupInOnePass(const M4DGBlock& dg, const Reco
     DataRegion& region = planned[index].region;
     region.start = (dst_.GetEnd() + fmt::kBlockAlignment - 1) & ~(fmt::kBlockAlignment - 1);
     region.dataBytes = planned[index].declaredCount * planned[index].recordLength;
-    if (!region.Fits()) {
-      placed = false;
-      return false;
-    }
     // Storage for the records is asked for before the file is extended over it, so that
     // filling the region allocates nothing while the records arrive.
-    dst_.ReserveStorage(region.start, region.End() - region.start);
-    if (!dst_.ResizeFromEnd(static_cast<int64_t>(region.End() - dst_.GetEnd()))) {
+    const bool fits = region.Fits();
+    if (fits) dst_.ReserveStorage(region.start, region.End() - region.start);
+    if (!fits || !dst_.ResizeFromEnd(static_cast<int64_t>(region.End() - dst_.GetEnd()))) {
       placed = false;
       return false;
     }
