@@ -128,9 +128,7 @@ bool mDirectFile::WriteAt(uint64_t position, uint32_t count, const void* source)
     if (offset > pendingLength_) std::memset(pending_.get() + pendingLength_, 0, offset - pendingLength_);
     std::memcpy(pending_.get() + offset, source, count);
     pendingLength_ = std::max(pendingLength_, offset + count);
-    position_ = position + count;
-    if (position_ > end_) end_ = position_;
-    if (position_ > physical_) physical_ = position_;
+    NoteWritten(position + count);
     return true;
   }
   if (!FlushWrites()) return false;
@@ -139,11 +137,15 @@ bool mDirectFile::WriteAt(uint64_t position, uint32_t count, const void* source)
     writeFailed_ = true;
     return false;
   }
-  position_ = position + count;
-  if (position_ > end_) end_ = position_;
-  if (position_ > physical_) physical_ = position_;
-  if (position_ > diskSize_) diskSize_ = position_;
+  NoteWritten(position + count);
+  diskSize_ = std::max(diskSize_, position_);
   return true;
+}
+
+void mDirectFile::NoteWritten(uint64_t upTo) {
+  position_ = upTo;
+  end_ = std::max(end_, upTo);
+  physical_ = std::max(physical_, upTo);
 }
 
 uint64_t mDirectFile::AllocateAtEnd(uint64_t size) {
@@ -172,31 +174,28 @@ bool mDirectFile::ResizeFromEnd(int64_t distance) {
     target = size + static_cast<uint64_t>(distance);
     if (target < size) return false;
   }
-  windowLength_ = 0;
-  if (!FlushWrites() || !qm::os::SetFileSize(handle_, target)) {
-    writeFailed_ = true;
-    return false;
-  }
+  if (!SetPhysicalSize(target)) return false;
   end_ = target;
   position_ = target;
-  physical_ = target;
-  diskSize_ = target;
   return true;
 }
 
 bool mDirectFile::SetEnd(uint64_t newEnd) {
   if (!IsOpen()) return false;
-  if (physical_ > newEnd) {
-    windowLength_ = 0;
-    if (!FlushWrites() || !qm::os::SetFileSize(handle_, newEnd)) {
-      writeFailed_ = true;
-      return false;
-    }
-    physical_ = newEnd;
-    diskSize_ = newEnd;
-  }
+  if (physical_ > newEnd && !SetPhysicalSize(newEnd)) return false;
   end_ = newEnd;
   position_ = newEnd;
+  return true;
+}
+
+bool mDirectFile::SetPhysicalSize(uint64_t size) {
+  windowLength_ = 0;
+  if (!FlushWrites() || !qm::os::SetFileSize(handle_, size)) {
+    writeFailed_ = true;
+    return false;
+  }
+  physical_ = size;
+  diskSize_ = size;
   return true;
 }
 

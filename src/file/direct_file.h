@@ -64,6 +64,10 @@ class mDirectFile {
 
  private:
   bool OpenWith(const char16_t* name, qm::os::OpenMode mode);
+  // Sets the size on disk, after the gathered writes; a refusal is recorded as a write error.
+  bool SetPhysicalSize(uint64_t size);
+  // Position, logical end and size after a write that ends at upTo.
+  void NoteWritten(uint64_t upTo);
 
   qm::os::FileHandle handle_ = qm::os::kInvalidHandle;
   uint64_t position_ = ~0ULL;
