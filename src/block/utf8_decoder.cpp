@@ -5,13 +5,23 @@
 
 namespace {
 constexpr size_t kInitialCapacity = 256;
+constexpr uint32_t kMaxCodePoint = 0x10FFFF;
+
+// Appends a character above 0xFFFF (at most kMaxCodePoint) as its surrogate pair.
+void PutPair(std::u16string& out, uint32_t value) {
+  value -= 0x10000;
+  out.push_back(static_cast<char16_t>(0xD800 + (value >> 10)));
+  out.push_back(static_cast<char16_t>(0xDC00 + (value & 0x3FF)));
+}
 }  // namespace
 
 Utf8Decoder::Utf8Decoder() { output_.reserve(kInitialCapacity); }
 
 void Utf8Decoder::Put(uint32_t value) {
-  if (value > 0xFFFF) {
-    output_.push_back(replacement_);
+  if (value > kMaxCodePoint) {
+    output_.push_back(replacement_);  // no UTF-16 form exists
+  } else if (value > 0xFFFF) {
+    PutPair(output_, value);
   } else if (value == 0x0A) {
     output_.push_back(0x0D);
     output_.push_back(0x0A);
@@ -45,8 +55,8 @@ void Utf8Decoder::Feed(uint8_t byte) {
     codePoint_ = static_cast<uint32_t>(byte & 0x0F) << 12;
   } else {
     // 0xF8..0xFF are not UTF-8 lead bytes but start a four-byte sequence all the same. Such a
-    // sequence nearly always ends above 0xFFFF (one replacement); only overlong forms land lower
-    // and are written like any other character.
+    // sequence ends above 0x10FFFF (one replacement) unless it is an overlong form, which is
+    // written like any other character.
     pending_ = 3;
     codePoint_ = static_cast<uint32_t>(byte & 0x07) << 18;
   }
@@ -72,4 +82,39 @@ std::u16string DecodeBlockText(const uint8_t* p, size_t n) {
   Utf8Decoder decoder;
   if (p != nullptr) decoder.FeedBytes(p, n);
   return decoder.Finish();
+}
+
+bool DecodeWellFormedUtf8(const uint8_t* text, size_t n, std::u16string* out) {
+  out->clear();
+  for (size_t i = 0; i < n;) {
+    const uint8_t lead = text[i];
+    if (lead < 0x80) {
+      out->push_back(lead);
+      ++i;
+      continue;
+    }
+    // Length and smallest value of the sequence a lead byte starts; a value below that
+    // smallest one is an overlong form.
+    size_t length;
+    uint32_t value, smallest;
+    if (lead >= 0xC0 && lead < 0xE0) {
+      length = 2, value = lead & 0x1Fu, smallest = 0x80;
+    } else if (lead >= 0xE0 && lead < 0xF0) {
+      length = 3, value = lead & 0x0Fu, smallest = 0x800;
+    } else if (lead >= 0xF0 && lead < 0xF8) {
+      length = 4, value = lead & 0x07u, smallest = 0x10000;
+    } else {
+      return false;  // a continuation byte without a lead byte, or no UTF-8 lead byte at all
+    }
+    if (n - i < length) return false;
+    for (size_t k = 1; k < length; ++k) {
+      if ((text[i + k] & 0xC0) != 0x80) return false;
+      value = (value << 6) | (text[i + k] & 0x3Fu);
+    }
+    if (value < smallest || value > kMaxCodePoint || (value >= 0xD800 && value <= 0xDFFF)) return false;
+    if (value > 0xFFFF) PutPair(*out, value);
+    else out->push_back(static_cast<char16_t>(value));
+    i += length;
+  }
+  return true;
 }

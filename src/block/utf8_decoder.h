@@ -10,10 +10,11 @@
 //   - a sequence broken by a byte that is not a continuation writes one replacement, and that
 //     byte is consumed without being decoded;
 //   - a continuation byte without a lead byte writes one replacement;
-//   - a complete character above 0xFFFF (any four-byte sequence) writes one replacement;
+//   - a complete four-byte sequence above 0x10FFFF writes one replacement;
 //   - a sequence still open at the end writes one replacement.
-// Overlong forms are accepted. Every line feed is written as CR LF, so text decoded here gains
-// a carriage return before each line feed.
+// A character above 0xFFFF becomes its surrogate pair, so that names and comments keep every
+// character through a decode and a new encoding. Overlong forms are accepted. Every line feed is
+// written as CR LF, so text decoded here gains a carriage return before each line feed.
 class Utf8Decoder {
  public:
   static constexpr char16_t kReplacement = 0x20;
@@ -38,3 +39,9 @@ class Utf8Decoder {
 
 // Decodes the block text p[0..n) up to its first zero byte.
 std::u16string DecodeBlockText(const uint8_t* p, size_t n);
+
+// Decodes text[0..n) when it is well-formed UTF-8 (no overlong forms, encoded surrogates, values
+// above U+10FFFF, stray or missing continuation bytes): every character exactly, those above
+// 0xFFFF as surrogate pairs, line feeds unchanged. Returns false, leaving *out unspecified,
+// for anything else.
+bool DecodeWellFormedUtf8(const uint8_t* text, size_t n, std::u16string* out);

@@ -21,7 +21,10 @@ TEST(Utf8DecoderTest, DecodesTextLineFeedsAndMalformedInput) {
       {{0xC3, 0x41}, u" "},
       {{0xE2, 0x82, 0x41, 0x42}, u" B"},
       {{0xC3, 0xD0, 0xB0}, u"  "},
-      {{0x61, 0xF0, 0x9F, 0x98, 0x80, 0x62}, u"a b"},  // a four-byte sequence becomes one space
+      // A four-byte sequence becomes its surrogate pair; beyond U+10FFFF there is none: one space.
+      {{0x61, 0xF0, 0x9F, 0x98, 0x80, 0x62}, u"a\U0001F600b"},
+      {{0xF4, 0x8F, 0xBF, 0xBF}, u"\U0010FFFF"},
+      {{0xF4, 0x90, 0x80, 0x80, 0x41}, u" A"},
       {{0x41, 0xE2, 0x82}, u"A "},                     // a sequence open at the end: one space
       {{0xF0}, u" "},
       {{0x80, 0x41, 0xBF, 0xBF}, u" A  "},  // stray continuation bytes: one space each
@@ -34,6 +37,37 @@ TEST(Utf8DecoderTest, DecodesTextLineFeedsAndMalformedInput) {
   };
   for (size_t i = 0; i < std::size(cases); ++i)
     EXPECT_EQ(DecodeBlockText(cases[i].first.data(), cases[i].first.size()), cases[i].second) << "case " << i;
+}
+
+// Well-formed UTF-8 decodes exactly (line feeds kept); everything the forgiving decoder repairs
+// or accepts against the rules is refused.
+TEST(Utf8DecoderTest, WellFormedDecodingRefusesWhatIsNotUtf8) {
+  const std::pair<std::vector<uint8_t>, std::u16string> good[] = {
+      {{}, u""},
+      {{0x41, 0x0A, 0xC2, 0xB0, 0xE2, 0x82, 0xAC}, u"A\n\u00B0\u20AC"},
+      {{0xF0, 0x9F, 0x98, 0x80, 0xF4, 0x8F, 0xBF, 0xBF}, u"\U0001F600\U0010FFFF"},
+  };
+  for (const auto& [bytes, text] : good) {
+    std::u16string out;
+    EXPECT_TRUE(DecodeWellFormedUtf8(bytes.data(), bytes.size(), &out));
+    EXPECT_EQ(out, text);
+  }
+  const std::vector<uint8_t> bad[] = {
+      {0xB0},                    // a Latin-1 byte: a continuation without a lead byte
+      {0x54, 0xB0, 0x43},
+      {0xC3, 0x41},              // a broken sequence
+      {0xE2, 0x82},              // cut at the end
+      {0xC1, 0x81},              // overlong
+      {0xE0, 0x80, 0x80},
+      {0xF0, 0x8F, 0xBF, 0xBF},
+      {0xED, 0xA0, 0x80},        // an encoded surrogate
+      {0xF4, 0x90, 0x80, 0x80},  // above U+10FFFF
+      {0xF8, 0x88, 0x80, 0x80},
+  };
+  for (size_t i = 0; i < std::size(bad); ++i) {
+    std::u16string out;
+    EXPECT_FALSE(DecodeWellFormedUtf8(bad[i].data(), bad[i].size(), &out)) << "case " << i;
+  }
 }
 
 TEST(Utf8DecoderTest, DecoderIsEmptyAfterFinish) {
