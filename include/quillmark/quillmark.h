@@ -45,8 +45,8 @@ typedef uint16_t QM_CHAR16;
                                               comment longer than 1023 UTF-16 units; no file is
                                               left behind) */
 #define MDF4_ERR_INVALID_ARGUMENT  (-8003) /* "Invalid argument": a null pointer, a negative count,
-                                              or a call on a handle whose create failed or whose
-                                              file is closed */
+                                              or a call on a handle whose create failed or that
+                                              MDF4_Close has closed */
 #define MDF4_ERR_GROUP             (-8004) /* "Group already exists" / "Group '<name>' not found" */
 #define MDF4_ERR_NOT_NEWEST_GROUP  (-8005) /* "Channels can only be added to the newest group" */
 #define MDF4_ERR_CANNOT_APPEND     (-8006) /* "Data cannot be appended to this file": the reopened
@@ -54,19 +54,42 @@ typedef uint16_t QM_CHAR16;
                                               or its data has a layout this library cannot
                                               continue; nothing is written and no count changes */
 #define MDF4_ERR_WRITE             (-8007) /* "Error writing MDF file": the operating system refused
-                                              a write; the file keeps the samples of earlier calls */
+                                              a write or a size change (a full disk, a quota, a
+                                              file size limit). The failed call is not in the
+                                              file, which stays as the last completed call left
+                                              it; MDF4_Close records it too (see there) */
 #define MDF4_ERR_OUT_OF_MEMORY     (-8008) /* "Out of memory" */
 #define MDF4_ERR_TOO_MANY_GROUPS   (-8009) /* "Too many channel groups": record IDs are 16 bits */
 #define MDF4_ERR_LIMIT             (-8010) /* "limit '<id>' not found" */
+#define MDF4_ERR_RECORDS_EXIST     (-8011) /* "Channels cannot be added to a group that has data":
+                                              MDF4_AddChannel for a group that already has records;
+                                              they were written with the group's present record
+                                              size, so its channels are fixed from then on */
 
 typedef struct MDF4FileContext MDF4FileContext; /* opaque */
 
 /* Owned by the host. errorMessage is allocated by the library and released by the host with
  * MDF4_FreeString (on Windows also SysFreeString); the library never frees a message, and a
- * new error overwrites the pointer without freeing the old one. Errors are sticky: only
- * MDF4_Create clears them. */
+ * new error overwrites the pointer without freeing the old one.
+ *
+ * Errors are sticky: once errorCode is not 0, every function that takes the handle and returns
+ * bool returns false, also when it did its work (a declaration made, samples appended), until
+ * MDF4_Create starts over. The library never clears errorCode otherwise; a host that handled
+ * an error and wants to continue clears it itself: MDF4_FreeString(h.errorMessage), then
+ * h.errorMessage = NULL and h.errorCode = 0. So a false result means "errorCode is not 0";
+ * check errorCode to learn whether the call itself failed.
+ *
+ * Results: functions that take the handle and return bool return true exactly when errorCode
+ * is 0 after the call.
+ * A declaration or a data call whose write fails returns false with MDF4_ERR_WRITE and leaves
+ * the file as the last completed call left it: nothing of the failed call is linked or counted.
+ *
+ * Closed handles: MDF4_Close sets file to NULL. Every later call with the handle fails with
+ * MDF4_ERR_INVALID_ARGUMENT (recorded unless an earlier error is still recorded, see above),
+ * the LTT queries return NULL, and a second MDF4_Close does nothing. MDF4_Create may reuse the
+ * handle; it overwrites errorMessage without freeing it, so free that first. */
 typedef struct MDF4Handle {
-  MDF4FileContext* file;
+  MDF4FileContext* file; /* NULL before MDF4_Create and after MDF4_Close */
   int32_t errorCode;
   QM_CHAR16* errorMessage; /* zero-terminated UTF-16; a 4-byte byte count precedes it */
 } MDF4Handle;
@@ -84,37 +107,71 @@ typedef struct MDF4HeaderInfo {
 /* Creates fileName, or reopens it when it exists (then info is not used and new data is
  * appended to the groups of its last data group). *startTime: FILETIME (100 ns ticks since
  * 1601-01-01 UTC); 0 or less means now. Returns the start time recorded in *startTime.
+ * Clears errorCode and errorMessage first (without freeing the old message).
+ * True: the file is open for the calls below. False: errorCode says why (MDF4_ERR_OPEN,
+ * MDF4_ERR_NO_DATA_GROUP, MDF4_ERR_CREATE, MDF4_ERR_INVALID_ARGUMENT, MDF4_ERR_OUT_OF_MEMORY);
+ * no new file is left behind. Call MDF4_Close after a false result too: it releases what the
+ * create allocated.
  * Text: on Linux narrow strings are UTF-8 (a byte that does not begin a valid sequence
- * stands for the character of the same value); on Windows they follow the C locale. */
+ * stands for the character of the same value); on Windows they follow the C locale.
+ * Group names are stored as the UTF-8 of the characters their string stands for, so that any
+ * reader can read them; after a reopen the same string finds the group on either system.
+ * Strings that stand for the same characters name the same group (on Linux "Temp\xB0C" and
+ * "Temp\xC2\xB0C"). In files that stored a group name's bytes unconverted, a name that is not
+ * UTF-8 is found by the same bytes. */
 QM_API bool MDF4_Create(const char* fileName, MDF4Handle* h, const MDF4HeaderInfo* info,
                         int64_t* startTime);
 /* Declares a group with the next record ID (1, 2, 3, ...), optionally with a master channel
- * "Time" in "s". On a reopened file: returns true and changes nothing. */
+ * "Time" in "s". The declaration is in the file when the call returns. True: the group is
+ * declared. False: MDF4_ERR_GROUP (the name exists), MDF4_ERR_TOO_MANY_GROUPS or
+ * MDF4_ERR_INVALID_ARGUMENT, with nothing changed; MDF4_ERR_WRITE, with the file as the last
+ * completed call left it; MDF4_ERR_OUT_OF_MEMORY; or an earlier error was still recorded.
+ * On a reopened file: returns true and changes nothing (unless an error is recorded). */
 QM_API bool MDF4_AddChannelGroup(MDF4Handle* h, const char* groupName, bool withTimeChannel);
-/* Adds a double channel (physical = offset + factor x stored) to the newest group. unit may
- * be null. On a reopened file: returns true and changes nothing. */
+/* Adds a double channel (physical = offset + factor x stored) to the newest group, before the
+ * group's first record. unit may be null. True: the channel is declared (in the file when the
+ * call returns). False: MDF4_ERR_GROUP (no such group), MDF4_ERR_NOT_NEWEST_GROUP,
+ * MDF4_ERR_RECORDS_EXIST (samples of the group were already written) or
+ * MDF4_ERR_INVALID_ARGUMENT, with nothing changed; MDF4_ERR_WRITE, with the file as the last
+ * completed call left it; MDF4_ERR_OUT_OF_MEMORY; or an earlier error was still recorded.
+ * On a reopened file: returns true and changes nothing (unless an error is recorded). */
 QM_API bool MDF4_AddChannel(MDF4Handle* h, const char* groupName, const char* channelName,
                             const char* unit, double factor, double offset);
 /* Appends count samples; values holds count x (channels of the group) doubles, sample after
- * sample. The file is complete on disk when the call returns. Count 0 is valid. */
+ * sample. The file is complete on disk when the call returns. Count 0 is valid.
+ * True: every sample is in the file and counted. False: MDF4_ERR_GROUP (no such group),
+ * MDF4_ERR_CANNOT_APPEND or MDF4_ERR_INVALID_ARGUMENT, with nothing written; MDF4_ERR_WRITE,
+ * with none of the call's samples in the file (it stays as the last completed call left it);
+ * MDF4_ERR_OUT_OF_MEMORY; or an earlier error was still recorded (then the samples were
+ * appended all the same). */
 QM_API bool MDF4_AddChannelData1D(MDF4Handle* h, const char* groupName, const double* values,
                                   uint32_t count);
 /* Appends count samples given as count row pointers, each to the group's channel values.
- * A negative count is refused. Works for groups of any width. */
+ * A negative count is refused. Works for groups of any width. Results as for
+ * MDF4_AddChannelData1D. */
 QM_API bool MDF4_AddChannelData2D(MDF4Handle* h, const char* groupName, double** rows,
                                   int32_t count);
-/* The name of the first group (in name order) that begins with "[limitId]", or null. The
- * pointer stays valid until MDF4_Close; do not free it. */
+/* The name of the first group (in name order) that begins with "[limitId]", or null (also on a
+ * closed handle or one whose create failed; no error is recorded). The name is the group's name
+ * as the library keeps it: the host's string, or on Linux its UTF-8 form when the string held
+ * bytes that are not UTF-8 (see MDF4_Create); either finds the group. The pointer stays valid
+ * until MDF4_Close; do not free it. */
 QM_API const char* MDF4_LTT_GetChannelGroupName(MDF4Handle* h, int32_t limitId);
-/* MDF4_AddChannelData1D for the group of limitId; -8010 when there is none. */
+/* MDF4_AddChannelData1D for the group of limitId, with its results; MDF4_ERR_LIMIT when there
+ * is none. */
 QM_API bool MDF4_LTT_AddChannelData(MDF4Handle* h, int32_t limitId, const double* values,
                                     uint32_t count);
 /* The limit identifiers of all groups named "[n]...", in name order; *count receives their
- * number. Release the array with Free1DIntArray. Null when there are none. Names whose
- * number cannot be read (for example "[abc]" or out of 32-bit range) are skipped. */
+ * number. Release the array with Free1DIntArray. Null (with *count 0) when there are none and
+ * on a closed handle; no error is recorded. Names whose number cannot be read (for example
+ * "[abc]" or out of 32-bit range) are skipped. */
 QM_API int32_t* MDF4_LTT_GetLimitIDs(MDF4Handle* h, int32_t* count);
-/* Writes the header a last time, closes the file and releases the context. The handle must
- * not be used again except with MDF4_Create. */
+/* Writes the header a last time, closes the file, releases the context and sets h->file to
+ * NULL. Every completed call is already in the file. Returns nothing: when its final writes
+ * fail, it records MDF4_ERR_WRITE in errorCode, so a host reads errorCode after MDF4_Close
+ * (clearing it before the close tells this failure apart from earlier ones); the file then
+ * still holds what the completed calls wrote. errorMessage stays the host's to free. A
+ * second MDF4_Close, or one on a handle whose file is NULL, does nothing. */
 QM_API void MDF4_Close(MDF4Handle* h);
 /* The current UTC time as FILETIME, millisecond resolution. */
 QM_API uint64_t GetCurrentTimeStamp(void);

@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "api/file_context.h"
+#include "api/group_names.h"
 #include "api/handle_errors.h"
 #include "api/xml_text.h"
 #include "block/block_factory.h"
@@ -125,13 +126,13 @@ int32_t Reopen(MDF4FileContext& ctx, const std::u16string& name, StartTimeRecord
     std::unique_ptr<M4TXBlock> text = LoadAs<M4TXBlock>(&ctx, cg->GetLink(fmt::kCgTxAcqName), fmt::kTX);
     if (!text) continue;
     GroupEntry entry;
-    entry.name = text->Decode();
+    entry.name = GroupNameOf(*text);
     ctx.RegisterCycleCounter(*cg, cg->cg_record_id);
     entry.recordId = static_cast<uint16_t>(cg->cg_record_id);
     entry.counterKey = cg->cg_record_id;
     entry.recordSize = cg->RecordSize();
     entry.channelCount = static_cast<uint8_t>(entry.recordSize >> 3);
-    ctx.groups.emplace(os::WideToNarrow(entry.name.c_str()), std::move(entry));
+    ctx.groups.emplace(GroupKey(entry.name), std::move(entry));
   }
   start->timeNs = static_cast<int64_t>(hd.hd_start_time_ns);
   start->tzOffsetMin = hd.hd_tz_offset_min;
@@ -199,6 +200,9 @@ extern "C" QM_API void MDF4_Close(MDF4Handle* h) {
   }
   ctx->ready = false;
   delete ctx;
+  // The handle no longer refers to the released context: later calls on it are refused, and a
+  // second close finds nothing to do.
+  h->file = nullptr;
 }
 
 extern "C" QM_API uint64_t GetCurrentTimeStamp(void) { return os::CurrentFileTime(); }

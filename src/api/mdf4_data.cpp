@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "api/file_context.h"
+#include "api/group_names.h"
 #include "api/handle_errors.h"
 #include "api/xml_text.h"
 #include "block/byte_order.h"
@@ -57,7 +58,7 @@ bool AppendSamples(MDF4Handle* h, MDF4FileContext& ctx, const GroupEntry& entry,
 
 // The registered group of that name, or null after recording "Group '...' not found".
 const GroupEntry* FindGroup(MDF4Handle* h, MDF4FileContext& ctx, const char* groupName) {
-  auto it = ctx.groups.find(groupName);
+  auto it = ctx.groups.find(GroupKey(groupName));
   if (it != ctx.groups.end()) return &it->second;
   RecordGroupNotFound(h, groupName);
   return nullptr;

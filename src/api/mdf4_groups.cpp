@@ -1,8 +1,8 @@
 // MDF4_AddChannelGroup and MDF4_AddChannel: CG, CN, name, unit and conversion blocks.
-#include <cstring>
 #include <string>
 
 #include "api/file_context.h"
+#include "api/group_names.h"
 #include "api/handle_errors.h"
 #include "block/descriptive_blocks.h"
 #include "block/text_block.h"
@@ -52,7 +52,8 @@ bool AddGroupImpl(MDF4Handle* h, const char* groupName, bool withTime) {
     return false;
   }
   if (ctx->reopened) return true;  // a reopened file keeps the groups it has
-  if (ctx->groups.count(groupName) != 0) {
+  const std::string key = GroupKey(groupName);
+  if (ctx->groups.count(key) != 0) {
     RecordError(h, MDF4_ERR_GROUP, kMsgGroupExists);
     return false;
   }
@@ -72,9 +73,10 @@ bool AddGroupImpl(MDF4Handle* h, const char* groupName, bool withTime) {
   entry.recordId = static_cast<uint16_t>(cg->cg_record_id);
   entry.counterKey = cg->cg_record_id;
   entry.channelGroup = cg;
-  // The group name is stored as the bytes the host passed.
+  // The group name is stored as UTF-8 of the text the host's string stands for, like every
+  // other name: readers that insist on UTF-8 accept it, and a reopen reads it back to the key.
   M4TXBlock nameText;
-  nameText.appendBytes(groupName, std::strlen(groupName));
+  nameText.appendWide(entry.name);
   if (!cg->HasLink(fmt::kCgTxAcqName)) cg->SetLink(fmt::kCgTxAcqName, nameText.Place(ctx, m4Block::kPlaceAll));
   cg->cg_cycle_count = 0;
   cg->cg_data_bytes = cg->cg_inval_bytes = 0;
@@ -85,7 +87,7 @@ bool AddGroupImpl(MDF4Handle* h, const char* groupName, bool withTime) {
     M4CCLinear identity(1.0, 0.0);
     createChannel(*ctx, entry, fmt::kCnTypeMaster, fmt::kCnSyncTime, u"Time", u"s", identity);
   }
-  ctx->groups.emplace(groupName, std::move(entry));
+  ctx->groups.emplace(key, std::move(entry));
   return h->errorCode == 0;
 }
 
@@ -98,7 +100,7 @@ bool AddChannelImpl(MDF4Handle* h, const char* groupName, const char* channelNam
     return false;
   }
   if (ctx->reopened) return true;
-  auto it = ctx->groups.find(groupName);
+  auto it = ctx->groups.find(GroupKey(groupName));
   if (it == ctx->groups.end()) {
     RecordGroupNotFound(h, groupName);
     return false;
@@ -110,6 +112,13 @@ bool AddChannelImpl(MDF4Handle* h, const char* groupName, const char* channelNam
   M4CGBlock* newest = ctx->currentDataGroup->LastCG();
   if (newest == nullptr || newest->cg_record_id != it->second.counterKey) {
     RecordError(h, MDF4_ERR_NOT_NEWEST_GROUP, kMsgNotNewest);
+    return false;
+  }
+  // Records already written have the group's present size: a wider record would misread them
+  // all, so the group's layout is fixed from its first record on.
+  const auto* counter = ctx->Counters().Find(it->second.counterKey);
+  if (counter != nullptr && counter->count != 0) {
+    RecordError(h, MDF4_ERR_RECORDS_EXIST, kMsgRecordsExist);
     return false;
   }
   it->second.channelGroup = newest;
