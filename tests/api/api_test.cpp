@@ -404,6 +404,28 @@ TEST_F(ApiTest, GroupsGetRecordIdsAndChannelsConsecutiveOffsets) {
   EXPECT_EQ(g[0].channels[2].unit, "V");
 }
 
+// A group's channels are fixed once it has records: a late channel is refused and changes
+// nothing, and the group goes on taking records of its size. A data call without samples
+// writes no record and leaves the group open.
+TEST_F(ApiTest, ChannelsAfterTheFirstRecordAreRefused) {
+  ASSERT_TRUE(Create());
+  AddGroup("A", true, 1);
+  ASSERT_TRUE(Write1D("A", {}));
+  ASSERT_TRUE(MDF4_AddChannel(&h_, "A", "c1", nullptr, 1.0, 0.0));
+  ASSERT_TRUE(Write1D("A", Samples(0, 0, 2, 3)));
+  const std::vector<uint8_t> before = Bytes();
+  EXPECT_TRUE(Refused(MDF4_AddChannel(&h_, "A", "late", nullptr, 1.0, 0.0), MDF4_ERR_RECORDS_EXIST,
+                      u"Channels cannot be added to a group that has data"));
+  EXPECT_EQ(Bytes(), before);
+  ASSERT_TRUE(Write1D("A", Samples(0, 2, 1, 3)));
+  Close();
+  FileView v = View();
+  ASSERT_EQ(v.Groups().size(), 1u);
+  EXPECT_EQ(v.Groups()[0].channels.size(), 3u);
+  EXPECT_EQ(v.Records(v.DataGroups()[0])[1], Samples(0, 0, 3, 3));
+  EXPECT_EQ(v.CycleCounts(), (std::vector<uint64_t>{3}));
+}
+
 TEST_F(ApiTest, RecordIdsEndAt65535Groups) {
   ASSERT_TRUE(Create());
   for (int i = 1; i <= 65535; ++i)
@@ -620,6 +642,28 @@ TEST_F(ApiTest, EveryCallOnAFailedCreateFailsAndKeepsItsError) {
   EXPECT_FALSE(std::filesystem::exists(Path()));
 }
 
+// MDF4_Close leaves no pointer behind: every later call is refused, a second close does
+// nothing, and the handle can create (here: reopen) again.
+TEST_F(ApiTest, ClosedHandleRefusesEveryCallAndClosesOnce) {
+  ASSERT_TRUE(Create());
+  AddGroup("[1]A", false, 1);
+  ASSERT_TRUE(Write1D("[1]A", Samples(0, 0, 1, 1)));
+  MDF4_Close(&h_);
+  EXPECT_EQ(h_.file, nullptr);
+  const std::vector<uint8_t> closed = Bytes();
+  ExpectEveryCallFails(&h_);
+  EXPECT_TRUE(HasError(MDF4_ERR_INVALID_ARGUMENT, u"Invalid argument"));
+  MDF4_Close(&h_);
+  EXPECT_EQ(h_.errorCode, 0);
+  EXPECT_EQ(Bytes(), closed);
+
+  ASSERT_TRUE(Create());
+  ASSERT_TRUE(Write1D("[1]A", Samples(0, 1, 1, 1)));
+  Close();
+  FileView v = View();
+  EXPECT_EQ(v.Records(v.DataGroups()[0])[1], Samples(0, 0, 2, 1));
+}
+
 // ---- Reopening ---------------------------------------------------------------------------
 
 TEST_F(ApiTest, ReopeningRefusesFilesItCannotUse) {
@@ -705,7 +749,7 @@ TEST_F(ApiTest, DataThatCannotBeContinuedIsLeftAlone) {
 
 // Group names are host text: UTF-8 bytes written as they are and found again by the same bytes
 // after reopening, whatever the process locale. On Windows narrow text follows the C runtime's
-// locale, which has no UTF-8 here: a name stored as the host's bytes comes back as other characters.
+// locale, which has no UTF-8 here: these bytes stand for other characters (see the next test).
 #ifndef _WIN32
 class ApiLocaleTest : public ApiTest, public ::testing::WithParamInterface<const char*> {
  protected:
@@ -739,6 +783,59 @@ TEST_P(ApiLocaleTest, Utf8GroupNamesAreFoundAfterReopening) {
 
 INSTANTIATE_TEST_SUITE_P(Locales, ApiLocaleTest, ::testing::Values("C", "C.UTF-8"));
 #endif
+
+// A group name reaches the file as the UTF-8 of the characters the host's string stands for,
+// and the same string finds the group after reopening; the sorted copy carries the name
+// unchanged. A Latin-1 byte, a character beyond the Basic Multilingual Plane, plain ASCII.
+TEST_F(ApiTest, GroupNamesSurviveReopeningAndSorting) {
+  const std::pair<std::string, std::string> names[] = {  // the host's string, the file's bytes
+      {"Temp\xB0" "C", "Temp\xC2\xB0" "C"},
+#ifdef _WIN32
+      // The C runtime's default locale reads every byte as the character of its value.
+      {"\xC3\x96l \xF0\x9F\x98\x80", "\xC3\x83\xC2\x96l \xC3\xB0\xC2\x9F\xC2\x98\xC2\x80"},
+#else
+      {"\xC3\x96l \xF0\x9F\x98\x80", "\xC3\x96l \xF0\x9F\x98\x80"},
+#endif
+      {"Engine", "Engine"}};
+  ASSERT_TRUE(Create());
+  for (const auto& [host, stored] : names) AddGroup(host, false, 1);
+  for (size_t i = 0; i < std::size(names); ++i) ASSERT_TRUE(Write1D(names[i].first, Samples(10.0 * i, 0, 1, 1)));
+  Close();
+  ASSERT_TRUE(Create());
+  for (size_t i = 0; i < std::size(names); ++i)
+    ASSERT_TRUE(Write1D(names[i].first, Samples(10.0 * i, 1, 2, 1))) << names[i].first;
+  Close();
+  ASSERT_TRUE(MDF4_Sort(Path().c_str(), dir_.Path("sorted.mf4").c_str()));
+
+  FileView v = View(), sorted(dir_.WPath("sorted.mf4"));
+  ASSERT_EQ(v.Groups().size(), std::size(names));
+  ASSERT_EQ(sorted.DataGroups().size(), std::size(names));
+  RecordsById records = v.Records(v.DataGroups()[0]);
+  for (size_t i = 0; i < std::size(names); ++i) {
+    SCOPED_TRACE(names[i].first);
+    EXPECT_EQ(v.Groups()[i].name, names[i].second);
+    EXPECT_EQ(records[i + 1], Samples(10.0 * i, 0, 3, 1));
+    const DataGroupInfo& dg = sorted.DataGroups()[i];
+    ASSERT_EQ(dg.groups.size(), 1u);
+    EXPECT_EQ(dg.groups[0].name, names[i].second);
+    EXPECT_EQ(sorted.Records(dg)[dg.groups[0].cg.cg_record_id], Samples(10.0 * i, 0, 3, 1));
+  }
+}
+
+// Files that stored a group name's bytes unconverted still reopen: a name that is not UTF-8 is
+// found by the same bytes.
+TEST_F(ApiTest, RawGroupNamesOfOlderFilesAreFoundByTheirBytes) {
+  MdfBuilder m;
+  const uint64_t cg = m.AddCG(m.AddDG(2), 1, 0, 8, 0, 0, "Temp\xB0" "C");
+  m.AddCN(cg, "v", "V", f::kCnTypeValue, f::kCnSyncNone, f::kCnDataTypeFloatLE, 0, 64);
+  ASSERT_TRUE(m.WriteTo(Path()));
+  ASSERT_TRUE(Create());
+  ASSERT_TRUE(Write1D("Temp\xB0" "C", Samples(0, 0, 2, 1)));
+  Close();
+  FileView v = View();
+  EXPECT_EQ(v.Records(v.DataGroups()[0])[1], Samples(0, 0, 2, 1));
+  EXPECT_EQ(v.CycleCounts(), (std::vector<uint64_t>{2}));
+}
 
 // ---- Limit groups ------------------------------------------------------------------------
 
