@@ -24,7 +24,8 @@ std::u16string GroupNameOf(const M4TXBlock& text) {
   const auto* bytes = text.Text();
   if (bytes == nullptr) return {};
   size_t length = static_cast<size_t>(text.GetLength());
-  if (const void* zero = std::memchr(bytes, 0, length)) length = static_cast<size_t>(static_cast<const uint8_t*>(zero) - bytes);
+  if (const auto* zero = static_cast<const uint8_t*>(std::memchr(bytes, 0, length)))
+    length = static_cast<size_t>(zero - bytes);
   std::u16string name;
   if (DecodeWellFormedUtf8(bytes, length, &name)) return name;
   return os::NarrowToWide(std::string(reinterpret_cast<const char*>(bytes), length).c_str());

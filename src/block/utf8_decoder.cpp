@@ -96,16 +96,20 @@ bool DecodeWellFormedUtf8(const uint8_t* text, size_t n, std::u16string* out) {
     // Length and smallest value of the sequence a lead byte starts; a value below that
     // smallest one is an overlong form.
     size_t length;
-    uint32_t value, smallest;
+    uint32_t smallest;
     if (lead >= 0xC0 && lead < 0xE0) {
-      length = 2, value = lead & 0x1Fu, smallest = 0x80;
+      length = 2;
+      smallest = 0x80;
     } else if (lead >= 0xE0 && lead < 0xF0) {
-      length = 3, value = lead & 0x0Fu, smallest = 0x800;
+      length = 3;
+      smallest = 0x800;
     } else if (lead >= 0xF0 && lead < 0xF8) {
-      length = 4, value = lead & 0x07u, smallest = 0x10000;
+      length = 4;
+      smallest = 0x10000;
     } else {
       return false;  // a continuation byte without a lead byte, or no UTF-8 lead byte at all
     }
+    uint32_t value = lead & (0x7Fu >> length);  // the lead byte's payload bits
     if (n - i < length) return false;
     for (size_t k = 1; k < length; ++k) {
       if ((text[i + k] & 0xC0) != 0x80) return false;
