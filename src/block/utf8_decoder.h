@@ -42,6 +42,6 @@ std::u16string DecodeBlockText(const uint8_t* p, size_t n);
 
 // Decodes text[0..n) when it is well-formed UTF-8 (no overlong forms, encoded surrogates, values
 // above U+10FFFF, stray or missing continuation bytes): every character exactly, those above
-// 0xFFFF as surrogate pairs, line feeds unchanged. Returns false, *out then holding no usable text,
-// for anything else.
+// 0xFFFF as surrogate pairs, line feeds unchanged. Returns false for anything else; *out then
+// holds no usable text.
 bool DecodeWellFormedUtf8(const uint8_t* text, size_t n, std::u16string* out);
