@@ -58,6 +58,9 @@ typedef uint16_t QM_CHAR16;
 #define MDF4_ERR_OUT_OF_MEMORY     (-8008) /* "Out of memory" */
 #define MDF4_ERR_TOO_MANY_GROUPS   (-8009) /* "Too many channel groups": record IDs are 16 bits */
 #define MDF4_ERR_LIMIT             (-8010) /* "limit '<id>' not found" */
+#define MDF4_ERR_SYNC_POLICY       (-8012) /* "Unknown QUILLMARK_SYNC value": MDF4_Create reads the
+                                              environment variable QUILLMARK_SYNC (off, close,
+                                              interval=MS, always; see the README) */
 
 typedef struct MDF4FileContext MDF4FileContext; /* opaque */
 

@@ -42,12 +42,13 @@ void JournalSize(FileHandle h, uint64_t size) {
   Record(std::move(e));
 }
 
-void JournalSync(FileHandle h) {
-  if (!g_journalOn.load(std::memory_order_relaxed)) return;
+bool JournalSync(FileHandle h) {
+  if (!g_journalOn.load(std::memory_order_relaxed)) return false;
   JournalEntry e;
   e.kind = JournalEntry::kSync;
   e.handle = h;
   Record(std::move(e));
+  return true;
 }
 
 void StartWriteJournal() {

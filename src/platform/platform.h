@@ -102,7 +102,8 @@ uint64_t WriteCount();
 
 // The write journal of the power-loss tests: while it is on, every successful write, size
 // change and sync of every file is recorded in the order the process made them, so that
-// a test can build the disk images a power loss could leave.
+// a test can build the disk images a power loss could leave. Syncs are only recorded then,
+// not passed to the disk.
 struct JournalEntry {
   enum Kind { kWrite, kSize, kSync } kind = kWrite;
   FileHandle handle = kInvalidHandle;

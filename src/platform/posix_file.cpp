@@ -130,6 +130,7 @@ bool SetFileSize(FileHandle h, uint64_t size) {
 
 bool SyncFile(FileHandle h) {
   if (h == kInvalidHandle) return false;
+  if (JournalSync(h)) return true;
   int result;
   do {
 #ifdef __linux__
@@ -138,9 +139,7 @@ bool SyncFile(FileHandle h) {
     result = fsync(ToFd(h));
 #endif
   } while (result != 0 && errno == EINTR);
-  if (result != 0) return false;
-  JournalSync(h);
-  return true;
+  return result == 0;
 }
 
 void ReserveStorage(FileHandle h, uint64_t pos, uint64_t n) {

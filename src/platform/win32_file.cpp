@@ -116,10 +116,9 @@ bool SetFileSize(FileHandle h, uint64_t size) {
 
 bool SyncFile(FileHandle h) {
   if (h == kInvalidHandle) return false;
+  if (JournalSync(h)) return true;
   // Writes the file's data and metadata held by the system to the disk.
-  if (FlushFileBuffers(ToHandle(h)) == 0) return false;
-  JournalSync(h);
-  return true;
+  return FlushFileBuffers(ToHandle(h)) != 0;
 }
 
 // NTFS allocates as a file grows and offers no allocation beyond the end that stays in place

@@ -12,9 +12,11 @@ namespace qm::os {
 // reached, the process ends at once, before the write happens.
 void CountWrite();
 
-// Record a completed write, size change or sync in the write journal while it is on.
+// Record a completed write or size change in the write journal while it is on.
 void JournalWrite(FileHandle h, uint64_t pos, uint32_t n, const void* src);
 void JournalSize(FileHandle h, uint64_t size);
-void JournalSync(FileHandle h);
+// Records a sync while the journal is on and returns true: the power loss is simulated, so
+// the disk itself need not be waited for. False (nothing recorded) when it is off.
+bool JournalSync(FileHandle h);
 
 }  // namespace qm::os

@@ -62,7 +62,8 @@ bool WrittenByThisLibrary(MDF4File& file) {
 
 struct Group {
   uint64_t recordSize = 0;  // ID included
-  uint64_t count = 0;       // cycle count on disk
+  uint64_t count = 0;       // records the group may have
+  uint64_t onDisk = 0;      // cycle count on disk
   uint64_t countPosition = 0;
   uint64_t seen = 0;        // records kept
 };
@@ -273,8 +274,9 @@ bool WriteU64(MDF4File& file, uint64_t position, uint64_t value) {
 // The channels of the group at cgPosition that reached the disk: the chain is cut at the
 // first channel (or its name) that did not, and the record size follows the channels found
 // (a channel whose group was not rewritten yet, or a group rewritten for a channel that did
-// not arrive). False when a write failed.
-bool SettleChannels(MDF4File& file, uint64_t cgPosition, M4CGBlock& cg, bool* changed) {
+// not arrive). *lost tells that the group states fewer channels than before: records of it
+// on disk were written for channels it no longer has. False when a write failed.
+bool SettleChannels(MDF4File& file, uint64_t cgPosition, M4CGBlock& cg, bool* changed, bool* lost) {
   uint64_t previous = cgPosition;
   uint32_t previousLink = fmt::kCgCnFirst;
   uint32_t channels = 0;
@@ -294,6 +296,7 @@ bool SettleChannels(MDF4File& file, uint64_t cgPosition, M4CGBlock& cg, bool* ch
   }
   if (cg.cg_data_bytes == channels * 8u) return true;
   *changed = true;
+  *lost = cg.cg_data_bytes > channels * 8u;
   cg.cg_data_bytes = channels * 8u;
   uint8_t bytes[4];
   StoreLE32(bytes, cg.cg_data_bytes);
@@ -320,10 +323,13 @@ bool ReadChannelGroups(MDF4File& file, M4DGBlock& dg, std::map<uint16_t, Group>*
     if ((cg->cg_flags & fmt::kCgFlagVlsd) != 0 || cg->cg_record_id == 0 || cg->cg_record_id > 0xFFFF ||
         cg->cg_inval_bytes != 0)
       return false;
-    if (!SettleChannels(file, pos, *cg, changed)) return false;
+    bool lost = false;
+    if (!SettleChannels(file, pos, *cg, changed, &lost)) return false;
     Group g;
     g.recordSize = fmt::kUnsortedRecordIdSize + cg->RecordSize();
-    g.count = cg->cg_cycle_count;
+    // Records written for a channel that is gone cannot be read: the data ends at the first.
+    g.onDisk = cg->cg_cycle_count;
+    g.count = lost ? 0 : g.onDisk;
     g.countPosition = pos + fmt::kBlockHeaderSize + uint64_t{fmt::kLinkSize} * cg->GetLinkCount() +
                       offsetof(m4CGRecord, cg_cycle_count);
     if (!groups->emplace(static_cast<uint16_t>(cg->cg_record_id), g).second) return false;
@@ -420,7 +426,7 @@ bool RollBackInterruptedData(MDF4File& file, M4DGBlock& dg, RollBackResult* resu
       return false;
   }
   for (const auto& [id, g] : groups) {
-    if (g.count == g.seen) continue;
+    if (g.onDisk == g.seen) continue;
     changed = true;
     if (!WriteU64(file, g.countPosition, g.seen)) return false;
   }

@@ -20,8 +20,8 @@ namespace {
 using Groups = std::map<std::string, std::vector<uint8_t>>;
 using Journal = std::vector<os::JournalEntry>;
 
-// Two groups appended one record per call, with one call that fills a block and starts the
-// next in between, so that lists, block lengths and counts are all at stake.
+// Two groups appended one record per call, with one call of a wide group that fills a block
+// and starts the next in between, so that lists, block lengths and counts are all at stake.
 std::vector<ScenarioOp> PowerLossScenario() {
   using K = ScenarioOp;
   std::vector<ScenarioOp> ops;
@@ -31,8 +31,10 @@ std::vector<ScenarioOp> PowerLossScenario() {
   ops.push_back({K::kChannel, "Fast", 0, false, 0});
   ops.push_back({K::kGroup, "Slow", 1, false, 0});
   ops.push_back({K::kChannel, "Slow", 0, false, 0});
+  ops.push_back({K::kGroup, "Wide", 59, true, 0});  // 482-byte records: a record ID in every sector
+  for (int i = 0; i < 59; ++i) ops.push_back({K::kChannel, "Wide", 0, false, 0});
   for (int i = 0; i < 40; ++i) ops.push_back({i % 3 == 2 ? K::kData2D : K::kData1D, i % 2 ? "Slow" : "Fast", 0, false, 1});
-  ops.push_back({K::kData1D, "Fast", 0, false, 161400});  // 26-byte records: past the first block
+  ops.push_back({K::kData1D, "Wide", 0, false, 8750});  // past the first block
   for (int i = 0; i < 40; ++i) ops.push_back({K::kData1D, i % 2 ? "Fast" : "Slow", 0, false, 1});
   ops.push_back({K::kClose, "", 0, false, 0});
   return ops;
@@ -141,8 +143,8 @@ void WriteImage(const std::string& path, const std::vector<uint8_t>& disk) {
 }
 
 // Builds `images` disk images of random power losses during the recorded run and checks
-// each. `syncs` says whether the policy syncs during data calls.
-void CheckPowerLosses(const char* policy, int images, uint32_t seed) {
+// each; the run must have synced between minSyncs and maxSyncs times.
+void CheckPowerLosses(const char* policy, int images, uint32_t seed, size_t minSyncs, size_t maxSyncs) {
   SCOPED_TRACE(std::string("QUILLMARK_SYNC=") + policy + ", seed " + std::to_string(seed));
   TempDir dir;
   const std::string path = dir.Path("written.mf4"), image = dir.Path("image.mf4");
@@ -159,6 +161,11 @@ void CheckPowerLosses(const char* policy, int images, uint32_t seed) {
   unsetenv("QUILLMARK_SYNC");
 #endif
   ASSERT_FALSE(r.journal.empty());
+  const auto syncs = static_cast<size_t>(std::count_if(r.journal.begin(), r.journal.end(), [](const os::JournalEntry& e) {
+    return e.kind == os::JournalEntry::kSync;
+  }));
+  EXPECT_GE(syncs, minSyncs);
+  EXPECT_LE(syncs, maxSyncs);
   std::mt19937 random(seed);
   std::vector<uint8_t> disk;
   int reopened = 0;
@@ -209,7 +216,7 @@ void CheckPowerLosses(const char* policy, int images, uint32_t seed) {
       EXPECT_EQ(counts[name].cycleCount * counts[name].recordSize, bytes.size()) << name;
 
     // Appending continues the file.
-    const std::vector<double> row(4, 2.5);
+    const std::vector<double> row(60, 2.5);
     for (const auto& [name, bytes] : groups)
       EXPECT_TRUE(MDF4_AddChannelData1D(&h, name.c_str(), row.data(), 1)) << name << " " << h.errorCode;
     MDF4_Close(&h);
@@ -226,12 +233,17 @@ void CheckPowerLosses(const char* policy, int images, uint32_t seed) {
 }
 
 TEST(PowerLoss, EveryPolicyKeepsAPrefixOfTheCalls) {
+  const size_t dataCalls = 81;
   const struct {
     const char* policy;
     uint32_t seed;
-  } cases[] = {{"off", 17}, {"close", 29}, {"interval=2", 31}, {"always", 43}};
+    size_t minSyncs, maxSyncs;
+  } cases[] = {{"off", 17, 0, 0},
+               {"close", 29, 1, 1},
+               {"interval=2", 31, 1, 2 * dataCalls + 1},
+               {"always", 43, 2 * dataCalls + 1, 2 * dataCalls + 1}};  // two a call, one at close
   for (const auto& c : cases) {
-    CheckPowerLosses(c.policy, 250, c.seed);
+    CheckPowerLosses(c.policy, 250, c.seed, c.minSyncs, c.maxSyncs);
     if (testing::Test::HasFailure()) return;
   }
 }
