@@ -357,11 +357,12 @@ bool RollBackInterruptedData(MDF4File& file, M4DGBlock& dg, RollBackResult* resu
   uint8_t header[fmt::kBlockHeaderSize];
   if (link != 0 && ReadHeaderAt(&file, link, header)) {
     if (LoadLE16(header + 2) == fmt::kDT) {
+      // A single block (written before lists were used): one that does not fit the
+      // layout is left alone.
       Block block;
-      if (ReadDataBlock(file, link, &block)) {
-        blocks.push_back(block);
-        linkValid = true;
-      }
+      if (!ReadDataBlock(file, link, &block)) return true;
+      blocks.push_back(block);
+      linkValid = true;
     } else if (LoadLE16(header + 2) == fmt::kDL) {
       std::unordered_set<uint64_t> visited;
       uint64_t after = 0;
