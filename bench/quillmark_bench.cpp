@@ -661,6 +661,55 @@ void BenchInflate(const Options& opt) {
 
 // ---- Command line -------------------------------------------------------------------------
 
+// ---- 5. Sync policies ---------------------------------------------------------------------
+
+// The disk's own rate of durable small writes: an 8-byte write and fdatasync, repeated for
+// `budget` seconds. Syncs per second, or negative on failure.
+double DiskSyncRate(const fs::path& path, double budget) {
+  RemoveFile(path);
+  const int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+  if (fd < 0) return -1;
+  const Clock::time_point start = Clock::now();
+  uint64_t syncs = 0;
+  bool ok = true;
+  do {
+    ok = WriteAllAt(fd, &syncs, sizeof syncs, (syncs % 512) * 8) && fdatasync(fd) == 0;
+    ++syncs;
+  } while (ok && SecondsSince(start) < budget);
+  const double seconds = SecondsSince(start);
+  close(fd);
+  RemoveFile(path);
+  return ok ? syncs / seconds : -1;
+}
+
+// One-sample calls per second and bulk MB/s under each QUILLMARK_SYNC policy.
+void BenchSync(const Options& opt, const ScratchDir& dir) {
+  const double disk = DiskSyncRate(dir.File("sync.bin"), std::min(opt.budget, 2.0));
+  if (disk < 0) {
+    Fail("cannot measure the disk's sync rate");
+    return;
+  }
+  const uint64_t samples = std::max<uint64_t>(
+      kBulkSamplesPerCall, static_cast<uint64_t>(std::min(opt.recordMiB, 16.0) * kMiB / kRecordBytes) /
+                               kBulkSamplesPerCall * kBulkSamplesPerCall);
+  std::vector<double> values;
+  FillSamples(values, 0, kBulkSamplesPerCall);
+  for (const char* policy : {"off", "close", "interval=100", "always"}) {
+    setenv("QUILLMARK_SYNC", policy, 1);
+    const fs::path path = dir.File("sync.mf4");
+    RemoveFile(path);
+    uint32_t made = 0;
+    const double single = TimeSingleCalls(path, opt.singleCalls, std::min(opt.budget, 2.0), &made);
+    RemoveFile(path);
+    const double bulk = TimeBulkWrite(path, samples, values);
+    RemoveFile(path);
+    unsetenv("QUILLMARK_SYNC");
+    if (single < 0 || bulk < 0) return;
+    std::printf("sync %-12s one-sample calls: %.0f calls/s, bulk (%.1f MiB): %.1f MB/s, disk: %.0f syncs/s\n",
+                policy, made / single, samples * kRecordBytes / kMiB, MBps(samples * kRecordBytes, bulk), disk);
+  }
+}
+
 void Usage() {
   std::fprintf(stderr,
                "usage: quillmark_bench [--quick] [--mb N] [--sort-mb N] [--calls N] [--seconds S] "
@@ -672,7 +721,7 @@ void Usage() {
                "  --seconds S     time a one-sample or sort measurement may use (default 10)\n"
                "  --inflate-mb N  MiB of data to inflate (default 64)\n"
                "  --reps N        repetitions, the best is kept (default 3)\n"
-               "  --only LIST     comma-separated: bulk, single, single-lib, sort, inflate\n");
+               "  --only LIST     comma-separated: bulk, single, single-lib, sort, inflate, sync\n");
 }
 
 // Reads a positive number; false when text is not one.
@@ -711,7 +760,7 @@ bool ParseOptions(int argc, char** argv, Options* opt) {
         const size_t comma = std::min(list.find(',', start), list.size());
         const std::string name = list.substr(start, comma - start);
         if (name != "bulk" && name != "single" && name != "single-lib" && name != "sort" &&
-            name != "inflate")
+            name != "inflate" && name != "sync")
           return false;
         opt->only.insert(name);
         start = comma + 1;
@@ -763,6 +812,8 @@ int main(int argc, char** argv) {
   if (opt.Runs("sort")) BenchSort(opt, dir);
   std::fflush(stdout);
   if (opt.Runs("inflate")) BenchInflate(opt);
+  std::fflush(stdout);
+  if (opt.Runs("sync")) BenchSync(opt, dir);
   std::fflush(stdout);
   if (g_failures != 0) {
     std::fprintf(stderr, "quillmark_bench: %d failure%s\n", g_failures, g_failures == 1 ? "" : "s");

@@ -1,4 +1,4 @@
-// quillmark repair: rolls an interrupted writer's last data call back, and nothing else.
+// quillmark repair: cuts a file back to the last state in which its data agrees.
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -17,11 +17,13 @@ namespace qm::cli {
 const char* const kRepairHelp =
     "usage: quillmark repair FILE\n"
     "\n"
-    "Rolls FILE back to the last data call that completed, as reopening it for writing does:\n"
-    "when a writer was stopped in the middle of a call, the records of that call that reached\n"
-    "the file are cut off, so that the data agrees with the groups' sample counts. Only files\n"
-    "this library wrote are changed (2-byte record IDs, no variable-length groups); a file\n"
-    "that was not interrupted stays as it is. Says what it cut.\n";
+    "Cuts FILE back to the last state in which its data agrees, as reopening it for writing\n"
+    "does: records of a call that a stopped writer left unfinished, and after a power loss\n"
+    "whatever did not reach the disk (records that are zeros, list entries leading to blocks\n"
+    "that were never written, counts beyond the records present, channels or groups whose\n"
+    "blocks are missing). What is kept is a prefix of the samples in the order they were\n"
+    "written. Only files this library wrote are changed (2-byte record IDs, no\n"
+    "variable-length groups); a file whose data agrees stays as it is. Says what it cut.\n";
 
 int RunRepair(const std::vector<std::string>& args) {
   if (WantsHelp(args)) {

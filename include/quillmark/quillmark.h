@@ -65,6 +65,9 @@ typedef uint16_t QM_CHAR16;
                                               MDF4_AddChannel for a group that already has records;
                                               they were written with the group's present record
                                               size, so its channels are fixed from then on */
+#define MDF4_ERR_SYNC_POLICY       (-8012) /* "Unknown QUILLMARK_SYNC value": MDF4_Create reads the
+                                              environment variable QUILLMARK_SYNC (off, close,
+                                              interval=MS, always; see the README) */
 
 typedef struct MDF4FileContext MDF4FileContext; /* opaque */
 

@@ -20,6 +20,15 @@ struct GroupEntry {
   M4CGBlock* channelGroup = nullptr;  // valid only while the group is the newest one
 };
 
+// When the file is made durable (synced), chosen by the environment variable QUILLMARK_SYNC
+// when the file is created or reopened.
+enum class SyncPolicy {
+  kOff,       // never: what reaches the disk is up to the system (the default)
+  kClose,     // when the file is closed
+  kInterval,  // in a data call, when the last sync is at least the interval ago; and at close
+  kAlways,    // in every data call, before it returns; and at close
+};
+
 // The registry orders names byte-wise, then by length: std::string's own order.
 using GroupRegistry = std::map<std::string, GroupEntry>;
 
@@ -35,4 +44,7 @@ struct MDF4FileContext : public MDF4File {
   // file's bytes are the same either way.
   std::unique_ptr<m4DataStreamEx> appender;
   bool keepAppender = true;
+  SyncPolicy sync = SyncPolicy::kOff;
+  int64_t syncIntervalTicks = 0;  // kInterval: monotonic ticks between syncs
+  int64_t lastSyncTicks = 0;      // kInterval: when the file was last synced
 };

@@ -25,6 +25,7 @@ constexpr char16_t kMsgOutOfMemory[] = u"Out of memory";
 constexpr char16_t kMsgTooManyGroups[] = u"Too many channel groups";
 constexpr char16_t kMsgLimitNotFound[] = u"limit '%d' not found";
 constexpr char16_t kMsgRecordsExist[] = u"Channels cannot be added to a group that has data";
+constexpr char16_t kMsgSyncPolicy[] = u"Unknown QUILLMARK_SYNC value";
 
 // Sets errorCode and a newly allocated message. The previous message is not freed: it
 // belongs to the host.

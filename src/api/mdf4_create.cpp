@@ -1,4 +1,5 @@
 // MDF4_Create and MDF4_Close: new files with header, history and comment; reopened files.
+#include <cstdlib>
 #include <memory>
 #include <new>
 #include <string>
@@ -115,6 +116,12 @@ int32_t Reopen(MDF4FileContext& ctx, const std::u16string& name, StartTimeRecord
     ctx.Close();
     return MDF4_ERR_OPEN;
   }
+  // With a sync policy the roll-back is durable before anything is appended: appends may
+  // write where the cut bytes were, and those must never come back in their place.
+  if (rollBack.changed && ctx.sync != SyncPolicy::kOff && !ctx.Sync()) {
+    ctx.Close();
+    return MDF4_ERR_OPEN;
+  }
 
   std::unordered_set<uint64_t> seenGroups;
   uint64_t cgPos = ctx.currentDataGroup->GetLink(fmt::kDgCgFirst);
@@ -141,11 +148,36 @@ int32_t Reopen(MDF4FileContext& ctx, const std::u16string& name, StartTimeRecord
   return 0;
 }
 
+// The sync policy named by QUILLMARK_SYNC: unset, empty or "off", "close", "always", or
+// "interval=MS" with MS whole milliseconds. The library otherwise takes no configuration;
+// durability is chosen here, by the environment, so that hosts choose it without a change
+// of the C interface. False for any other value.
+bool ReadSyncPolicy(MDF4FileContext& ctx) {
+  const char* value = std::getenv("QUILLMARK_SYNC");
+  const std::string v = value != nullptr ? value : "";
+  if (v.empty() || v == "off") ctx.sync = SyncPolicy::kOff;
+  else if (v == "close") ctx.sync = SyncPolicy::kClose;
+  else if (v == "always") ctx.sync = SyncPolicy::kAlways;
+  else if (v.rfind("interval=", 0) == 0) {
+    const std::string ms = v.substr(9);
+    constexpr size_t kMaxDigits = 9;  // up to about 11 days
+    if (ms.empty() || ms.size() > kMaxDigits || ms.find_first_not_of("0123456789") != std::string::npos)
+      return false;
+    ctx.sync = SyncPolicy::kInterval;
+    ctx.syncIntervalTicks = static_cast<int64_t>(std::stoll(ms)) * os::MonotonicFrequency() / 1000;
+    ctx.lastSyncTicks = os::MonotonicTicks();
+  } else {
+    return false;
+  }
+  return true;
+}
+
 const char16_t* MessageFor(int32_t code) {
   switch (code) {
     case MDF4_ERR_OPEN: return kMsgOpen;
     case MDF4_ERR_NO_DATA_GROUP: return kMsgNoDataGroup;
     case MDF4_ERR_CREATE: return kMsgCreate;
+    case MDF4_ERR_SYNC_POLICY: return kMsgSyncPolicy;
     default: return kMsgInvalid;
   }
 }
@@ -172,7 +204,9 @@ bool CreateImpl(const char* fileName, MDF4Handle* h, const MDF4HeaderInfo* info,
   nowTime(start);
   if (*startTime > 0) fromFileTime(start, static_cast<uint64_t>(*startTime));
 
-  const int32_t code = ctx->reopened ? Reopen(*ctx, name, &start) : CreateNew(*ctx, name, texts, start);
+  const int32_t code = !ReadSyncPolicy(*ctx) ? MDF4_ERR_SYNC_POLICY
+                       : ctx->reopened     ? Reopen(*ctx, name, &start)
+                                           : CreateNew(*ctx, name, texts, start);
   if (code != 0) RecordError(h, code, MessageFor(code));
   else ctx->ready = true;
   *startTime = static_cast<int64_t>(toFileTime(start));
@@ -194,6 +228,7 @@ extern "C" QM_API void MDF4_Close(MDF4Handle* h) {
     ctx->groups.clear();
     ctx->appender.reset();
     if (ctx->IsOpen()) ctx->HD().Write(true, true);
+    if (ctx->IsOpen() && ctx->sync != SyncPolicy::kOff) ctx->Sync();
     ctx->Close();
   } catch (...) {
     // Nothing to report: closing has no error channel.

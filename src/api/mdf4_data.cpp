@@ -13,6 +13,7 @@
 #include "api/handle_errors.h"
 #include "api/xml_text.h"
 #include "block/byte_order.h"
+#include "platform/platform.h"
 #include "stream/data_stream.h"
 #include "quillmark/quillmark.h"
 
@@ -50,7 +51,17 @@ bool AppendSamples(MDF4Handle* h, MDF4FileContext& ctx, const GroupEntry& entry,
   const auto size = static_cast<uint32_t>(entry.recordSize);
   stream.WriteRecords(id, size, count, rowAt);
   ctx.AddCycles(entry.counterKey, count);
+  // A sync barrier around the length, list entries and counts: records, sync, then what
+  // links to and counts them, sync. Then the call's samples survive a power loss.
+  const int64_t now = ctx.sync == SyncPolicy::kInterval ? os::MonotonicTicks() : 0;
+  const bool barrier = ctx.sync == SyncPolicy::kAlways ||
+                       (ctx.sync == SyncPolicy::kInterval && now - ctx.lastSyncTicks >= ctx.syncIntervalTicks);
+  stream.SetSyncBarrier(barrier);
   stream.Finish();
+  if (barrier) {
+    ctx.Sync();
+    ctx.lastSyncTicks = now;
+  }
   if (!ctx.keepAppender) ctx.appender.reset();
   if (ctx.HadWriteError()) RecordError(h, MDF4_ERR_WRITE, kMsgWrite);
   return h->errorCode == 0;

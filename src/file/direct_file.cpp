@@ -199,4 +199,13 @@ bool mDirectFile::SetPhysicalSize(uint64_t size) {
   return true;
 }
 
+bool mDirectFile::Sync() {
+  if (!IsOpen()) return false;
+  if (!FlushWrites() || !qm::os::SyncFile(handle_)) {
+    writeFailed_ = true;
+    return false;
+  }
+  return true;
+}
+
 bool mDirectFile::RemoveFile(const char16_t* name) { return qm::os::RemoveFile(name); }

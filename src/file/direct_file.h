@@ -55,6 +55,11 @@ class mDirectFile {
   uint64_t GetEnd() const { return end_; }
   uint64_t GetPosition() const { return position_; }
 
+  // Writes what was gathered and makes everything written so far durable (a sync barrier:
+  // what was written before it reaches the disk before anything written after it). False
+  // when the system refused; also recorded as a write error.
+  bool Sync();
+
   static bool RemoveFile(const char16_t* name);
 
   // Sticky record of a write or size change the OS refused since the last ClearWriteError.

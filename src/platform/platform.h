@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace qm::os {
 
@@ -44,6 +45,9 @@ void ReserveStorage(FileHandle h, uint64_t pos, uint64_t n);
 // Gives back storage reserved beyond the end of file (by this or an earlier writer that
 // was killed); size and content stay as they are.
 void ReleaseStorage(FileHandle h);
+// Makes what was written to the file so far durable: it survives a power loss once this
+// returns true. Only the data and what is needed to read it back (the size) are flushed.
+bool SyncFile(FileHandle h);
 
 bool RemoveFile(const char16_t* name);
 // True when a file (not a pattern) of that name exists.
@@ -95,5 +99,20 @@ void ParallelFor(uint32_t first, uint32_t last, const std::function<void(uint32_
 void SetCrashAfterWrites(uint64_t n);
 // Number of writes and size changes made so far by this process.
 uint64_t WriteCount();
+
+// The write journal of the power-loss tests: while it is on, every successful write, size
+// change and sync of every file is recorded in the order the process made them, so that
+// a test can build the disk images a power loss could leave. Syncs are only recorded then,
+// not passed to the disk.
+struct JournalEntry {
+  enum Kind { kWrite, kSize, kSync } kind = kWrite;
+  FileHandle handle = kInvalidHandle;
+  uint64_t position = 0;       // kWrite: where the bytes go; kSize: the new size
+  std::vector<uint8_t> bytes;  // kWrite only
+};
+// Starts a new journal (dropping one that was not taken).
+void StartWriteJournal();
+// Ends the journal and returns what it recorded.
+std::vector<JournalEntry> TakeWriteJournal();
 
 }  // namespace qm::os

@@ -108,6 +108,7 @@ bool WriteAt(FileHandle h, uint64_t pos, uint32_t n, const void* src) {
     if (put == 0) return false;  // no progress: treat as a failure rather than spin
     done += static_cast<uint32_t>(put);
   }
+  JournalWrite(h, pos, n, src);
   return true;
 }
 
@@ -122,7 +123,23 @@ bool GetFileSize(FileHandle h, uint64_t* size) {
 bool SetFileSize(FileHandle h, uint64_t size) {
   CountWrite();
   if (h == kInvalidHandle || size > kMaxOffset) return false;
-  return ftruncate(ToFd(h), static_cast<off_t>(size)) == 0;
+  if (ftruncate(ToFd(h), static_cast<off_t>(size)) != 0) return false;
+  JournalSize(h, size);
+  return true;
+}
+
+bool SyncFile(FileHandle h) {
+  if (h == kInvalidHandle) return false;
+  if (JournalSync(h)) return true;
+  int result;
+  do {
+#ifdef __linux__
+    result = fdatasync(ToFd(h));
+#else
+    result = fsync(ToFd(h));
+#endif
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
 }
 
 void ReserveStorage(FileHandle h, uint64_t pos, uint64_t n) {

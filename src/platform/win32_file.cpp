@@ -93,6 +93,7 @@ bool WriteAt(FileHandle h, uint64_t pos, uint32_t n, const void* src) {
     if (put == 0) return false;  // no progress: treat as a failure rather than spin
     done += put;
   }
+  JournalWrite(h, pos, n, src);
   return true;
 }
 
@@ -108,7 +109,16 @@ bool SetFileSize(FileHandle h, uint64_t size) {
   CountWrite();
   if (h == kInvalidHandle || size > kMaxOffset) return false;
   // The bytes between the old and a larger new end read as zeros.
-  return Seek(ToHandle(h), size) && SetEndOfFile(ToHandle(h)) != 0;
+  if (!Seek(ToHandle(h), size) || SetEndOfFile(ToHandle(h)) == 0) return false;
+  JournalSize(h, size);
+  return true;
+}
+
+bool SyncFile(FileHandle h) {
+  if (h == kInvalidHandle) return false;
+  if (JournalSync(h)) return true;
+  // Writes the file's data and metadata held by the system to the disk.
+  return FlushFileBuffers(ToHandle(h)) != 0;
 }
 
 // NTFS allocates as a file grows and offers no allocation beyond the end that stays in place

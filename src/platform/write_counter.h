@@ -1,10 +1,22 @@
-// The write counter behind the crash hook, shared by the file implementations of every OS.
+// The write counter behind the crash hook and the write journal, shared by the file
+// implementations of every OS.
 #pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
 
 namespace qm::os {
 
 // Counts one write or size change; when the crash point set by SetCrashAfterWrites is
 // reached, the process ends at once, before the write happens.
 void CountWrite();
+
+// Record a completed write or size change in the write journal while it is on.
+void JournalWrite(FileHandle h, uint64_t pos, uint32_t n, const void* src);
+void JournalSize(FileHandle h, uint64_t size);
+// Records a sync while the journal is on and returns true: the power loss is simulated, so
+// the disk itself need not be waited for. False (nothing recorded) when it is off.
+bool JournalSync(FileHandle h);
 
 }  // namespace qm::os

@@ -47,7 +47,7 @@ bool M4DataBlock::Append(uint32_t n, const void* source) {
   return true;
 }
 
-bool M4DataBlock::Flush(uint64_t from) {
+bool M4DataBlock::FlushData(uint64_t from) {
   if (file_ == nullptr || position_ == 0) return false;
   if (from < dataLength_) {
     if (!buffer_ || dataLength_ - from > std::numeric_limits<uint32_t>::max()) return false;
@@ -55,8 +55,10 @@ bool M4DataBlock::Flush(uint64_t from) {
                         static_cast<uint32_t>(dataLength_ - from), buffer_.get() + from))
       return false;
   }
-  return WriteHead() != 0;
+  return true;
 }
+
+bool M4DataBlock::Flush(uint64_t from) { return FlushData(from) && WriteHead() != 0; }
 
 uint64_t M4DataBlock::ReserveAtEnd(mDirectFile* file, uint64_t from) {
   if (file_ != nullptr && position_ != 0 && from != kAlreadyWritten) Flush(from);

@@ -50,6 +50,8 @@ class M4DataBlock : public m4Block {
   // Writes the data bytes from offset `from` on, then the header with the current length:
   // the length on disk never covers bytes that are not written yet.
   bool Flush(uint64_t from);
+  // Writes the data bytes from offset `from` on, without the header.
+  bool FlushData(uint64_t from);
   // Passed to ReserveAtEnd when the block's bytes are on disk already.
   static constexpr uint64_t kAlreadyWritten = ~uint64_t{0};
   // Ends the block's current life (writing it when it was placed, from offset `from`) and

@@ -1,7 +1,11 @@
-// Roll-back of interrupted appends: cycle counts say how much data was completed.
+// Roll-back of interrupted appends and lost writes: the data is cut back to the last state
+// in which blocks, lists, records and cycle counts agree.
 #include "stream/data_repair.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <unordered_set>
 #include <vector>
@@ -9,13 +13,46 @@
 #include "block/block_factory.h"
 #include "block/byte_order.h"
 #include "block/hierarchy_blocks.h"
-#include "block/list_blocks.h"
+#include "block/records.h"
+#include "block/text_block.h"
 #include "file/mdf4_file.h"
-#include "stream/data_stream.h"
 
 using namespace qm;
 
+// What a writer of this library can leave behind, and how it is undone.
+//
+// A killed writer leaves every write it made, in order: data first, then the block length
+// and list entries that cover it, the cycle counts last. A power loss leaves any subset of
+// the writes made since the file was last synced, in any order, some of them only in part
+// (in whole 512-byte sectors). The file is therefore read as untrusted and the longest
+// prefix of the record stream is kept that satisfies all of:
+//  - every list lies inside the file and lists, in increasing positions, DT blocks that lie
+//    inside the file; every block but the last holds its full capacity; a list is followed
+//    only when it is full;
+//  - every record begins with the record ID of a channel group of the data group: ID 0 is
+//    never written, so bytes that never reached the disk (zeros) end the data;
+//  - no group has more records than its cycle count (the count is written after its
+//    records, so records beyond it belong to a call that did not complete).
+// Where a record ID is found wrong, part of its sector did not reach the disk; the record in
+// front of it is dropped too when it runs into that sector from an earlier one and holds
+// only zeros there (its ID arrived, its tail did not). Counts are then lowered to the records kept, the last
+// kept block gets the kept length, and lists are rewritten with the entries kept.
+//
+// Limits (what the file alone cannot tell): a sector that never arrived is recognised by
+// the record ID it holds, so a record longer than a sector (more than 63 channels) may hide
+// a lost sector inside its values; a record whose values in the sector of a lost record ID
+// are all zeros is taken as torn and dropped; the last record of the data, when its length
+// and count arrived and the tail of its values did not, reads with zeros there; and bytes that arrive stale instead of new (a region
+// written twice, which happens only where a roll-back cut data that later appends then
+// overwrite) look valid. With a sync policy both are excluded: the counts that include a
+// record reach the disk only after the record is synced, and a roll-back is synced before
+// anything is appended. When a group's count arrived but part of its last call's records
+// did not, the records that did arrive are kept: what is kept is always a prefix of the
+// samples in the order they were written.
+
 namespace {
+
+constexpr uint64_t kSector = 512;
 
 bool WrittenByThisLibrary(MDF4File& file) {
   char prog[fmt::kIdTextFieldSize + 1] = {};
@@ -23,28 +60,283 @@ bool WrittenByThisLibrary(MDF4File& file) {
   return std::memcmp(prog, "Brenik  ", fmt::kIdTextFieldSize) == 0;
 }
 
-// Bytes the channel groups' counts account for; false when a group rules the check out.
-bool CountedLength(MDF4File& file, const M4DGBlock& dg, uint64_t* total) {
-  *total = 0;
-  std::unordered_set<uint64_t> seen;
-  for (uint64_t pos = dg.GetLink(fmt::kDgCgFirst); pos != 0;) {
-    if (!seen.insert(pos).second) return false;
-    std::unique_ptr<M4CGBlock> cg = LoadAs<M4CGBlock>(&file, pos, fmt::kCG);
-    if (!cg || (cg->cg_flags & fmt::kCgFlagVlsd) != 0) return false;
-    const uint64_t record = fmt::kUnsortedRecordIdSize + cg->RecordSize();
-    if (cg->cg_cycle_count != 0 && record > UINT64_MAX / cg->cg_cycle_count) return false;
-    const uint64_t bytes = record * cg->cg_cycle_count;
-    if (bytes > UINT64_MAX - *total) return false;
-    *total += bytes;
-    pos = cg->GetLink(fmt::kCgNext);
+struct Group {
+  uint64_t recordSize = 0;  // ID included
+  uint64_t count = 0;       // records the group may have
+  uint64_t onDisk = 0;      // cycle count on disk
+  uint64_t countPosition = 0;
+  uint64_t seen = 0;        // records kept
+};
+
+// A data block found valid: its position and the bytes of it that can be read.
+struct Block {
+  uint64_t position = 0;
+  uint64_t declared = 0;  // data length its header states
+  uint64_t length = 0;    // data length inside the file
+};
+
+// A data list found valid: its position, what was read of its reserved area, the blocks
+// it leads to.
+struct List {
+  uint64_t position = 0;
+  std::vector<uint8_t> bytes;
+  bool whole = false;  // the file holds the list's whole area
+  std::vector<Block> blocks;
+};
+
+// A list's fields behind its links: flags, count and the equal length of its blocks.
+constexpr uint64_t kListFields = sizeof(m4DLRecord) + 8;
+
+uint64_t ListReservedSize() {
+  return fmt::kBlockHeaderSize + uint64_t{fmt::kLinkSize} * (fmt::kListEntries + 1) + kListFields;
+}
+
+// The bytes a list of this library with these blocks has, padded with zeros to its area.
+std::vector<uint8_t> CanonicalList(const std::vector<uint64_t>& blocks, uint64_t next) {
+  std::vector<uint8_t> out(ListReservedSize(), 0);
+  const uint64_t links = blocks.size() + 1;
+  StoreLE16(out.data(), fmt::kHashMark);
+  StoreLE16(out.data() + 2, fmt::kDL);
+  StoreLE64(out.data() + fmt::kHeaderLengthOffset,
+            fmt::kBlockHeaderSize + fmt::kLinkSize * links + kListFields);
+  StoreLE64(out.data() + fmt::kHeaderLinkCountOffset, links);
+  uint8_t* p = out.data() + fmt::kBlockHeaderSize;
+  StoreLE64(p, next);
+  for (size_t i = 0; i < blocks.size(); ++i) StoreLE64(p + fmt::kLinkSize * (i + 1), blocks[i]);
+  p += fmt::kLinkSize * links;
+  p[offsetof(m4DLRecord, dl_flags)] = fmt::kDlFlagEqualLength;
+  StoreLE32(p + offsetof(m4DLRecord, dl_count), static_cast<uint32_t>(blocks.size()));
+  StoreLE64(p + sizeof(m4DLRecord), fmt::kDataBlockCapacity);
+  return out;
+}
+
+// Reads the header of a DT block at position: true when it lies inside the file (its data
+// length cut at the end of file) and is not larger than a block of this library.
+bool ReadDataBlock(MDF4File& file, uint64_t position, Block* block) {
+  uint8_t header[fmt::kBlockHeaderSize];
+  const uint64_t end = file.GetEnd();
+  if (position % fmt::kBlockAlignment != 0 || position > end || end - position < fmt::kBlockHeaderSize ||
+      !ReadHeaderAt(&file, position, header) || LoadLE16(header + 2) != fmt::kDT ||
+      LoadLE64(header + fmt::kHeaderLinkCountOffset) != 0)
+    return false;
+  const uint64_t length = LoadLE64(header + fmt::kHeaderLengthOffset);
+  if (length < fmt::kBlockHeaderSize || length - fmt::kBlockHeaderSize > fmt::kDataBlockCapacity) return false;
+  block->position = position;
+  block->declared = length - fmt::kBlockHeaderSize;
+  block->length = std::min(block->declared, end - position - fmt::kBlockHeaderSize);
+  return true;
+}
+
+// Reads the list at position and the blocks it leads to, up to the first that is not valid.
+// Links are taken from every slot of the list's area, whatever its header says: a list
+// whose header and entries reached the disk from different writes is still read as far as
+// its entries lead to blocks. The value a slot holds when a shorter list's count or equal
+// length stood there is odd or lies before the entries in front of it, so it ends the list.
+bool ReadList(MDF4File& file, uint64_t position, uint64_t after, List* list) {
+  const uint64_t end = file.GetEnd();
+  if (position % fmt::kBlockAlignment != 0 || position > end || end - position < fmt::kBlockHeaderSize)
+    return false;
+  list->position = position;
+  list->bytes.assign(ListReservedSize(), 0);
+  const auto n = static_cast<uint32_t>(std::min<uint64_t>(list->bytes.size(), end - position));
+  if (!file.ReadAt(position, n, list->bytes.data())) return false;
+  list->whole = n == list->bytes.size();
+  const uint8_t* b = list->bytes.data();
+  if (LoadLE16(b) != fmt::kHashMark || LoadLE16(b + 2) != fmt::kDL) return false;
+  const uint64_t links = LoadLE64(b + fmt::kHeaderLinkCountOffset);
+  // A list whose header and fields agree must be one of this library's.
+  if (links >= 1 && links <= fmt::kListEntries + 1 &&
+      LoadLE64(b + fmt::kHeaderLengthOffset) == fmt::kBlockHeaderSize + fmt::kLinkSize * links + kListFields) {
+    const uint8_t* fields = b + fmt::kBlockHeaderSize + fmt::kLinkSize * links;
+    if (LoadLE32(fields + offsetof(m4DLRecord, dl_count)) + 1 == links &&
+        (fields[offsetof(m4DLRecord, dl_flags)] & fmt::kDlFlagEqualLength) != 0 &&
+        LoadLE64(fields + sizeof(m4DLRecord)) != fmt::kDataBlockCapacity)
+      return false;
+  }
+  for (uint32_t i = 1; i <= fmt::kListEntries; ++i) {
+    const uint64_t link = LoadLE64(b + fmt::kBlockHeaderSize + fmt::kLinkSize * i);
+    if (!list->blocks.empty() && list->blocks.back().length != fmt::kDataBlockCapacity) break;
+    Block block;
+    if (link <= after || !ReadDataBlock(file, link, &block)) break;
+    list->blocks.push_back(block);
+    after = link;
   }
   return true;
 }
 
-bool SetBlockLength(MDF4File& file, uint64_t blockPos, uint64_t dataLength) {
+// The record stream over the valid blocks, read in pieces.
+class Cursor {
+ public:
+  Cursor(MDF4File& file, const std::vector<Block>& blocks) : file_(file), blocks_(blocks) {
+    for (const Block& b : blocks_) {
+      starts_.push_back(total_);
+      total_ += b.length;
+    }
+  }
+  uint64_t Total() const { return total_; }
+  // File position of stream offset (< Total()).
+  uint64_t FilePosition(uint64_t offset) const {
+    const size_t i = BlockOf(offset);
+    return blocks_[i].position + fmt::kBlockHeaderSize + (offset - starts_[i]);
+  }
+  bool Read(uint64_t offset, uint32_t n, uint8_t* bytes) {
+    for (uint32_t k = 0; k < n; ++k) {
+      const uint64_t o = offset + k;
+      if (o < pieceStart_ || o >= pieceStart_ + piece_.size()) {
+        const size_t i = BlockOf(o);
+        const uint64_t length = std::min<uint64_t>(kPiece, starts_[i] + blocks_[i].length - o);
+        piece_.resize(length);
+        pieceStart_ = o;
+        if (!file_.ReadAt(FilePosition(o), static_cast<uint32_t>(length), piece_.data())) {
+          piece_.clear();
+          return false;
+        }
+      }
+      bytes[k] = piece_[o - pieceStart_];
+    }
+    return true;
+  }
+  // Whether the record at offset, n bytes, begins before the file sector `sector` and holds
+  // nothing but zeros in it: its start reached the disk, its part in that sector may not.
+  bool TornInto(uint64_t offset, uint64_t n, uint64_t sector) {
+    if (FilePosition(offset) >= sector) return false;
+    bool inSector = false;
+    for (uint64_t k = 0; k < n; ++k) {
+      const uint64_t position = FilePosition(offset + k);
+      if (position < sector || position >= sector + kSector) continue;
+      uint8_t byte = 0;
+      if (!Read(offset + k, 1, &byte) || byte != 0) return false;
+      inSector = true;
+    }
+    return inSector;
+  }
+
+ private:
+  static constexpr uint64_t kPiece = 1 << 20;
+  size_t BlockOf(uint64_t offset) const {
+    return static_cast<size_t>(std::upper_bound(starts_.begin(), starts_.end(), offset) - starts_.begin()) - 1;
+  }
+  MDF4File& file_;
+  const std::vector<Block>& blocks_;
+  std::vector<uint64_t> starts_;
+  uint64_t total_ = 0;
+  std::vector<uint8_t> piece_;
+  uint64_t pieceStart_ = 0;
+};
+
+// Walks the records from the start and returns the length of the longest valid prefix;
+// groups' seen counts are set to the records in it.
+uint64_t ValidPrefix(Cursor& cursor, std::map<uint16_t, Group>& groups) {
+  uint64_t offset = 0;
+  uint64_t lastOffset = 0;  // the last record kept
+  Group* last = nullptr;
+  bool idWrong = false;
+  while (offset < cursor.Total()) {
+    uint16_t id = 0;
+    uint8_t bytes[fmt::kUnsortedRecordIdSize];
+    if (cursor.Total() - offset < sizeof bytes || !cursor.Read(offset, sizeof bytes, bytes)) break;
+    id = LoadLE16(bytes);
+    auto it = groups.find(id);
+    if (it == groups.end()) {
+      idWrong = true;
+      break;
+    }
+    Group& g = it->second;
+    if (g.seen >= g.count || cursor.Total() - offset < g.recordSize) break;
+    ++g.seen;
+    last = &g;
+    lastOffset = offset;
+    offset += g.recordSize;
+  }
+  // Bytes that never reached the disk read as zeros, and the wrong ID lies in such a sector:
+  // the record in front of it that runs into that sector with nothing but zeros there lost
+  // its tail. (One that holds only zeros there because its values are zeros goes with it.)
+  if (idWrong && last != nullptr &&
+      cursor.TornInto(lastOffset, last->recordSize, cursor.FilePosition(offset) & ~(kSector - 1))) {
+    --last->seen;
+    offset = lastOffset;
+  }
+  return offset;
+}
+
+bool WriteLink(MDF4File& file, uint64_t blockPosition, uint32_t link, uint64_t value) {
   uint8_t bytes[8];
-  StoreLE64(bytes, fmt::kBlockHeaderSize + dataLength);
-  return file.WriteAt(blockPos + fmt::kHeaderLengthOffset, sizeof bytes, bytes);
+  StoreLE64(bytes, value);
+  return file.WriteAt(blockPosition + fmt::kBlockHeaderSize + uint64_t{fmt::kLinkSize} * link, 8, bytes);
+}
+
+bool WriteU64(MDF4File& file, uint64_t position, uint64_t value) {
+  uint8_t bytes[8];
+  StoreLE64(bytes, value);
+  return file.WriteAt(position, 8, bytes);
+}
+
+// The channels of the group at cgPosition that reached the disk: the chain is cut at the
+// first channel (or its name) that did not, and the record size follows the channels found
+// (a channel whose group was not rewritten yet, or a group rewritten for a channel that did
+// not arrive). *lost tells that the group states fewer channels than before: records of it
+// on disk were written for channels it no longer has. False when a write failed.
+bool SettleChannels(MDF4File& file, uint64_t cgPosition, M4CGBlock& cg, bool* changed, bool* lost) {
+  uint64_t previous = cgPosition;
+  uint32_t previousLink = fmt::kCgCnFirst;
+  uint32_t channels = 0;
+  std::unordered_set<uint64_t> seen;
+  for (uint64_t pos = cg.GetLink(fmt::kCgCnFirst); pos != 0;) {
+    std::unique_ptr<M4CNBlock> cn = seen.insert(pos).second ? LoadAs<M4CNBlock>(&file, pos, fmt::kCN) : nullptr;
+    if (!cn || cn->cn_byte_offset != channels * 8u ||
+        !LoadAs<M4TXBlock>(&file, cn->GetLink(fmt::kCnTxName), fmt::kTX)) {
+      *changed = true;
+      if (!WriteLink(file, previous, previousLink, 0)) return false;
+      break;
+    }
+    ++channels;
+    previous = pos;
+    previousLink = fmt::kCnNext;
+    pos = cn->GetLink(fmt::kCnNext);
+  }
+  if (cg.cg_data_bytes == channels * 8u) return true;
+  *changed = true;
+  *lost = cg.cg_data_bytes > channels * 8u;
+  cg.cg_data_bytes = channels * 8u;
+  uint8_t bytes[4];
+  StoreLE32(bytes, cg.cg_data_bytes);
+  return file.WriteAt(cgPosition + fmt::kBlockHeaderSize + uint64_t{fmt::kLinkSize} * cg.GetLinkCount() +
+                          offsetof(m4CGRecord, cg_data_bytes),
+                      sizeof bytes, bytes);
+}
+
+// The data group's channel groups by record ID. The chain ends at the first group that did
+// not reach the disk whole (its block or name): groups are declared in order, so what
+// follows was declared later. False when a group rules the roll-back out or a write failed.
+bool ReadChannelGroups(MDF4File& file, M4DGBlock& dg, std::map<uint16_t, Group>* groups, bool* changed) {
+  std::unordered_set<uint64_t> seen;
+  uint64_t previous = 0;  // 0: the link is the data group's
+  for (uint64_t pos = dg.GetLink(fmt::kDgCgFirst); pos != 0;) {
+    if (!seen.insert(pos).second) return false;
+    std::unique_ptr<M4CGBlock> cg = LoadAs<M4CGBlock>(&file, pos, fmt::kCG);
+    if (!cg || !LoadAs<M4TXBlock>(&file, cg->GetLink(fmt::kCgTxAcqName), fmt::kTX)) {
+      *changed = true;
+      if (previous != 0) return WriteLink(file, previous, fmt::kCgNext, 0);
+      dg.SetLink(fmt::kDgCgFirst, 0);
+      return WriteLink(file, dg.GetPosition(), fmt::kDgCgFirst, 0);
+    }
+    if ((cg->cg_flags & fmt::kCgFlagVlsd) != 0 || cg->cg_record_id == 0 || cg->cg_record_id > 0xFFFF ||
+        cg->cg_inval_bytes != 0)
+      return false;
+    bool lost = false;
+    if (!SettleChannels(file, pos, *cg, changed, &lost)) return false;
+    Group g;
+    g.recordSize = fmt::kUnsortedRecordIdSize + cg->RecordSize();
+    // Records written for a channel that is gone cannot be read: the data ends at the first.
+    g.onDisk = cg->cg_cycle_count;
+    g.count = lost ? 0 : g.onDisk;
+    g.countPosition = pos + fmt::kBlockHeaderSize + uint64_t{fmt::kLinkSize} * cg->GetLinkCount() +
+                      offsetof(m4CGRecord, cg_cycle_count);
+    if (!groups->emplace(static_cast<uint16_t>(cg->cg_record_id), g).second) return false;
+    previous = pos;
+    pos = cg->GetLink(fmt::kCgNext);
+  }
+  return true;
 }
 
 }  // namespace
@@ -52,55 +344,93 @@ bool SetBlockLength(MDF4File& file, uint64_t blockPos, uint64_t dataLength) {
 bool RollBackInterruptedData(MDF4File& file, M4DGBlock& dg, RollBackResult* result) {
   *result = RollBackResult{};
   if (!WrittenByThisLibrary(file) || dg.dg_rec_id_size != fmt::kUnsortedRecordIdSize) return true;
-  uint64_t keep = 0;
-  if (!CountedLength(file, dg, &keep)) return true;
-  m4DataStream reader;
-  if (!reader.OpenForRead(&file, dg.GetLink(fmt::kDgData))) return true;
-  result->dataLength = reader.TotalLength();
-  result->keptLength = keep;
-  for (const Fragment& f : reader.Fragments())
-    if (f.length != 0 && f.type != fmt::kDT) return true;
-  result->applicable = true;
-  if (reader.TotalLength() <= keep) return true;
+  std::map<uint16_t, Group> groups;
+  bool changed = false;
+  file.ClearWriteError();
+  if (!ReadChannelGroups(file, dg, &groups, &changed)) return !file.HadWriteError();
 
+  // The blocks: a single DT, or a chain of lists.
   const uint64_t link = dg.GetLink(fmt::kDgData);
-  std::unique_ptr<m4Block> first = LoadBlock(&file, link);
-  if (!first) return false;
-  result->changed = true;
-  if (first->GetType() == fmt::kDT) return SetBlockLength(file, link, keep);
-
-  // Find the block in which the kept bytes end (the first block for an empty keep).
-  std::unordered_set<uint64_t> seen;
-  uint64_t before = 0;
-  for (uint64_t pos = link; pos != 0;) {
-    if (!seen.insert(pos).second) return false;
-    std::unique_ptr<M4DLBlock> list = LoadAs<M4DLBlock>(&file, pos, fmt::kDL);
-    if (!list || list->dl_count + 1 > list->GetLinkCount()) return false;
-    for (uint32_t i = 0; i < list->dl_count; ++i) {
-      const uint64_t blockPos = list->GetLink(1 + i);
-      uint8_t header[fmt::kBlockHeaderSize];
-      if (!ReadHeaderAt(&file, blockPos, header)) return false;
-      const uint64_t length = LoadLE64(header + fmt::kHeaderLengthOffset) - fmt::kBlockHeaderSize;
-      if (before + length < keep) {
-        before += length;
-        continue;
+  std::vector<List> lists;
+  std::vector<Block> blocks;
+  bool linkValid = link == 0;
+  uint8_t header[fmt::kBlockHeaderSize];
+  if (link != 0 && ReadHeaderAt(&file, link, header)) {
+    if (LoadLE16(header + 2) == fmt::kDT) {
+      // A single block (written before lists were used): one that does not fit the
+      // layout is left alone.
+      Block block;
+      if (!ReadDataBlock(file, link, &block)) return true;
+      blocks.push_back(block);
+      linkValid = true;
+    } else if (LoadLE16(header + 2) == fmt::kDL) {
+      std::unordered_set<uint64_t> visited;
+      uint64_t after = 0;
+      for (uint64_t pos = link; pos != 0 && visited.insert(pos).second;) {
+        List list;
+        if (!ReadList(file, pos, after, &list)) {
+          if (lists.empty()) return true;  // a foreign list: not this library's layout
+          break;
+        }
+        if (list.blocks.empty()) break;
+        lists.push_back(std::move(list));
+        const List& l = lists.back();
+        blocks.insert(blocks.end(), l.blocks.begin(), l.blocks.end());
+        after = l.blocks.back().position;
+        const bool full = l.blocks.size() == fmt::kListEntries && l.blocks.back().length == fmt::kDataBlockCapacity;
+        pos = full ? LoadLE64(l.bytes.data() + fmt::kBlockHeaderSize) : 0;
       }
-      // Unlink what follows first, then shorten the block: an interruption in between
-      // leaves data that is still longer than the counts, and the next reopen cuts again.
-      const uint64_t oldLength = list->GetHeaderLength();
-      list->dl_count = i + 1;
-      list->ResizeLinks(i + 2);
-      list->SetLink(fmt::kDlNext, 0);
-      if (!list->Write(true, true)) return false;
-      // The dropped links are cleared, so the list's reserved area reads as free again.
-      const uint64_t newLength = list->GetHeaderLength();
-      if (oldLength > newLength) {
-        const std::vector<uint8_t> zeros(oldLength - newLength, 0);
-        if (!file.WriteAt(pos + newLength, static_cast<uint32_t>(zeros.size()), zeros.data())) return false;
-      }
-      return SetBlockLength(file, blockPos, keep - before);
+      linkValid = !lists.empty();
+    } else {
+      return true;  // another layout
     }
-    pos = list->GetLink(fmt::kDlNext);
   }
-  return false;
+  result->applicable = true;
+
+  Cursor cursor(file, blocks);
+  for (const Block& b : blocks) result->dataLength += b.declared;
+  const uint64_t keep = ValidPrefix(cursor, groups);
+  result->keptLength = keep;
+
+  // Nothing on disk may link to what was dropped: lists and lengths first, counts last.
+  if (!linkValid) {
+    changed = true;
+    dg.SetLink(fmt::kDgData, 0);
+    if (!WriteLink(file, dg.GetPosition(), fmt::kDgData, 0)) return false;
+  }
+  uint64_t before = 0;
+  size_t lastBlock = 0;  // index of the block in which the kept bytes end
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    lastBlock = i;
+    if (before + blocks[i].length >= keep) break;
+    before += blocks[i].length;
+  }
+  size_t counted = 0;
+  for (List& l : lists) {
+    std::vector<uint64_t> entries;
+    for (size_t k = 0; k < l.blocks.size() && counted + k <= lastBlock; ++k) entries.push_back(l.blocks[k].position);
+    counted += l.blocks.size();
+    const bool last = counted > lastBlock;
+    const uint64_t next = last ? 0 : LoadLE64(l.bytes.data() + fmt::kBlockHeaderSize);
+    const std::vector<uint8_t> canonical = CanonicalList(entries, next);
+    // The whole area is written when the file ends inside it, so that the list can grow.
+    if (canonical != l.bytes || !l.whole) {
+      changed = true;
+      if (!file.WriteAt(l.position, static_cast<uint32_t>(canonical.size()), canonical.data())) return false;
+    }
+    if (last) break;
+  }
+  if (!blocks.empty() && blocks[lastBlock].declared != keep - before) {
+    changed = true;
+    if (!WriteU64(file, blocks[lastBlock].position + fmt::kHeaderLengthOffset,
+                  fmt::kBlockHeaderSize + (keep - before)))
+      return false;
+  }
+  for (const auto& [id, g] : groups) {
+    if (g.onDisk == g.seen) continue;
+    changed = true;
+    if (!WriteU64(file, g.countPosition, g.seen)) return false;
+  }
+  result->changed = changed;
+  return true;
 }

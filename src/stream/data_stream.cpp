@@ -415,6 +415,13 @@ bool m4DataStreamEx::Resume() {
 
 void m4DataStreamEx::Finish() {
   if (!ready_ || !dataBlock_) return;
+  if (syncBarrier_) {
+    // Records first and durable, then what links to and counts them: a power loss after the
+    // counts reached the disk finds every record they count.
+    if (dataBlock_->FlushData(flushed_)) flushed_ = dataBlock_->GetDataLength();
+    file_->Sync();
+    syncBarrier_ = false;
+  }
   dataBlock_->Flush(flushed_);
   flushed_ = dataBlock_->GetDataLength();
   CommitList();

@@ -95,6 +95,9 @@ class m4DataStreamEx : public m4DataStream {
   template <class RowAt>
   void WriteRecords(const uint8_t id[2], uint32_t size, uint64_t count, RowAt rowAt);
   void Finish() override;
+  // With a barrier, the next Finish (only that one) syncs the file after the records are
+  // written and before the block length, list entries and cycle counts that cover them.
+  void SetSyncBarrier(bool on) { syncBarrier_ = on; }
   // Makes a finished stream ready for more bytes, so that a writer can keep one stream
   // across calls instead of reopening the data each time. The result on disk is the same as
   // a new stream's: the last block is continued in place while it still ends the file and
@@ -125,6 +128,7 @@ class m4DataStreamEx : public m4DataStream {
   uint64_t predecessorList_ = 0;  // the list whose next link must lead to list_, 0: the DG
   bool predecessorLinked_ = true; // that link already leads to list_ on disk
   uint64_t finishedEnd_ = 0;      // the file's end after the last Finish
+  bool syncBarrier_ = false;
 };
 
 namespace qm::detail {

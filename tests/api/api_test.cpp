@@ -952,4 +952,45 @@ TEST(CHostOutputTest, FilesHoldTheLoggedSamples) {
   }
 }
 
+// QUILLMARK_SYNC chooses when the file is synced, never what it holds: every policy writes
+// the bytes of the default, and an unknown value fails the create before a file exists.
+TEST_F(ApiTest, SyncPolicyChangesNoByteAndUnknownValuesAreRefused) {
+  const auto setPolicy = [](const char* value) {
+#ifdef _WIN32
+    _putenv_s("QUILLMARK_SYNC", value);
+#else
+    setenv("QUILLMARK_SYNC", value, 1);
+#endif
+  };
+  const struct {
+    const char* value;
+    bool valid;
+  } cases[] = {{"", true},          {"off", true},       {"close", true},        {"always", true},
+               {"interval=0", true}, {"interval=250", true}, {"never", false},   {"ALWAYS", false},
+               {"interval=", false}, {"interval=-5", false}, {"interval=5ms", false}};
+  std::vector<uint8_t> reference;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    std::filesystem::remove(Path());
+    setPolicy(c.value);
+    int64_t start = 133000000000000000;
+    const bool created = Create(&start);
+    setPolicy("");
+    if (!c.valid) {
+      EXPECT_FALSE(created);
+      EXPECT_TRUE(HasError(MDF4_ERR_SYNC_POLICY, u"Unknown QUILLMARK_SYNC value"));
+      EXPECT_FALSE(std::filesystem::exists(Path()));
+      Close();
+      continue;
+    }
+    ASSERT_TRUE(created) << h_.errorCode;
+    AddGroup("G", true, 2);
+    ASSERT_TRUE(Write1D("G", {{0.0, 1.0, 2.0}, {0.5, 3.0, 4.0}}));
+    ASSERT_TRUE(Write1D("G", {{1.0, 5.0, 6.0}}));
+    Close();
+    if (reference.empty()) reference = Bytes();
+    else EXPECT_EQ(Bytes(), reference);
+  }
+}
+
 }  // namespace

@@ -62,7 +62,8 @@ std::vector<double> Samples(const std::vector<ScenarioOp>& ops, size_t opIndex) 
 
 }  // namespace
 
-bool RunScenario(const std::string& path, const std::vector<ScenarioOp>& ops, int progressFd) {
+bool RunScenario(const std::string& path, const std::vector<ScenarioOp>& ops, int progressFd,
+                 const std::function<void(size_t)>& afterCall) {
   MDF4Handle h{};
   MDF4HeaderInfo info{"crash test", "qa", "quillmark", "stop points", "local clock", "scenario"};
   for (size_t i = 0; i < ops.size(); ++i) {
@@ -96,6 +97,7 @@ bool RunScenario(const std::string& path, const std::vector<ScenarioOp>& ops, in
       const char mark = 1;
       if (::write(progressFd, &mark, 1) != 1) return false;
     }
+    if (afterCall) afterCall(i + 1);
   }
   return true;
 }

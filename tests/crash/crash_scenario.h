@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -20,8 +21,10 @@ struct ScenarioOp {
 std::vector<ScenarioOp> CrashScenario();
 
 // Runs ops[0..] on path through the C interface; after each completed call writes one byte
-// to progressFd (when >= 0). Returns false when a call fails.
-bool RunScenario(const std::string& path, const std::vector<ScenarioOp>& ops, int progressFd);
+// to progressFd (when >= 0) and calls afterCall (when set) with the number of completed
+// calls. Returns false when a call fails.
+bool RunScenario(const std::string& path, const std::vector<ScenarioOp>& ops, int progressFd,
+                 const std::function<void(size_t)>& afterCall = {});
 
 // Record bytes (without IDs) each group must hold after the first `completed` ops, plus,
 // when includeNext, the op after them.
