@@ -96,4 +96,16 @@ void SetCrashAfterWrites(uint64_t n);
 // Number of writes and size changes made so far by this process.
 uint64_t WriteCount();
 
+// How the write or size change chosen by SetWriteFault fails.
+enum class WriteFault {
+  kNone,
+  kFail,       // that one fails without touching the file
+  kPartial,    // a write transfers the first half of its bytes, then fails (a size change fails)
+  kFailOnward, // that one and every later one fail, as on a medium that stopped taking writes
+};
+// When set to n > 0, the n-th write or size change from now on fails as kind says; the
+// failure is reported like the operating system's own (the call returns false). 0 or
+// kNone disables it.
+void SetWriteFault(uint64_t n, WriteFault kind);
+
 }  // namespace qm::os

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "quillmark/quillmark.h"
+
 namespace qm::test {
 
 // One call of the scenario.
@@ -22,6 +24,8 @@ std::vector<ScenarioOp> CrashScenario();
 // Runs ops[0..] on path through the C interface; after each completed call writes one byte
 // to progressFd (when >= 0). Returns false when a call fails.
 bool RunScenario(const std::string& path, const std::vector<ScenarioOp>& ops, int progressFd);
+// Makes call ops[i] on handle h; returns its result (true for a close).
+bool RunOp(const std::string& path, const std::vector<ScenarioOp>& ops, size_t i, MDF4Handle& h);
 
 // Record bytes (without IDs) each group must hold after the first `completed` ops, plus,
 // when includeNext, the op after them.
