@@ -54,13 +54,41 @@ size_t RunFrom(const std::string& path, const std::vector<ScenarioOp>& ops, size
   return ops.size();
 }
 
-// Reads the file back independently of the writer, expecting exactly the records of the first
-// `completed` calls (with `orOneMore`, those of the next call may be there too); then reopens
-// it, appends one sample to every group and checks that exactly that sample was added.
+// Rows per group as the command's export reports them ("wrote DIR/NAME.csv (N rows)").
+std::map<std::string, uint64_t> ExportedRows(const std::string& path) {
+  std::map<std::string, uint64_t> rows;
+  const std::string dir = path + ".csv";
+  std::filesystem::remove_all(dir);
+  FILE* out = popen(("'" QM_CLI_PATH "' export '" + path + "' --output '" + dir + "' 2>/dev/null").c_str(), "r");
+  if (out == nullptr) return rows;
+  char line[512];
+  const std::string prefix = "wrote " + dir + "/";
+  while (std::fgets(line, sizeof line, out) != nullptr) {
+    const std::string text = line;
+    const size_t csv = text.rfind(".csv (");
+    if (text.rfind(prefix, 0) != 0 || csv == std::string::npos) continue;
+    rows[text.substr(prefix.size(), csv - prefix.size())] = std::strtoull(text.c_str() + csv + 6, nullptr, 10);
+  }
+  if (pclose(out) != 0) rows.clear();
+  return rows;
+}
+
+// Reads the file back independently of the writer (with `exported`, also through the
+// command's export), expecting exactly the records of the first `completed` calls (with
+// `orOneMore`, those of the next call may be there too); then reopens it, appends one
+// sample to every group and checks that exactly that sample was added.
 void CheckReadAndAppend(const std::string& path, const std::vector<ScenarioOp>& ops, size_t completed,
-                        bool orOneMore) {
+                        bool orOneMore, bool exported = false) {
   Groups groups;
   std::map<std::string, GroupInfo> info;
+  if (exported) {
+    ASSERT_TRUE(ReadGroups(path, &groups, &info));
+    const std::map<std::string, uint64_t> rows = ExportedRows(path);
+    for (const auto& [name, bytes] : ExpectedRecords(ops, completed, false)) {
+      if (bytes.empty()) continue;
+      EXPECT_EQ(rows.count(name) != 0 ? rows.at(name) : 0, bytes.size() / info[name].recordSize) << name;
+    }
+  }
   MDF4Handle h{};
   MDF4HeaderInfo header{"", "", "", "", "", ""};
   int64_t start = 0;
@@ -93,6 +121,7 @@ struct FaultCase {
   WriteFault kind;
   const char* name;
 };
+void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name; }
 
 class WriteFaultTest : public ::testing::TestWithParam<FaultCase> {
  protected:
@@ -148,7 +177,7 @@ TEST_P(WriteFaultTest, AFailedWriteCostsNoEarlierCall) {
       if (!creating && readBack.insert(failed).second) {
         // Each state a failure leaves is read back once, from a copy: the handle holds the file.
         std::filesystem::copy_file(path, copy, std::filesystem::copy_options::overwrite_existing);
-        CheckReadAndAppend(copy, ops, failed, false);
+        CheckReadAndAppend(copy, ops, failed, false, kind == WriteFault::kFail);
       }
       // The same handle repeats the call and goes on: the file is the one of a run without failure.
       if (ops[failed].kind != ScenarioOp::kClose) {
@@ -177,6 +206,54 @@ INSTANTIATE_TEST_SUITE_P(Kinds, WriteFaultTest,
                                            FaultCase{WriteFault::kPartial, "WritesHalf"},
                                            FaultCase{WriteFault::kFailOnward, "FailsFromThenOn"}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A real limit: the file may not grow beyond 12 MB (the operating system refuses the write
+// that would cross it, SIGXFSZ ignored), reached in the middle of a data call that crosses
+// data blocks. The call fails with -8007 and the file holds exactly the calls before it;
+// once the limit is lifted the same handle repeats the call and completes the scenario.
+TEST(WriteFault, FileSizeLimitCostsNoEarlierCall) {
+  TempDir dir;
+  const std::string path = dir.Path("limited.mf4"), copy = dir.Path("at-limit.mf4");
+  const std::vector<ScenarioOp> ops = CrashScenario();
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    const rlim_t unlimited = limit.rlim_cur;
+    limit.rlim_cur = 12'000'000;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    MDF4Handle h{};
+    int32_t report[2] = {-1, 0};
+    report[0] = static_cast<int32_t>(RunFrom(path, ops, 0, h));
+    report[1] = h.errorCode;
+    if (static_cast<size_t>(report[0]) < ops.size()) {
+      std::filesystem::copy_file(path, copy);
+      limit.rlim_cur = unlimited;
+      setrlimit(RLIMIT_FSIZE, &limit);
+      ClearError(h);
+      if (RunFrom(path, ops, static_cast<size_t>(report[0]), h) != ops.size()) report[1] = 1;
+    }
+    _exit(write(fds[1], report, sizeof report) == sizeof report ? 0 : 1);
+  }
+  close(fds[1]);
+  int32_t report[2] = {};
+  const ssize_t got = read(fds[0], report, sizeof report);
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_EQ(got, static_cast<ssize_t>(sizeof report));
+  ASSERT_GE(report[0], 0);
+  const auto failed = static_cast<size_t>(report[0]);
+  ASSERT_LT(failed, ops.size()) << "the limit was never reached";
+  EXPECT_EQ(ops[failed].kind, ScenarioOp::kData1D);
+  EXPECT_EQ(report[1], MDF4_ERR_WRITE);
+  CheckReadAndAppend(copy, ops, failed, false);
+  CheckReadAndAppend(path, ops, ops.size(), false);
+}
 
 }  // namespace
 }  // namespace qm::test
