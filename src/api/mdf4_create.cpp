@@ -112,13 +112,10 @@ int32_t Reopen(MDF4FileContext& ctx, const std::u16string& name, StartTimeRecord
   // cycle counts account for: that partial call is rolled back before anything is appended.
   // A roll-back that cannot be written completely is taken back: the file stays as it was.
   RollBackResult rollBack;
-  ctx.MarkUndo();
-  if (!RollBackInterruptedData(ctx, *ctx.currentDataGroup, &rollBack) || ctx.HadWriteError()) {
-    ctx.UndoToMark();
+  if (!ctx.AllOrNothing([&] { return RollBackInterruptedData(ctx, *ctx.currentDataGroup, &rollBack); })) {
     ctx.Close();
     return MDF4_ERR_OPEN;
   }
-  ctx.DropUndoMark();
 
   std::unordered_set<uint64_t> seenGroups;
   uint64_t cgPos = ctx.currentDataGroup->GetLink(fmt::kDgCgFirst);

@@ -75,6 +75,18 @@ class mDirectFile {
   void MarkUndo();
   bool UndoToMark();
   void DropUndoMark();
+  // Runs operation (a callable returning false on failure) under a mark: when it fails, or
+  // one of its writes does, the file is put back. True when it succeeded and its writes stay.
+  template <class Operation>
+  bool AllOrNothing(Operation operation) {
+    MarkUndo();
+    if (operation() && !writeFailed_) {
+      DropUndoMark();
+      return true;
+    }
+    UndoToMark();
+    return false;
+  }
 
  private:
   bool OpenWith(const char16_t* name, qm::os::OpenMode mode);
