@@ -158,4 +158,25 @@ bool ReadGroups(const std::string& path, std::map<std::string, std::vector<uint8
   return true;
 }
 
+std::string AppendOneSampleEach(MDF4Handle& h, const std::string& path,
+                                const std::map<std::string, std::vector<uint8_t>>& groups,
+                                const std::map<std::string, GroupInfo>& info) {
+  const std::vector<double> row(32, 1.5);
+  for (const auto& [name, bytes] : groups) {
+    if (!MDF4_AddChannelData1D(&h, name.c_str(), row.data(), 1))
+      return "appending to " + name + " failed with " + std::to_string(h.errorCode);
+  }
+  MDF4_Close(&h);
+  if (h.errorCode != 0) return "closing failed with " + std::to_string(h.errorCode);
+  std::map<std::string, std::vector<uint8_t>> after;
+  std::map<std::string, GroupInfo> afterInfo;
+  if (!ReadGroups(path, &after, &afterInfo)) return "the file cannot be read after appending";
+  for (const auto& [name, bytes] : groups) {
+    const GroupInfo& was = info.at(name);
+    if (after[name].size() != bytes.size() + was.recordSize || afterInfo[name].cycleCount != was.cycleCount + 1)
+      return name + " did not get exactly the appended sample";
+  }
+  return "";
+}
+
 }  // namespace qm::test
