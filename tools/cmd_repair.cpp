@@ -46,7 +46,9 @@ int RunRepair(const std::vector<std::string>& args) {
     return 0;
   }
   RollBackResult result;
-  if (!RollBackInterruptedData(file, *dg, &result)) return Fail("repair", "the data of '" + args[0] + "' could not be rewritten");
+  // A roll-back that cannot be written completely is taken back: the file stays as it was.
+  if (!file.AllOrNothing([&] { return RollBackInterruptedData(file, *dg, &result); }))
+    return Fail("repair", "the data of '" + args[0] + "' could not be rewritten");
   if (!result.applicable) {
     std::printf("%s: not a layout this tool repairs (written by another program, or another record layout); unchanged\n",
                 args[0].c_str());

@@ -37,6 +37,9 @@ struct MDF4FileContext : public MDF4File {
   uint64_t nextRecordId = 1;
   bool reopened = false;
   bool ready = false;  // created or reopened successfully and not closed
+  // A call whose writes failed could not be taken back: the file is as an interrupted call
+  // leaves it (reopening rolls that back). Nothing more is written through this context.
+  bool damaged = false;
   GroupRegistry groups;
   // The appending stream kept between data calls, so that a call costs the bytes it appends
   // and the few writes that make the file consistent. With keepAppender false every call

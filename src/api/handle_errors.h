@@ -33,8 +33,9 @@ void RecordError(MDF4Handle* h, int32_t code, std::u16string_view message);
 void RecordGroupNotFound(MDF4Handle* h, const char* name);
 
 // The handle's context when the handle, its context and its open file are usable;
-// otherwise null, after recording "Invalid argument" unless an error is already recorded
-// (a failed create leaves its own error in place).
+// otherwise null, after recording "Invalid argument" (or, for a damaged context, "Error
+// writing MDF file") unless an error is already recorded (a failed create leaves its own
+// error in place).
 MDF4FileContext* UsableContext(MDF4Handle* h);
 
 // Runs an export's body so that nothing escapes the C boundary: anything thrown (in

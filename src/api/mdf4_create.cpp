@@ -8,6 +8,7 @@
 #include "api/file_context.h"
 #include "api/group_names.h"
 #include "api/handle_errors.h"
+#include "api/write_call.h"
 #include "api/xml_text.h"
 #include "block/block_factory.h"
 #include "block/text_block.h"
@@ -111,8 +112,9 @@ int32_t Reopen(MDF4FileContext& ctx, const std::u16string& name, StartTimeRecord
   hd.AdoptLastDG(dg.release());
   // A writer that was interrupted in the middle of a data call leaves more data than the
   // cycle counts account for: that partial call is rolled back before anything is appended.
+  // A roll-back that cannot be written completely is taken back: the file stays as it was.
   RollBackResult rollBack;
-  if (!RollBackInterruptedData(ctx, *ctx.currentDataGroup, &rollBack)) {
+  if (!ctx.AllOrNothing([&] { return RollBackInterruptedData(ctx, *ctx.currentDataGroup, &rollBack); })) {
     ctx.Close();
     return MDF4_ERR_OPEN;
   }
@@ -226,9 +228,15 @@ extern "C" QM_API void MDF4_Close(MDF4Handle* h) {
   MDF4FileContext* ctx = h->file;
   try {
     ctx->groups.clear();
-    ctx->appender.reset();
-    if (ctx->IsOpen()) ctx->HD().Write(true, true);
-    if (ctx->IsOpen() && ctx->sync != SyncPolicy::kOff) ctx->Sync();
+    // A failure of the final writes is recorded in the handle and taken back; a damaged
+    // context writes nothing more.
+    if (ctx->IsOpen() && !ctx->damaged) {
+      WriteCall call(h, *ctx);
+      ctx->appender.reset();
+      ctx->HD().Write(true, true);
+      if (ctx->sync != SyncPolicy::kOff) ctx->Sync();  // a refused sync counts as a failed write
+      call.Done();
+    }
     ctx->Close();
   } catch (...) {
     // Nothing to report: closing has no error channel.

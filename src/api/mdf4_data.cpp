@@ -11,6 +11,7 @@
 #include "api/file_context.h"
 #include "api/group_names.h"
 #include "api/handle_errors.h"
+#include "api/write_call.h"
 #include "api/xml_text.h"
 #include "block/byte_order.h"
 #include "platform/platform.h"
@@ -24,7 +25,8 @@ namespace {
 
 // Appends count records of the group: the 2-byte record ID, then the sample's values as
 // rowAt(i) gives them (recordSize bytes). The stream is finished before returning, so the
-// file is complete; the cycle count goes to disk last.
+// file is complete; the cycle count goes to disk last. A call whose writes fail is taken
+// back: the file keeps exactly the earlier calls.
 template <class RowAt>
 bool AppendSamples(MDF4Handle* h, MDF4FileContext& ctx, const GroupEntry& entry, uint64_t count, RowAt rowAt) {
   M4DGBlock* dg = ctx.currentDataGroup;
@@ -35,7 +37,7 @@ bool AppendSamples(MDF4Handle* h, MDF4FileContext& ctx, const GroupEntry& entry,
     RecordError(h, MDF4_ERR_CANNOT_APPEND, kMsgCannotAppend);
     return false;
   }
-  ctx.ClearWriteError();
+  WriteCall call(h, ctx);
   if (ctx.appender && !ctx.appender->Resume()) ctx.appender.reset();
   if (!ctx.appender) {
     ctx.appender = std::make_unique<m4DataStreamEx>(dg, fmt::kDataBlockCapacity, fmt::kListEntries, fmt::kDT);
@@ -63,8 +65,7 @@ bool AppendSamples(MDF4Handle* h, MDF4FileContext& ctx, const GroupEntry& entry,
     ctx.lastSyncTicks = now;
   }
   if (!ctx.keepAppender) ctx.appender.reset();
-  if (ctx.HadWriteError()) RecordError(h, MDF4_ERR_WRITE, kMsgWrite);
-  return h->errorCode == 0;
+  return call.Done() && h->errorCode == 0;
 }
 
 // The registered group of that name, or null after recording "Group '...' not found".

@@ -4,6 +4,7 @@
 #include "api/file_context.h"
 #include "api/group_names.h"
 #include "api/handle_errors.h"
+#include "api/write_call.h"
 #include "block/descriptive_blocks.h"
 #include "block/text_block.h"
 #include "platform/platform.h"
@@ -63,6 +64,8 @@ bool AddGroupImpl(MDF4Handle* h, const char* groupName, bool withTime) {
   }
   GroupEntry entry;
   entry.name = os::NarrowToWide(groupName);
+  // A group whose blocks cannot all be written is taken back: nothing links to it.
+  WriteCall call(h, *ctx);
   M4DGBlock* dg = ctx->currentDataGroup;
   // The previous group's head is rewritten with its next link: its cycle count in memory
   // must be the one on disk, which data calls keep up to date there.
@@ -87,6 +90,7 @@ bool AddGroupImpl(MDF4Handle* h, const char* groupName, bool withTime) {
     M4CCLinear identity(1.0, 0.0);
     createChannel(*ctx, entry, fmt::kCnTypeMaster, fmt::kCnSyncTime, u"Time", u"s", identity);
   }
+  if (!call.Done()) return false;
   ctx->groups.emplace(key, std::move(entry));
   return h->errorCode == 0;
 }
@@ -123,8 +127,15 @@ bool AddChannelImpl(MDF4Handle* h, const char* groupName, const char* channelNam
   }
   it->second.channelGroup = newest;
   M4CCLinear conversion(factor, offset);
+  // A channel whose blocks cannot all be written is taken back, and the group's record with it.
+  const GroupEntry before = it->second;
+  WriteCall call(h, *ctx);
   createChannel(*ctx, it->second, fmt::kCnTypeValue, fmt::kCnSyncNone, os::NarrowToWide(channelName),
                 unit != nullptr ? os::NarrowToWide(unit) : std::u16string(), conversion);
+  if (!call.Done()) {
+    it->second = before;
+    return false;
+  }
   return h->errorCode == 0;
 }
 

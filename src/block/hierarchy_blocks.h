@@ -30,6 +30,8 @@ class M4CGBlock : public m4BlockImpl<m4CGRecord, uint8_t, qm::fmt::kCG> {
   // Places cn at the end of the file and links it behind the newest channel (ownership passes).
   M4CNBlock* AddCN(M4CNBlock* cn);
   M4CNBlock* LastCN() const { return lastCN_.get(); }
+  // Takes cn (or none) as the newest channel without placing it: one loaded from the file.
+  void AdoptLastCN(M4CNBlock* cn) { lastCN_.reset(cn); }
   // Record length: data plus invalidation bytes, or the 64-bit size of a VLSD group.
   uint64_t RecordSize() const;
 
@@ -45,6 +47,8 @@ class M4DGBlock : public m4BlockImpl<m4DGRecord, uint8_t, qm::fmt::kDG> {
   // newest group and rewrites this data group in full.
   M4CGBlock* AddCG(M4CGBlock* cg);
   M4CGBlock* LastCG() const { return lastCG_.get(); }
+  // Takes cg (or none) as the newest group without placing it: one loaded from the file.
+  void AdoptLastCG(M4CGBlock* cg) { lastCG_.reset(cg); }
 
  private:
   std::unique_ptr<M4CGBlock> lastCG_;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include "platform/platform.h"
@@ -53,6 +54,7 @@ void mDirectFile::Close() {
   end_ = 0;
   physical_ = 0;
   diskSize_ = 0;
+  DropUndoMark();
 }
 
 bool mDirectFile::ReadAt(uint64_t position, uint32_t count, void* destination) {
@@ -101,10 +103,7 @@ bool mDirectFile::FlushWrites() {
   if (pendingLength_ == 0) return true;
   const uint32_t n = pendingLength_;
   pendingLength_ = 0;
-  if (!qm::os::WriteAt(handle_, pendingStart_, n, pending_.get())) {
-    writeFailed_ = true;
-    return false;
-  }
+  if (!WriteToDisk(pendingStart_, n, pending_.get())) return false;
   diskSize_ = std::max(diskSize_, pendingStart_ + n);
   return true;
 }
@@ -133,10 +132,7 @@ bool mDirectFile::WriteAt(uint64_t position, uint32_t count, const void* source)
   }
   if (!FlushWrites()) return false;
   position_ = position;
-  if (!qm::os::WriteAt(handle_, position, count, source)) {
-    writeFailed_ = true;
-    return false;
-  }
+  if (!WriteToDisk(position, count, source)) return false;
   NoteWritten(position + count);
   diskSize_ = std::max(diskSize_, position_);
   return true;
@@ -190,7 +186,9 @@ bool mDirectFile::SetEnd(uint64_t newEnd) {
 
 bool mDirectFile::SetPhysicalSize(uint64_t size) {
   windowLength_ = 0;
-  if (!FlushWrites() || !qm::os::SetFileSize(handle_, size)) {
+  if (!FlushWrites()) return false;
+  // A cut below the mark's size is a change of those bytes like a write.
+  if ((marked_ && (writeFailed_ || !KeepForUndo(size, diskSize_))) || !qm::os::SetFileSize(handle_, size)) {
     writeFailed_ = true;
     return false;
   }
@@ -209,3 +207,63 @@ bool mDirectFile::Sync() {
 }
 
 bool mDirectFile::RemoveFile(const char16_t* name) { return qm::os::RemoveFile(name); }
+
+bool mDirectFile::WriteToDisk(uint64_t position, uint32_t count, const void* source) {
+  if ((marked_ && (writeFailed_ || !KeepForUndo(position, position + count))) ||
+      !qm::os::WriteAt(handle_, position, count, source)) {
+    writeFailed_ = true;
+    return false;
+  }
+  return true;
+}
+
+bool mDirectFile::KeepForUndo(uint64_t position, uint64_t end) {
+  // Bytes at or beyond the mark's size need no keeping: the undo cuts the file there. Nor
+  // do bytes a cut of this operation removed: that cut kept them already.
+  end = std::min({end, markSize_, diskSize_});
+  if (position >= end) return true;
+  if (end - position > std::numeric_limits<uint32_t>::max()) return false;
+  Replaced kept{position, std::vector<uint8_t>(static_cast<size_t>(end - position))};
+  if (!qm::os::ReadAt(handle_, position, static_cast<uint32_t>(kept.bytes.size()), kept.bytes.data()))
+    return false;
+  replaced_.push_back(std::move(kept));
+  return true;
+}
+
+void mDirectFile::MarkUndo() {
+  // Gathered writes belong to the state the mark keeps.
+  const bool flushed = FlushWrites();
+  replaced_.clear();
+  marked_ = IsOpen();
+  markSize_ = diskSize_;
+  markEnd_ = end_;
+  writeFailed_ = !flushed;
+}
+
+bool mDirectFile::UndoToMark() {
+  if (!marked_) return false;
+  marked_ = false;
+  pendingLength_ = 0;  // what the operation gathered never reaches the file
+  windowLength_ = 0;
+  bool ok = true;
+  for (auto r = replaced_.rbegin(); ok && r != replaced_.rend(); ++r)
+    ok = qm::os::WriteAt(handle_, r->position, static_cast<uint32_t>(r->bytes.size()), r->bytes.data());
+  replaced_.clear();
+  // The size on disk, not the one tracked: a failed write may have extended the file.
+  uint64_t size = 0;
+  ok = ok && qm::os::GetFileSize(handle_, &size) && (size == markSize_ || qm::os::SetFileSize(handle_, markSize_));
+  if (!ok) {
+    writeFailed_ = true;
+    if (qm::os::GetFileSize(handle_, &size)) physical_ = diskSize_ = end_ = size;
+    return false;
+  }
+  physical_ = diskSize_ = markSize_;
+  end_ = markEnd_;
+  position_ = markSize_;
+  return true;
+}
+
+void mDirectFile::DropUndoMark() {
+  marked_ = false;
+  replaced_.clear();
+}

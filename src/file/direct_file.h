@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -67,12 +68,43 @@ class mDirectFile {
   bool HadWriteError() const { return writeFailed_; }
   void ClearWriteError() { writeFailed_ = false; }
 
+  // Taking back an operation whose writes failed. MarkUndo starts the operation (and clears
+  // the write error): from then on every write and cut first keeps in memory the bytes it
+  // replaces below the size the file had at the mark, and after the first failed write or
+  // size change every later one fails at once without touching the file, so that the file
+  // never holds more of the operation than the writes before the failure. UndoToMark writes
+  // the kept bytes back, newest first, and gives the file the size and logical end of the
+  // mark: the file is then exactly as it was. False when that failed too (the file is then
+  // as an interrupted operation leaves it). UndoToMark and DropUndoMark end the operation;
+  // closing drops the mark.
+  void MarkUndo();
+  bool UndoToMark();
+  void DropUndoMark();
+  // Runs operation (a callable returning false on failure) under a mark: when it fails, or
+  // one of its writes does, the file is put back. True when it succeeded and its writes stay.
+  template <class Operation>
+  bool AllOrNothing(Operation operation) {
+    MarkUndo();
+    if (operation() && !writeFailed_) {
+      DropUndoMark();
+      return true;
+    }
+    UndoToMark();
+    return false;
+  }
+
  private:
   bool OpenWith(const char16_t* name, qm::os::OpenMode mode);
   // Sets the size on disk, after the gathered writes; a refusal is recorded as a write error.
   bool SetPhysicalSize(uint64_t size);
   // Position, logical end and size after a write that ends at upTo.
   void NoteWritten(uint64_t upTo);
+  // Every transfer to the OS that changes the file's bytes goes through here: refused after
+  // a failure while marked, and what it replaces kept for UndoToMark.
+  bool WriteToDisk(uint64_t position, uint32_t count, const void* source);
+  // Keeps the bytes of [position, end) that exist below the mark's size; false when they
+  // cannot be read (the change is then refused, since it could not be taken back).
+  bool KeepForUndo(uint64_t position, uint64_t end);
 
   qm::os::FileHandle handle_ = qm::os::kInvalidHandle;
   uint64_t position_ = ~0ULL;
@@ -81,6 +113,16 @@ class mDirectFile {
   uint64_t diskSize_ = 0;  // the file's size on disk now
   bool writeFailed_ = false;
   bool writable_ = false;
+
+  // The undo mark: the file's size and logical end then, and the bytes replaced since.
+  struct Replaced {
+    uint64_t position;
+    std::vector<uint8_t> bytes;
+  };
+  bool marked_ = false;
+  uint64_t markSize_ = 0;
+  uint64_t markEnd_ = 0;
+  std::vector<Replaced> replaced_;
 
   // The read window: kWindowSize bytes from windowStart_ (fewer at the end of file).
   static constexpr uint32_t kWindowSize = 64 * 1024;

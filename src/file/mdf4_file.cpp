@@ -94,3 +94,19 @@ void MDF4File::FlushCycleCounters() {
     if (WriteAt(e.countPosition, sizeof bytes, bytes)) e.written = e.count;
   }
 }
+
+bool MDF4File::ReloadCycleCounters() {
+  auto& entries = counters_.Entries();
+  for (auto it = entries.begin(); it != entries.end();) {
+    CycleCounterTable::Entry& e = it->second;
+    if (e.countPosition > GetEnd() || GetEnd() - e.countPosition < 8) {
+      it = entries.erase(it);
+      continue;
+    }
+    uint8_t bytes[8];
+    if (!ReadAt(e.countPosition, sizeof bytes, bytes)) return false;
+    e.count = e.written = LoadLE64(bytes);
+    ++it;
+  }
+  return true;
+}

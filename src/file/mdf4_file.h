@@ -58,6 +58,10 @@ class MDF4File : public mDirectFile {
   // Writes every non-zero count into its CG (8 bytes each, ascending keys). A count that
   // is already in the file as it stands is not written again. Failures are not reported.
   void FlushCycleCounters();
+  // Takes every count from the file again, forgetting groups whose count field lies beyond
+  // the end of file: for a writer whose last operation was taken back (UndoToMark). False
+  // when a count cannot be read.
+  bool ReloadCycleCounters();
 
  private:
   bool Validate();

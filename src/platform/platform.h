@@ -115,4 +115,16 @@ void StartWriteJournal();
 // Ends the journal and returns what it recorded.
 std::vector<JournalEntry> TakeWriteJournal();
 
+// How the write or size change chosen by SetWriteFault fails.
+enum class WriteFault {
+  kNone,
+  kFail,       // that one fails without touching the file
+  kPartial,    // a write transfers the first half of its bytes, then fails (a size change fails)
+  kFailOnward, // that one and every later one fail, as on a medium that stopped taking writes
+};
+// When set to n > 0, the n-th write or size change from now on fails as kind says; the
+// failure is reported like the operating system's own (the call returns false). 0 or
+// kNone disables it.
+void SetWriteFault(uint64_t n, WriteFault kind);
+
 }  // namespace qm::os

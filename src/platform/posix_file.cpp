@@ -1,4 +1,4 @@
-// POSIX files: positioned exact transfers, an exclusive writer lock, and the write-count crash hook.
+// POSIX files: positioned exact transfers, an exclusive writer lock, and the write-count hooks.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -94,13 +94,13 @@ bool ReadAt(FileHandle h, uint64_t pos, uint32_t n, void* dst) {
 }
 
 bool WriteAt(FileHandle h, uint64_t pos, uint32_t n, const void* src) {
-  CountWrite();
+  const WritePermit permit = CountWrite(n);
   if (h == kInvalidHandle || (n != 0 && src == nullptr)) return false;
   if (pos > kMaxOffset || n > kMaxOffset - pos) return false;
   const auto* in = static_cast<const uint8_t*>(src);
   uint32_t done = 0;
-  while (done < n) {
-    const ssize_t put = pwrite(ToFd(h), in + done, n - done, static_cast<off_t>(pos + done));
+  while (done < permit.bytes) {
+    const ssize_t put = pwrite(ToFd(h), in + done, permit.bytes - done, static_cast<off_t>(pos + done));
     if (put < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -108,6 +108,7 @@ bool WriteAt(FileHandle h, uint64_t pos, uint32_t n, const void* src) {
     if (put == 0) return false;  // no progress: treat as a failure rather than spin
     done += static_cast<uint32_t>(put);
   }
+  if (permit.fail) return false;
   JournalWrite(h, pos, n, src);
   return true;
 }
@@ -121,8 +122,7 @@ bool GetFileSize(FileHandle h, uint64_t* size) {
 }
 
 bool SetFileSize(FileHandle h, uint64_t size) {
-  CountWrite();
-  if (h == kInvalidHandle || size > kMaxOffset) return false;
+  if (CountWrite(0).fail || h == kInvalidHandle || size > kMaxOffset) return false;
   if (ftruncate(ToFd(h), static_cast<off_t>(size)) != 0) return false;
   JournalSize(h, size);
   return true;

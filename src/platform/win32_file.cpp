@@ -1,4 +1,4 @@
-// Win32 files: share modes instead of locks, positioned exact transfers, and the crash hook.
+// Win32 files: share modes instead of locks, positioned exact transfers, and the write-count hooks.
 #include "platform/win32_windows.h"
 
 #include <stdlib.h>
@@ -81,18 +81,19 @@ bool ReadAt(FileHandle h, uint64_t pos, uint32_t n, void* dst) {
 }
 
 bool WriteAt(FileHandle h, uint64_t pos, uint32_t n, const void* src) {
-  CountWrite();
+  const WritePermit permit = CountWrite(n);
   if (h == kInvalidHandle || (n != 0 && src == nullptr)) return false;
   if (pos > kMaxOffset || n > kMaxOffset - pos) return false;
   if (!Seek(ToHandle(h), pos)) return false;
   const auto* in = static_cast<const uint8_t*>(src);
   uint32_t done = 0;
-  while (done < n) {
+  while (done < permit.bytes) {
     DWORD put = 0;
-    if (!WriteFile(ToHandle(h), in + done, n - done, &put, nullptr)) return false;
+    if (!WriteFile(ToHandle(h), in + done, permit.bytes - done, &put, nullptr)) return false;
     if (put == 0) return false;  // no progress: treat as a failure rather than spin
     done += put;
   }
+  if (permit.fail) return false;
   JournalWrite(h, pos, n, src);
   return true;
 }
@@ -106,8 +107,7 @@ bool GetFileSize(FileHandle h, uint64_t* size) {
 }
 
 bool SetFileSize(FileHandle h, uint64_t size) {
-  CountWrite();
-  if (h == kInvalidHandle || size > kMaxOffset) return false;
+  if (CountWrite(0).fail || h == kInvalidHandle || size > kMaxOffset) return false;
   // The bytes between the old and a larger new end read as zeros.
   if (!Seek(ToHandle(h), size) || SetEndOfFile(ToHandle(h)) == 0) return false;
   JournalSize(h, size);

@@ -1,5 +1,5 @@
-// The write counter behind the crash hook and the write journal, shared by the file
-// implementations of every OS.
+// The write counter behind the crash and fault hooks and the write journal, shared by the
+// file implementations of every OS.
 #pragma once
 
 #include <cstdint>
@@ -8,9 +8,17 @@
 
 namespace qm::os {
 
-// Counts one write or size change; when the crash point set by SetCrashAfterWrites is
-// reached, the process ends at once, before the write happens.
-void CountWrite();
+// What a write or size change may do: transfer its first `bytes` bytes, then report failure
+// when `fail` is set.
+struct WritePermit {
+  uint32_t bytes;
+  bool fail;
+};
+
+// Counts one write of n bytes (n = 0 for a size change). When the crash point set by
+// SetCrashAfterWrites is reached, the process ends at once, before the write happens; the
+// fault set by SetWriteFault shortens or fails the write.
+WritePermit CountWrite(uint32_t n);
 
 // Record a completed write or size change in the write journal while it is on.
 void JournalWrite(FileHandle h, uint64_t pos, uint32_t n, const void* src);

@@ -105,6 +105,12 @@ class m4DataStreamEx : public m4DataStream {
   // stream cannot continue.
   bool Resume();
   void Release() override;
+  // Forgets the stream without writing anything more (its release finishes nothing): for a
+  // writer that takes back what the stream wrote.
+  void Abandon() {
+    writing_ = false;
+    ready_ = false;
+  }
 
  private:
   bool OpenOnList(uint64_t listPosition, uint32_t maxEntries);

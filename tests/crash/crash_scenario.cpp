@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -62,37 +63,37 @@ std::vector<double> Samples(const std::vector<ScenarioOp>& ops, size_t opIndex) 
 
 }  // namespace
 
+bool RunOp(const std::string& path, const std::vector<ScenarioOp>& ops, size_t i, MDF4Handle& h) {
+  MDF4HeaderInfo info{"crash test", "qa", "quillmark", "stop points", "local clock", "scenario"};
+  const ScenarioOp& op = ops[i];
+  switch (op.kind) {
+    case ScenarioOp::kCreate: {
+      int64_t start = 0;
+      return MDF4_Create(path.c_str(), &h, &info, &start);
+    }
+    case ScenarioOp::kGroup: return MDF4_AddChannelGroup(&h, op.group.c_str(), op.withTime);
+    case ScenarioOp::kChannel: return MDF4_AddChannel(&h, op.group.c_str(), "ch", "V", 2.0, 0.5);
+    case ScenarioOp::kData1D: {
+      const std::vector<double> v = Samples(ops, i);
+      return MDF4_AddChannelData1D(&h, op.group.c_str(), v.data(), op.count);
+    }
+    case ScenarioOp::kData2D: {
+      std::vector<double> v = Samples(ops, i);
+      std::vector<double*> rows(op.count);
+      const size_t width = ChannelsOf(ops, op.group);
+      for (uint32_t r = 0; r < op.count; ++r) rows[r] = v.data() + r * width;
+      return MDF4_AddChannelData2D(&h, op.group.c_str(), rows.data(), static_cast<int32_t>(op.count));
+    }
+    case ScenarioOp::kClose: MDF4_Close(&h); return true;
+  }
+  return false;
+}
+
 bool RunScenario(const std::string& path, const std::vector<ScenarioOp>& ops, int progressFd,
                  const std::function<void(size_t)>& afterCall) {
   MDF4Handle h{};
-  MDF4HeaderInfo info{"crash test", "qa", "quillmark", "stop points", "local clock", "scenario"};
   for (size_t i = 0; i < ops.size(); ++i) {
-    const ScenarioOp& op = ops[i];
-    bool ok = true;
-    switch (op.kind) {
-      case ScenarioOp::kCreate: {
-        int64_t start = 0;
-        ok = MDF4_Create(path.c_str(), &h, &info, &start);
-        break;
-      }
-      case ScenarioOp::kGroup: ok = MDF4_AddChannelGroup(&h, op.group.c_str(), op.withTime); break;
-      case ScenarioOp::kChannel: ok = MDF4_AddChannel(&h, op.group.c_str(), "ch", "V", 2.0, 0.5); break;
-      case ScenarioOp::kData1D: {
-        const std::vector<double> v = Samples(ops, i);
-        ok = MDF4_AddChannelData1D(&h, op.group.c_str(), v.data(), op.count);
-        break;
-      }
-      case ScenarioOp::kData2D: {
-        std::vector<double> v = Samples(ops, i);
-        std::vector<double*> rows(op.count);
-        const size_t width = ChannelsOf(ops, op.group);
-        for (uint32_t r = 0; r < op.count; ++r) rows[r] = v.data() + r * width;
-        ok = MDF4_AddChannelData2D(&h, op.group.c_str(), rows.data(), static_cast<int32_t>(op.count));
-        break;
-      }
-      case ScenarioOp::kClose: MDF4_Close(&h); break;
-    }
-    if (!ok) return false;
+    if (!RunOp(path, ops, i, h)) return false;
     if (progressFd >= 0) {
       const char mark = 1;
       if (::write(progressFd, &mark, 1) != 1) return false;
@@ -140,19 +141,44 @@ bool ReadGroups(const std::string& path, std::map<std::string, std::vector<uint8
   }
   m4DataStream reader;
   if (!reader.OpenForRead(&file, dg->GetLink(fmt::kDgData))) return false;
-  std::vector<uint8_t> record;
-  for (;;) {
-    uint8_t id[2];
-    if (reader.ReadBytes(2, id) != 2) break;
-    auto it = byId.find(LoadLE16(id));
-    if (it == byId.end()) return false;
-    record.resize(it->second.second);
-    if (reader.ReadBytes(static_cast<uint32_t>(record.size()), record.data()) != static_cast<int32_t>(record.size()))
-      return false;
-    auto& bytes = (*groups)[it->second.first];
-    bytes.insert(bytes.end(), record.begin(), record.end());
+  // The whole data in memory first: one read per block instead of two per record.
+  std::vector<uint8_t> data(reader.TotalLength());
+  for (size_t at = 0; at < data.size();) {
+    const int32_t got = reader.ReadBytes(static_cast<uint32_t>(std::min<size_t>(data.size() - at, 1u << 30)), data.data() + at);
+    if (got <= 0) return false;
+    at += static_cast<size_t>(got);
   }
-  return reader.Offset() == reader.TotalLength();
+  for (size_t at = 0; at < data.size();) {
+    if (data.size() - at < 2) return false;
+    auto it = byId.find(LoadLE16(data.data() + at));
+    if (it == byId.end() || data.size() - at - 2 < it->second.second) return false;
+    const uint8_t* record = data.data() + at + 2;
+    auto& bytes = (*groups)[it->second.first];
+    bytes.insert(bytes.end(), record, record + it->second.second);
+    at += 2 + it->second.second;
+  }
+  return true;
+}
+
+std::string AppendOneSampleEach(MDF4Handle& h, const std::string& path,
+                                const std::map<std::string, std::vector<uint8_t>>& groups,
+                                const std::map<std::string, GroupInfo>& info) {
+  const std::vector<double> row(32, 1.5);
+  for (const auto& [name, bytes] : groups) {
+    if (!MDF4_AddChannelData1D(&h, name.c_str(), row.data(), 1))
+      return "appending to " + name + " failed with " + std::to_string(h.errorCode);
+  }
+  MDF4_Close(&h);
+  if (h.errorCode != 0) return "closing failed with " + std::to_string(h.errorCode);
+  std::map<std::string, std::vector<uint8_t>> after;
+  std::map<std::string, GroupInfo> afterInfo;
+  if (!ReadGroups(path, &after, &afterInfo)) return "the file cannot be read after appending";
+  for (const auto& [name, bytes] : groups) {
+    const GroupInfo& was = info.at(name);
+    if (after[name].size() != bytes.size() + was.recordSize || afterInfo[name].cycleCount != was.cycleCount + 1)
+      return name + " did not get exactly the appended sample";
+  }
+  return "";
 }
 
 }  // namespace qm::test

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "quillmark/quillmark.h"
+
 namespace qm::test {
 
 // One call of the scenario.
@@ -25,6 +27,8 @@ std::vector<ScenarioOp> CrashScenario();
 // calls. Returns false when a call fails.
 bool RunScenario(const std::string& path, const std::vector<ScenarioOp>& ops, int progressFd,
                  const std::function<void(size_t)>& afterCall = {});
+// Makes call ops[i] on handle h; returns its result (true for a close).
+bool RunOp(const std::string& path, const std::vector<ScenarioOp>& ops, size_t i, MDF4Handle& h);
 
 // Record bytes (without IDs) each group must hold after the first `completed` ops, plus,
 // when includeNext, the op after them.
@@ -39,5 +43,12 @@ struct GroupInfo {
 };
 bool ReadGroups(const std::string& path, std::map<std::string, std::vector<uint8_t>>* groups,
                 std::map<std::string, GroupInfo>* info);
+
+// Appends one sample to each of groups (as ReadGroups found them) through h, open on path,
+// closes h and checks that path then holds exactly that sample more per group, counted.
+// Returns what went wrong, or an empty text.
+std::string AppendOneSampleEach(MDF4Handle& h, const std::string& path,
+                                const std::map<std::string, std::vector<uint8_t>>& groups,
+                                const std::map<std::string, GroupInfo>& info);
 
 }  // namespace qm::test

@@ -257,6 +257,57 @@ TEST_F(FileTest, ReservedStorageIsInvisibleAndGivenBackAtClose) {
 #endif
 }
 
+// Whatever an operation writes, cuts or extends after MarkUndo, UndoToMark gives back the file
+// of the mark byte for byte, with its logical end; after a failed write (the fault hook) the
+// operation's later writes are refused and never reach the file. DropUndoMark keeps all.
+TEST_F(FileTest, UndoToMarkPutsBackEveryWriteAndCut) {
+  const std::string path = dir_.Path("undo.mf4");
+  std::mt19937_64 random(7);
+  auto below = [&random](uint64_t n) { return n == 0 ? 0 : random() % n; };
+  mDirectFile f;
+  ASSERT_TRUE(f.CreateTruncate(dir_.WPath("undo.mf4").c_str()));
+  Bytes image(5000);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7 + 1);
+  ASSERT_TRUE(f.WriteAt(0, static_cast<uint32_t>(image.size()), image.data()));
+  for (int round = 0; round < 300; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    f.AllocateAtEnd(below(20));  // a logical end beyond the size, too
+    const uint64_t end = f.GetEnd();
+    f.MarkUndo();
+    const int fault = static_cast<int>(below(4));  // 0: none, otherwise the fault of that kind
+    if (fault != 0) SetWriteFault(1 + below(6), static_cast<WriteFault>(fault));
+    bool failed = false;
+    for (int op = 0, ops = 1 + static_cast<int>(below(8)); op < ops; ++op) {
+      const uint64_t size = std::filesystem::file_size(path);
+      bool ok;
+      if (below(4) != 0) {
+        const uint64_t at = below(size + 3000);
+        const Bytes bytes(1 + below(4000), static_cast<uint8_t>(round));
+        ok = f.WriteAt(at, static_cast<uint32_t>(bytes.size()), bytes.data());
+      } else {
+        ok = f.ResizeFromEnd(static_cast<int64_t>(below(3000)) - static_cast<int64_t>(below(size)));
+      }
+      if (failed) {
+        ASSERT_FALSE(ok) << "a write after a failure went through";
+        ASSERT_EQ(std::filesystem::file_size(path), size);
+      }
+      failed = failed || !ok;
+    }
+    SetWriteFault(0, WriteFault::kNone);
+    ASSERT_EQ(f.HadWriteError(), failed);
+    if (round % 10 == 0 && !failed) {
+      f.DropUndoMark();
+      const std::string kept = ReadWhole(path);
+      image.assign(kept.begin(), kept.end());
+      continue;
+    }
+    ASSERT_TRUE(f.UndoToMark());
+    ASSERT_EQ(f.GetEnd(), end);
+    const std::string disk = ReadWhole(path);
+    ASSERT_EQ(Bytes(disk.begin(), disk.end()), image);
+  }
+}
+
 // Gathered writes and the read window must leave exactly what plain transfers leave: random
 // writes (inside, behind, beyond the end and before what is gathered; small and large), reads
 // and size changes are checked against an image of the file kept in memory.

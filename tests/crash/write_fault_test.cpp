@@ -1,0 +1,247 @@
+// A write or size change that fails at any point costs no earlier call: the failed call is
+// taken back, the handle stays usable and closable, and the file reopens and appends.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "crash_scenario.h"
+#include "platform/platform.h"
+#include "platform/time_test_hook.h"
+#include "quillmark/quillmark.h"
+#include "temp_dir.h"
+
+namespace qm::test {
+namespace {
+
+using Groups = std::map<std::string, std::vector<uint8_t>>;
+using os::WriteFault;
+
+// The file's bytes, reduced to a hash (0 when there is no file).
+size_t FileHash(const std::string& path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return 0;
+  std::string bytes(static_cast<size_t>(in.tellg()), '\0');
+  in.seekg(0).read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return std::hash<std::string>()(bytes) | 1;
+}
+
+void ClearError(MDF4Handle& h) {
+  MDF4_FreeString(h.errorMessage);
+  h.errorMessage = nullptr;
+  h.errorCode = 0;
+}
+
+// Runs ops[first..] on h; returns the index of the first call that failed (a close fails when
+// it records an error), or ops.size().
+size_t RunFrom(const std::string& path, const std::vector<ScenarioOp>& ops, size_t first, MDF4Handle& h,
+               const std::function<void(size_t)>& afterCall = {}) {
+  for (size_t i = first; i < ops.size(); ++i) {
+    if (!RunOp(path, ops, i, h) || h.errorCode != 0) return i;
+    if (afterCall) afterCall(i + 1);
+  }
+  return ops.size();
+}
+
+// Rows per group as the command's export reports them ("wrote DIR/NAME.csv (N rows)").
+std::map<std::string, uint64_t> ExportedRows(const std::string& path) {
+  std::map<std::string, uint64_t> rows;
+  const std::string dir = path + ".csv";
+  std::filesystem::remove_all(dir);
+  FILE* out = popen(("'" QM_CLI_PATH "' export '" + path + "' --output '" + dir + "' 2>/dev/null").c_str(), "r");
+  if (out == nullptr) return rows;
+  char line[512];
+  const std::string prefix = "wrote " + dir + "/";
+  while (std::fgets(line, sizeof line, out) != nullptr) {
+    const std::string text = line;
+    const size_t csv = text.rfind(".csv (");
+    if (text.rfind(prefix, 0) != 0 || csv == std::string::npos) continue;
+    rows[text.substr(prefix.size(), csv - prefix.size())] = std::strtoull(text.c_str() + csv + 6, nullptr, 10);
+  }
+  if (pclose(out) != 0) rows.clear();
+  return rows;
+}
+
+// Reads the file back independently of the writer (with `exported`, also through the
+// command's export), expecting exactly the records of the first `completed` calls (with
+// `orOneMore`, those of the next call may be there too); then reopens it, appends one
+// sample to every group and checks that exactly that sample was added.
+void CheckReadAndAppend(const std::string& path, const std::vector<ScenarioOp>& ops, size_t completed,
+                        bool orOneMore, bool exported = false) {
+  Groups groups;
+  std::map<std::string, GroupInfo> info;
+  if (exported) {
+    ASSERT_TRUE(ReadGroups(path, &groups, &info));
+    const std::map<std::string, uint64_t> rows = ExportedRows(path);
+    for (const auto& [name, bytes] : ExpectedRecords(ops, completed, false)) {
+      if (bytes.empty()) continue;
+      EXPECT_EQ(rows.count(name) != 0 ? rows.at(name) : 0, bytes.size() / info[name].recordSize) << name;
+    }
+  }
+  MDF4Handle h{};
+  MDF4HeaderInfo header{"", "", "", "", "", ""};
+  int64_t start = 0;
+  ASSERT_TRUE(MDF4_Create(path.c_str(), &h, &header, &start)) << h.errorCode;
+  ASSERT_TRUE(ReadGroups(path, &groups, &info));
+  // A declaration stopped before its name was written leaves a group nobody can address.
+  if (orOneMore && groups.count("") != 0 && groups[""].empty()) groups.erase("");
+  const bool exact = groups == ExpectedRecords(ops, completed, false);
+  ASSERT_TRUE(exact || (orOneMore && groups == ExpectedRecords(ops, completed, true)))
+      << "the file does not hold exactly the completed calls";
+  for (const auto& [name, bytes] : groups) {
+    ASSERT_EQ(info[name].cycleCount * info[name].recordSize, bytes.size()) << name;
+  }
+  EXPECT_EQ(AppendOneSampleEach(h, path, groups, info), "");
+}
+
+struct FaultCase {
+  WriteFault kind;
+  const char* name;
+};
+void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name; }
+
+class WriteFaultTest : public ::testing::TestWithParam<FaultCase> {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.Ok());
+    os::SetNowOverrideForTests(true, 1700000000);  // equal calls give equal bytes
+  }
+  void TearDown() override {
+    os::SetWriteFault(0, WriteFault::kNone);
+    os::SetNowOverrideForTests(false, 0);
+  }
+  TempDir dir_;
+};
+
+// The scenario runs once for every write and size change it makes (N = 1, 2, ...) with the
+// N-th one failing. The failed call returns false with -8007 (-8002 for the create, which
+// leaves no file) and leaves the file byte for byte as the call before it did. When only that
+// one write fails, the same handle then repeats the call and finishes the scenario, which
+// gives the very file of a run without failure. When every later write fails too, the
+// handle refuses to write and closes; the file reopens with the completed calls. Either
+// way the file then reopens and appends.
+TEST_P(WriteFaultTest, AFailedWriteCostsNoEarlierCall) {
+  const WriteFault kind = GetParam().kind;
+  const std::string path = dir_.Path("fault.mf4");
+  const std::vector<ScenarioOp> ops = CrashScenario();
+
+  // The reference: the file after each completed call, and the number of writes in all.
+  std::vector<size_t> reference(ops.size() + 1, 0);
+  MDF4Handle h{};
+  const uint64_t before = os::WriteCount();
+  ASSERT_EQ(RunFrom(path, ops, 0, h, [&](size_t done) { reference[done] = FileHash(path); }), ops.size());
+  const uint64_t total = os::WriteCount() - before;
+  ASSERT_GE(total, 200u);
+  const std::string copy = dir_.Path("copy.mf4");
+  CheckReadAndAppend(path, ops, ops.size(), false);
+  std::set<size_t> readBack;
+
+  for (uint64_t n = 1; n <= total; ++n) {
+    SCOPED_TRACE("write " + std::to_string(n) + " of " + std::to_string(total) + " fails");
+    std::filesystem::remove(path);
+    h = MDF4Handle{};
+    os::SetWriteFault(n, kind);
+    const size_t failed = RunFrom(path, ops, 0, h);
+    ASSERT_LT(failed, ops.size()) << "no call failed";
+    const bool creating = ops[failed].kind == ScenarioOp::kCreate;
+    EXPECT_EQ(h.errorCode, creating ? MDF4_ERR_CREATE : MDF4_ERR_WRITE);
+
+    ClearError(h);
+    if (creating) MDF4_Close(&h);  // releases the context of the failed create
+    if (kind != WriteFault::kFailOnward) {
+      ASSERT_EQ(FileHash(path), reference[failed]) << "call " << failed << " changed the file";
+      os::SetWriteFault(0, WriteFault::kNone);
+      if (!creating && readBack.insert(failed).second) {
+        // Each state a failure leaves is read back once, from a copy: the handle holds the file.
+        std::filesystem::copy_file(path, copy, std::filesystem::copy_options::overwrite_existing);
+        CheckReadAndAppend(copy, ops, failed, false, kind == WriteFault::kFail);
+      }
+      // The same handle repeats the call and goes on: the file is the one of a run without failure.
+      if (ops[failed].kind != ScenarioOp::kClose) {
+        ASSERT_EQ(RunFrom(path, ops, failed, h), ops.size()) << h.errorCode;
+        ASSERT_EQ(FileHash(path), reference[ops.size()]) << "repeating the call did not give the same file";
+      }
+    } else if (!creating) {
+      // Nothing reaches the file any more: the call fails again, closing writes nothing.
+      if (ops[failed].kind != ScenarioOp::kClose) {
+        EXPECT_FALSE(RunOp(path, ops, failed, h));
+        EXPECT_EQ(h.errorCode, MDF4_ERR_WRITE);
+        ClearError(h);
+        MDF4_Close(&h);
+      }
+      os::SetWriteFault(0, WriteFault::kNone);
+      // The interrupted call may have completed on disk when only writes after it failed.
+      CheckReadAndAppend(path, ops, failed, true);
+    }
+    MDF4_FreeString(h.errorMessage);
+    if (HasFatalFailure()) return;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, WriteFaultTest,
+                         ::testing::Values(FaultCase{WriteFault::kFail, "Fails"},
+                                           FaultCase{WriteFault::kPartial, "WritesHalf"},
+                                           FaultCase{WriteFault::kFailOnward, "FailsFromThenOn"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A real limit: the file may not grow beyond 12 MB (the operating system refuses the write
+// that would cross it, SIGXFSZ ignored), reached in the middle of a data call that crosses
+// data blocks. The call fails with -8007 and the file holds exactly the calls before it;
+// once the limit is lifted the same handle repeats the call and completes the scenario.
+TEST(WriteFault, FileSizeLimitCostsNoEarlierCall) {
+  TempDir dir;
+  const std::string path = dir.Path("limited.mf4"), copy = dir.Path("at-limit.mf4");
+  const std::vector<ScenarioOp> ops = CrashScenario();
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    const rlim_t unlimited = limit.rlim_cur;
+    limit.rlim_cur = 12'000'000;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    MDF4Handle h{};
+    int32_t report[2] = {-1, 0};
+    report[0] = static_cast<int32_t>(RunFrom(path, ops, 0, h));
+    report[1] = h.errorCode;
+    if (static_cast<size_t>(report[0]) < ops.size()) {
+      std::filesystem::copy_file(path, copy);
+      limit.rlim_cur = unlimited;
+      setrlimit(RLIMIT_FSIZE, &limit);
+      ClearError(h);
+      if (RunFrom(path, ops, static_cast<size_t>(report[0]), h) != ops.size()) report[1] = 1;
+    }
+    _exit(write(fds[1], report, sizeof report) == sizeof report ? 0 : 1);
+  }
+  close(fds[1]);
+  int32_t report[2] = {};
+  const ssize_t got = read(fds[0], report, sizeof report);
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_EQ(got, static_cast<ssize_t>(sizeof report));
+  ASSERT_GE(report[0], 0);
+  const auto failed = static_cast<size_t>(report[0]);
+  ASSERT_LT(failed, ops.size()) << "the limit was never reached";
+  EXPECT_EQ(ops[failed].kind, ScenarioOp::kData1D);
+  EXPECT_EQ(report[1], MDF4_ERR_WRITE);
+  CheckReadAndAppend(copy, ops, failed, false);
+  CheckReadAndAppend(path, ops, ops.size(), false);
+}
+
+}  // namespace
+}  // namespace qm::test
