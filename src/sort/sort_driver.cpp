@@ -88,6 +88,11 @@ class SortJob {
   bool Run(const char16_t* source, const char16_t* destination);
 
  private:
+  // Reports where the sort stopped; returns false.
+  bool Failed(SortFailure where) {
+    if (options_.failure != nullptr) *options_.failure = where;
+    return false;
+  }
   // Copies the text at source's link into a new ##TX (or ##MD) block of the destination and
   // links it as target's link, which must still be empty. Nothing happens when there is no text.
   void CopyText(const m4Block& source, int sourceLink, m4Block& target, int targetLink, bool md);
@@ -188,12 +193,12 @@ void SortJob::AddSortEntry() {
 }
 
 bool SortJob::Run(const char16_t* source, const char16_t* destination) {
-  // The source is opened with the writer's lock: a destination naming the same file then cannot
-  // be created, and the source stays untouched.
-  if (!src_.Open(source)) return false;
-  // Under that lock nobody writes the source, so its many small block reads may be cached.
+  // The source is opened read-only, keeping writers out: a destination naming the same file
+  // then cannot be created, and the source stays untouched.
+  if (!src_.OpenForCopy(source)) return Failed(SortFailure::kSource);
+  // Nobody writes the source meanwhile, so its many small block reads may be cached.
   src_.CacheSmallReads();
-  if (!dst_.Create(destination, fmt::kProgramId, fmt::kVersion)) return false;
+  if (!dst_.Create(destination, fmt::kProgramId, fmt::kVersion)) return Failed(SortFailure::kDestination);
   // The copy is complete only at the end, so its many small block writes may be gathered.
   dst_.CombineSmallWrites();
 
@@ -212,10 +217,10 @@ bool SortJob::Run(const char16_t* source, const char16_t* destination) {
   nextRecordId_ = 1;
   WalkChain<M4DGBlock>(&src_, src_.HD(), fmt::kHdDgFirst, fmt::kDG,
                        [&](const M4DGBlock& dg) { return CopyDataGroup(dg); });
-  if (stopped_) return false;  // stopped at once: no final header write
+  if (stopped_) return Failed(SortFailure::kCopy);  // stopped at once: no final header write
   const bool written = hd.Write(true, true);
   // Any write the system refused on the way, including gathered ones, fails the copy.
-  return written && dst_.FlushWrites() && !dst_.HadWriteError() && copyOk_;
+  return (written && dst_.FlushWrites() && !dst_.HadWriteError() && copyOk_) || Failed(SortFailure::kCopy);
 }
 
 void SortJob::NoteVariableGroups(const M4DGBlock& dg) {
@@ -527,10 +532,12 @@ bool SortFile(const char16_t* source, const char16_t* destination, const SortOpt
   if (source == nullptr || destination == nullptr) return false;
   // Nothing escapes: memory running out anywhere in the copy ends it as a failure, and the
   // files are closed as the job goes out of scope.
+  if (options.failure != nullptr) *options.failure = SortFailure::kNone;
   try {
     SortJob job(options);
     return job.Run(source, destination);
   } catch (...) {
+    if (options.failure != nullptr) *options.failure = SortFailure::kCopy;
     return false;
   }
 }

@@ -10,6 +10,14 @@ struct SortCounts {
   uint32_t perGroup = 0;
 };
 
+// Where a failed sort stopped, for callers that name the file that failed.
+enum class SortFailure {
+  kNone,
+  kSource,       // the source could not be opened (missing, not MDF 4, or held by a writer)
+  kDestination,  // the destination could not be created
+  kCopy,         // the copy could not be completed (records, a conversion, a write)
+};
+
 // Settings of a sort. The defaults are what MDF4_Sort uses; the rest exists for tests.
 struct SortOptions {
   // Copy each unsorted data group in one read of its data, writing every record straight to its
@@ -19,6 +27,7 @@ struct SortOptions {
   uint32_t readChunk = 0;    // bytes per read of the source data; 0: 2 MiB
   uint32_t groupBuffer = 0;  // not 0: every group's write buffer has this many bytes
   SortCounts* counts = nullptr;  // when set, receives how the data groups were copied
+  SortFailure* failure = nullptr;  // when set, receives where a failed sort stopped
 };
 
 // Writes a sorted copy of the file named source into a new file named destination (an existing
@@ -28,8 +37,8 @@ struct SortOptions {
 // conversions) and records. Progress lines go to standard output, a warning about records that
 // could not be read to standard error.
 //
-// The source is opened for reading and writing with the writer's lock but never modified; a
-// destination that names the source therefore cannot be created. Returns true when every group
+// The source is opened read-only (also from read-only media), sharing reading only: a source
+// held by a writer cannot be sorted, and a destination that names the source cannot be created. Returns true when every group
 // was copied and the destination's header was written; false on any failure, the destination
 // then holding what was copied so far (or not created at all when the source cannot be opened).
 // Throws nothing.
