@@ -270,12 +270,14 @@ TEST(CliInfo, ReadsAFileWhileItsWriterAppends) {
   ASSERT_TRUE(MDF4_Create(path.c_str(), &h, &info, &start));
   for (const char* g : {"A", "B"})
     ASSERT_TRUE(MDF4_AddChannelGroup(&h, g, true) && MDF4_AddChannel(&h, g, "v", nullptr, 1.0, 0.0));
-  std::atomic<bool> stop{false};
+  // The writer appends while a reader runs and rests in between, so that the file stays small.
+  std::atomic<bool> stop{false}, busy{false};
   std::thread writer([&] {
-    // Sample n of a group: time n, value 3n. Bounded, should the readers stall.
+    // Sample n of a group: time n, value 3n.
     std::vector<double> rows;
     uint32_t next[2] = {0, 0};
-    for (uint32_t call = 0; call < 200000 && !stop; ++call) {
+    for (uint32_t call = 0; !stop; ++call) {
+      while (!busy && !stop) std::this_thread::yield();
       const uint32_t g = call % 2, count = 1 + call % 7;
       rows.clear();
       for (uint32_t k = 0; k < count; ++k) {
@@ -286,12 +288,25 @@ TEST(CliInfo, ReadsAFileWhileItsWriterAppends) {
       next[g] += count;
     }
   });
-  for (int run = 0; run < 12; ++run) {
+  // Also when an assertion ends the test early.
+  struct Joiner {
+    std::atomic<bool>& stop;
+    std::thread& writer;
+    MDF4Handle& h;
+    ~Joiner() {
+      stop = true;
+      writer.join();
+      MDF4_Close(&h);
+    }
+  } joiner{stop, writer, h};
+  for (int run = 0; run < 8; ++run) {
     SCOPED_TRACE(run);
+    busy = true;
     const Result shown = RunCli({"info", path});
     EXPECT_EQ(shown.status, 0) << shown.err;
     EXPECT_FALSE(Contains(shown.out, "cannot be resolved"));
     const Result r = RunCli({"export", path, "--output", dir.Path("csv")});
+    busy = false;
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_FALSE(Contains(r.err, "cycle count states"));
     for (const char* g : {"A", "B"}) {
@@ -304,9 +319,6 @@ TEST(CliInfo, ReadsAFileWhileItsWriterAppends) {
       }
     }
   }
-  stop = true;
-  writer.join();
-  MDF4_Close(&h);
 }
 
 // ---- Decoding and hostile structure ---------------------------------------------------------
