@@ -34,20 +34,23 @@ struct SortOptions {
 // file of that name is replaced). The copy carries the header's start time and comment, the file
 // history with a "Sorted" entry last, and for every channel group a data group of its own (record
 // ID size 0) with the group's name, comment, cycle count, channels (names, comments, units, linear
-// conversions) and records. Progress lines go to standard output, a warning about records that
-// could not be read to standard error.
+// conversions) and records. A VLSD channel group's records (record ID, 4-byte length, that many
+// bytes) are stepped over: the group, and the channels whose values it holds, are not copied.
+// Progress lines go to standard output; a warning about records that could not be read, and a
+// note per VLSD group, to standard error.
 //
 // The source is opened read-only (also from read-only media), sharing reading only: a source
-// held by a writer cannot be sorted, and a destination that names the source cannot be created. Returns true when every group
-// was copied and the destination's header was written; false on any failure, the destination
-// then holding what was copied so far (or not created at all when the source cannot be opened).
-// Throws nothing.
+// held by a writer cannot be sorted, and a destination that names the source cannot be created.
+// Returns true when every group was copied and the destination's header was written; false on
+// any failure, the destination then holding what was copied so far (or not created at all when
+// the source cannot be opened). Throws nothing.
 //
 // Records: a data group whose channel groups' cycle counts and record lengths account for its
-// data byte for byte (distinct record IDs of 1 to 8 bytes, no VLSD group, only conversions that
-// can be copied) is read once, in large reads; the copy's layout is computed from the declared
-// sizes and every record goes straight to its final place. When the data turns out not to match
-// what is declared, what was written for that data group is cut off again and it is copied group
-// by group, each channel group in a read of the whole data of its own. Both ways give the same
-// bytes and the same progress lines (the elapsed times aside).
+// data byte for byte (distinct record IDs of 1 to 8 bytes, a VLSD group's bytes counted with
+// their length prefixes, only conversions that can be copied) is read once, in large reads; the
+// copy's layout is computed from the declared sizes and every record goes straight to its final
+// place. When the data turns out not to match what is declared, what was written for that data
+// group is cut off again and it is copied group by group, each channel group in a read of the
+// whole data of its own. Both ways give the same bytes and the same progress lines (the elapsed
+// times aside).
 bool SortFile(const char16_t* source, const char16_t* destination, const SortOptions& options = {});
