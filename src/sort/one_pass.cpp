@@ -318,6 +318,15 @@ SplitEnd DataGroupSplitter::Scan(const Lookup& lookup, std::vector<Target>& targ
     consumed += want;
     const uint8_t* p = chunk;
     const uint8_t* const end = chunk + want;
+    // Adds the chunk's next bytes to a field of `need` bytes that may straddle chunks; true once
+    // the field is complete.
+    auto gather = [&](uint8_t* field, uint32_t& have, uint32_t need) {
+      const uint32_t k = static_cast<uint32_t>(std::min<uint64_t>(need - have, static_cast<uint64_t>(end - p)));
+      std::memcpy(field + have, p, k);
+      have += k;
+      p += k;
+      return have == need;
+    };
     for (;;) {
       if (open != nullptr) {
         const uint64_t k = std::min<uint64_t>(openLeft, static_cast<uint64_t>(end - p));
@@ -328,12 +337,7 @@ SplitEnd DataGroupSplitter::Scan(const Lookup& lookup, std::vector<Target>& targ
         open = nullptr;
       }
       if (idHave != 0) {
-        const uint32_t k = static_cast<uint32_t>(
-            std::min<uint64_t>(idSize - idHave, static_cast<uint64_t>(end - p)));
-        std::memcpy(idBytes + idHave, p, k);
-        idHave += k;
-        p += k;
-        if (idHave < idSize) break;
+        if (!gather(idBytes, idHave, idSize)) break;
         idHave = 0;
         Target* t = take(LoadLE64(idBytes) & mask);
         if (t == nullptr) return failure;
@@ -347,12 +351,7 @@ SplitEnd DataGroupSplitter::Scan(const Lookup& lookup, std::vector<Target>& targ
       }
       if (sized != nullptr) {
         // The length in front of a VLSD record's bytes, which are then stepped over.
-        const uint32_t k = static_cast<uint32_t>(
-            std::min<uint64_t>(kVariableLengthSize - sizeHave, static_cast<uint64_t>(end - p)));
-        std::memcpy(sizeBytes + sizeHave, p, k);
-        sizeHave += k;
-        p += k;
-        if (sizeHave < kVariableLengthSize) break;
+        if (!gather(sizeBytes, sizeHave, kVariableLengthSize)) break;
         sizeHave = 0;
         open = sized;
         openLeft = LoadLE32(sizeBytes);

@@ -112,6 +112,13 @@ Table ParseCsv(const std::string& text) {
 
 double Num(const std::string& cell) { return std::strtod(cell.c_str(), nullptr); }
 
+// Creates path through the C interface, with header texts of no interest.
+bool StartFile(const std::string& path, MDF4Handle* h) {
+  const MDF4HeaderInfo info{"a", "d", "p", "s", "t", "c"};
+  int64_t start = 0;
+  return MDF4_Create(path.c_str(), h, &info, &start);
+}
+
 // ---- The demo -------------------------------------------------------------------------------
 
 class DemoTest : public ::testing::Test {
@@ -246,10 +253,8 @@ TEST(CliInfo, ReadsAFileThatIsStillBeingWritten) {
   TempDir dir;
   const std::string path = dir.Path("live.mf4");
   MDF4Handle h{};
-  MDF4HeaderInfo info{"a", "d", "p", "s", "t", "c"};
-  int64_t start = 0;
   const double values[] = {0.0, 1.0, 0.5, 2.0, 1.0, 3.0};
-  ASSERT_TRUE(MDF4_Create(path.c_str(), &h, &info, &start) && MDF4_AddChannelGroup(&h, "Live", true) &&
+  ASSERT_TRUE(StartFile(path, &h) && MDF4_AddChannelGroup(&h, "Live", true) &&
               MDF4_AddChannel(&h, "Live", "v", "V", 1.0, 0.0) && MDF4_AddChannelData1D(&h, "Live", values, 3));
   const Result shown = RunCli({"info", path}), csv = RunCli({"export", path, "--group", "Live"});
   MDF4_Close(&h);
@@ -265,9 +270,7 @@ TEST(CliInfo, ReadsAFileWhileItsWriterAppends) {
   TempDir dir;
   const std::string path = dir.Path("busy.mf4");
   MDF4Handle h{};
-  MDF4HeaderInfo info{"a", "d", "p", "s", "t", "c"};
-  int64_t start = 0;
-  ASSERT_TRUE(MDF4_Create(path.c_str(), &h, &info, &start));
+  ASSERT_TRUE(StartFile(path, &h));
   for (const char* g : {"A", "B"})
     ASSERT_TRUE(MDF4_AddChannelGroup(&h, g, true) && MDF4_AddChannel(&h, g, "v", nullptr, 1.0, 0.0));
   // The writer appends while a reader runs and rests in between, so that the file stays small.
@@ -419,9 +422,7 @@ TEST(CliSort, FailuresNameTheFileAndKeepTheDestination) {
   // A source that its writer still holds cannot be copied: the message names the source.
   const std::string live = dir.Path("live.mf4");
   MDF4Handle h{};
-  MDF4HeaderInfo info{"a", "d", "p", "s", "t", "c"};
-  int64_t start = 0;
-  ASSERT_TRUE(MDF4_Create(live.c_str(), &h, &info, &start) && MDF4_AddChannelGroup(&h, "Live", true));
+  ASSERT_TRUE(StartFile(live, &h) && MDF4_AddChannelGroup(&h, "Live", true));
   const Result held = RunCli({"sort", live, dest});
   MDF4_Close(&h);
   ExpectOneLineFailure(held, "cannot open '" + live + "'");
