@@ -104,16 +104,19 @@ bool MdfReader::Open(const std::string& path, std::string* error) {
       return false;
     }
   }
-  // Each load that could not follow everything is repeated while the file grows; the bound
-  // only guards against a writer that never rests.
-  constexpr int kLoads = 200;
+  // A load that could not follow everything is repeated: while the file grows, and a few times
+  // more at the same size, since a writer may rewrite a block in place while it is read (a
+  // list whose entries change as it is read is seen torn). Damage that stays is reported; the
+  // bounds only guard against a writer that never rests.
+  constexpr int kLoads = 200, kLoadsAtOneSize = 8;
   uint64_t previousEnd = ~uint64_t{0};
-  for (int load = 0; load < kLoads; ++load) {
+  for (int load = 0, sameSize = 0; load < kLoads && sameSize < kLoadsAtOneSize; ++load) {
     if (!file_.OpenForInspection(name.c_str())) {
       *error = "'" + path + "' is not a valid MDF 4 file (no readable header block)";
       return false;
     }
-    if (Load() || file_.GetEnd() == previousEnd) break;
+    if (Load()) break;
+    sameSize = file_.GetEnd() == previousEnd ? sameSize + 1 : 0;
     previousEnd = file_.GetEnd();
   }
   return true;
