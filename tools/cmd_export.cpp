@@ -71,7 +71,7 @@ bool Finish(Sink& s) {
 // Reads the records of one data group once and writes those of the groups that have a sink.
 // False when the data cannot be read to its end.
 bool ExportDataGroup(MdfReader& reader, const DataGroupInfo& dg, std::vector<Sink*>& sinkOf) {
-  RecordReader records(reader.File(), dg);
+  RecordReader records(reader, dg);
   std::string error;
   if (!records.Open(&error)) return Fail("export", error) == 0;
   size_t group = 0;

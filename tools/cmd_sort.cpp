@@ -1,4 +1,4 @@
-// quillmark sort: a sorted copy of a file through MDF4_Sort, with its progress lines.
+// quillmark sort: a sorted copy of a file, written beside the destination and renamed into place.
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -7,7 +7,8 @@
 
 #include "commands.h"
 #include "mdf_reader.h"
-#include "quillmark/quillmark.h"
+#include "platform/platform.h"
+#include "sort/sort_driver.h"
 
 namespace qm::cli {
 
@@ -16,8 +17,28 @@ const char* const kSortHelp =
     "\n"
     "Writes a sorted copy of the MDF 4 file SOURCE to DESTINATION: one data group per channel\n"
     "group, with the header, the file history and a \"Sorted\" history entry. Prints a line per\n"
-    "channel group while it works. DESTINATION is replaced when it exists; SOURCE is never\n"
-    "changed. Exit status 0 on success, 1 with a one-line reason on failure.\n";
+    "channel group while it works. SOURCE is only read (it may lie on a read-only medium, but\n"
+    "no program may be writing it). The copy is written to DESTINATION.part beside it and\n"
+    "renamed to DESTINATION when it is complete, so a failed sort leaves an existing\n"
+    "DESTINATION as it was. Variable-length signal data is not copied (a note says so).\n"
+    "Exit status 0 on success, 1 with a one-line reason on failure.\n";
+
+namespace {
+
+// Whether the source holds data groups without record IDs (already sorted), which a sort cannot
+// copy: "" when none, else the reason.
+std::string AlreadySorted(const std::string& source, const FileInfo& info) {
+  size_t sorted = 0, unsorted = 0;
+  for (const DataGroupInfo& dg : info.dataGroups) {
+    if (dg.groups.empty()) continue;
+    ++(dg.recordIdSize == 0 ? sorted : unsorted);
+  }
+  if (sorted == 0) return "";
+  if (unsorted == 0) return "'" + source + "' is already sorted (every data group holds one channel group without record IDs)";
+  return "'" + source + "' mixes sorted data groups (without record IDs) with unsorted ones and cannot be sorted";
+}
+
+}  // namespace
 
 int RunSort(const std::vector<std::string>& args) {
   namespace fs = std::filesystem;
@@ -29,10 +50,12 @@ int RunSort(const std::vector<std::string>& args) {
   const std::string& source = args[0];
   const std::string& destination = args[1];
   {
-    // The reasons the sort itself cannot tell: a missing or foreign source.
+    // The reasons the sort itself cannot tell: a missing, foreign or already sorted source.
     MdfReader probe;
     std::string error;
     if (!probe.Open(source, &error)) return Fail("sort", error);
+    const std::string sorted = AlreadySorted(source, probe.Info());
+    if (!sorted.empty()) return Fail("sort", sorted);
   }
   std::error_code ec;
   if (fs::exists(destination, ec) && fs::equivalent(source, destination, ec))
@@ -41,14 +64,35 @@ int RunSort(const std::vector<std::string>& args) {
   const fs::path parent = fs::path(destination).parent_path();
   if (!parent.empty() && !fs::is_directory(parent, ec))
     return Fail("sort", "directory '" + parent.string() + "' does not exist");
+  const std::u16string from = os::NarrowToWide(source.c_str());
+  const std::u16string to = os::NarrowToWide(destination.c_str());
+  if (os::FileExists(to.c_str())) {
+    // A destination that a program is writing is not replaced under it.
+    mDirectFile held;
+    if (!held.OpenReadOnlyLocked(to.c_str()))
+      return Fail("sort", "'" + destination + "' is in use (another program is writing it)");
+  }
 
+  // The copy goes to a name of its own beside the destination and replaces it only when it is
+  // complete: a failed sort leaves no half-written file under the destination's name.
+  const std::string part = destination + ".part";
+  const std::u16string partName = os::NarrowToWide(part.c_str());
   std::fflush(stdout);
-  const bool ok = MDF4_Sort(source.c_str(), destination.c_str());
+  SortFailure failure = SortFailure::kNone;
+  const bool ok = SortFile(from.c_str(), partName.c_str(), {.failure = &failure});
   std::fflush(stdout);
-  if (ok) return 0;
-  if (!fs::exists(destination, ec)) return Fail("sort", "cannot create '" + destination + "'");
-  return Fail("sort", "'" + source + "' could not be copied completely; '" + destination +
-                          "' is incomplete");
+  if (ok && os::RenameFile(partName.c_str(), to.c_str())) return 0;
+  if (failure != SortFailure::kDestination) os::RemoveFile(partName.c_str());
+  if (ok) return Fail("sort", "cannot replace '" + destination + "' with the sorted copy");
+  switch (failure) {
+    case SortFailure::kSource:
+      return Fail("sort", "cannot open '" + source + "' for reading (another program may be writing it)");
+    case SortFailure::kDestination:
+      return Fail("sort", "cannot create '" + part + "' beside '" + destination + "'");
+    default:
+      return Fail("sort", "'" + source + "' could not be copied completely; '" + destination +
+                              "' was not written");
+  }
 }
 
 }  // namespace qm::cli

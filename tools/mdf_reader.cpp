@@ -104,10 +104,25 @@ bool MdfReader::Open(const std::string& path, std::string* error) {
       return false;
     }
   }
-  if (!file_.OpenForInspection(name.c_str())) {
-    *error = "'" + path + "' is not a valid MDF 4 file (no readable header block)";
-    return false;
+  // A load that could not follow everything is repeated: while the file grows, and a few times
+  // more at the same size, since a writer may rewrite a block in place while it is read (a
+  // list whose entries change as it is read is seen torn). Damage that stays is reported; the
+  // bounds only guard against a writer that never rests.
+  constexpr int kLoads = 200, kLoadsAtOneSize = 8;
+  uint64_t previousEnd = ~uint64_t{0};
+  for (int load = 0, sameSize = 0; load < kLoads && sameSize < kLoadsAtOneSize; ++load) {
+    if (!file_.OpenForInspection(name.c_str())) {
+      *error = "'" + path + "' is not a valid MDF 4 file (no readable header block)";
+      return false;
+    }
+    if (Load()) break;
+    sameSize = file_.GetEnd() == previousEnd ? sameSize + 1 : 0;
+    previousEnd = file_.GetEnd();
   }
+  return true;
+}
+
+bool MdfReader::Load() {
   const uint8_t* id = file_.IdBlock();
   info_ = FileInfo();
   info_.versionText = TrimField(id + fmt::kIdVersOffset, fmt::kIdTextFieldSize);
@@ -121,7 +136,14 @@ bool MdfReader::Open(const std::string& path, std::string* error) {
   info_.comment = Text(hd.GetLink(fmt::kHdMdComment));
   LoadHistory();
   LoadDataGroups();
-  return true;
+  // The data blocks after the cycle counts: the data then holds every counted record.
+  bool resolved = info_.warnings.empty();
+  streams_.clear();
+  for (const DataGroupInfo& dg : info_.dataGroups) {
+    streams_.push_back(std::make_unique<m4DataStream>());
+    resolved = streams_.back()->OpenForRead(&file_, dg.dataLink) && resolved;
+  }
+  return resolved;
 }
 
 std::string MdfReader::Text(uint64_t position) {
@@ -176,6 +198,7 @@ void MdfReader::LoadDataGroups() {
       return;
     }
     DataGroupInfo d;
+    d.index = info_.dataGroups.size();
     d.dataLink = dg->GetLink(fmt::kDgData);
     d.recordIdSize = dg->dg_rec_id_size;
     std::unordered_set<uint64_t> seenGroups;
@@ -254,8 +277,8 @@ DataLayout MdfReader::Layout(const DataGroupInfo& dg) {
     out.storage = "none";
     return out;
   }
-  m4DataStream stream;
-  out.readable = stream.OpenForRead(&file_, dg.dataLink);
+  const m4DataStream& stream = Stream(dg);
+  out.readable = stream.IsReady();
   out.totalLength = stream.TotalLength();
   std::vector<uint16_t> types;
   for (const Fragment& f : stream.Fragments()) {
@@ -284,14 +307,17 @@ bool RecordReader::Open(std::string* error) {
     *error = "a data group without record IDs holds several channel groups";
     return false;
   }
-  if (!stream_.OpenForRead(file_, dg_.dataLink)) {
+  if (!stream_.IsReady()) {
     *error = "the data blocks of the data group cannot be resolved";
     return false;
   }
+  stream_.Seek(0);
   counts_.assign(dg_.groups.size(), 0);
   // Without record IDs every record belongs to the single group, read as ID 0.
   for (size_t i = 0; i < dg_.groups.size(); ++i)
     groupOf_.emplace(dg_.recordIdSize == 0 ? 0 : dg_.groups[i].recordId, i);  // first one wins
+  for (const auto& [id, gi] : groupOf_)
+    if (!dg_.groups[gi].IsVlsd() && dg_.groups[gi].cycleCount != 0) ++open_;
   return true;
 }
 
@@ -316,12 +342,24 @@ bool RecordReader::Fill(uint64_t n) {
   return len_ - pos_ >= n;
 }
 
+bool RecordReader::Counted(size_t gi) {
+  if (counts_[gi] >= dg_.groups[gi].cycleCount) return false;
+  if (++counts_[gi] == dg_.groups[gi].cycleCount) --open_;
+  return true;
+}
+
 RecordReader::Status RecordReader::Next(size_t* group, const uint8_t** record, uint64_t* index,
                                         std::string* error) {
   if (dg_.groups.empty()) return Status::kEnd;
   for (;;) {
     const uint64_t start = Consumed();
     if (start >= stream_.TotalLength()) return Status::kEnd;
+    if (open_ == 0) {
+      // Every counted record was given: what follows is not counted (yet).
+      warning_ = std::to_string(stream_.TotalLength() - start) + " byte(s) of data behind the " +
+                 "records the cycle counts state were left out (a writer may be adding records)";
+      return Status::kEnd;
+    }
     // A failed read leaves the stream short of its total length: that is damage, not the end.
     auto shortData = [&](uint64_t need, const std::string& what) {
       const uint64_t left = stream_.TotalLength() - Consumed();
@@ -345,9 +383,10 @@ RecordReader::Status RecordReader::Next(size_t* group, const uint8_t** record, u
     }
     const auto found = groupOf_.find(id);
     if (found == groupOf_.end()) {
-      *error = "record ID " + std::to_string(id) + " at data offset " + std::to_string(start) +
-               " is not declared by any channel group";
-      return Status::kError;
+      // The data stops validating here: the records before it are what can be trusted.
+      warning_ = "record ID " + std::to_string(id) + " at data offset " + std::to_string(start) +
+                 " is not declared by any channel group; the data was read up to there";
+      return Status::kEnd;
     }
     const size_t gi = found->second;
     const ChannelGroupInfo& cg = dg_.groups[gi];
@@ -372,8 +411,9 @@ RecordReader::Status RecordReader::Next(size_t* group, const uint8_t** record, u
     if (!Fill(length)) return shortData(length, "a record of group '" + cg.name + "'");
     *record = buffer_.data() + pos_;
     pos_ += static_cast<size_t>(length);
+    if (!Counted(gi)) continue;  // behind the group's cycle count
     *group = gi;
-    *index = counts_[gi]++;
+    *index = counts_[gi] - 1;
     return Status::kRecord;
   }
 }

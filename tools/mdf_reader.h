@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -59,6 +60,7 @@ struct ChannelGroupInfo {
 };
 
 struct DataGroupInfo {
+  size_t index = 0;  // in FileInfo::dataGroups
   uint64_t dataLink = 0;
   uint8_t recordIdSize = 0;
   std::vector<ChannelGroupInfo> groups;
@@ -97,13 +99,25 @@ struct DataLayout {
 class MdfReader {
  public:
   // Opens path read-only without taking a lock (a file being written elsewhere can be read)
-  // and loads the structure. On failure error receives a one-line reason.
+  // and loads the structure, then resolves the data blocks of every data group. On failure
+  // error receives a one-line reason.
+  //
+  // A file that another program is writing is seen as it stood after one of its writer's
+  // completed steps: the cycle counts are read before the data blocks, and a writer writes
+  // records before it counts them, so the data holds at least the counted records. When the
+  // structure or the data blocks cannot be followed while the file grows (a block placed after
+  // the file was opened), the whole load is repeated on the grown file; damage that stays
+  // once the file stops growing is reported as warnings and unreadable layouts.
   bool Open(const std::string& path, std::string* error);
   const FileInfo& Info() const { return info_; }
   MDF4File* File() { return &file_; }
   DataLayout Layout(const DataGroupInfo& dg);
+  // The data of the data group, resolved at Open; IsReady false when it could not be.
+  m4DataStream& Stream(const DataGroupInfo& dg) { return *streams_[dg.index]; }
 
  private:
+  // One load of the open file: structure, then data blocks. True when everything resolved.
+  bool Load();
   void LoadHistory();
   void LoadDataGroups();
   // Loads the group at position with its channels; next receives its cg_cg_next.
@@ -115,21 +129,26 @@ class MdfReader {
 
   MDF4File file_;
   FileInfo info_;
+  std::vector<std::unique_ptr<m4DataStream>> streams_;  // per data group
 };
 
 // The records of one data group in file order, each with the index of its channel group.
-// Records of VLSD groups are skipped by their length prefix.
+// Records of VLSD groups are skipped by their length prefix. Each group gives at most as many
+// records as its cycle count states: records behind them (a writer adding records, or a tail
+// its writer never counted) are left out, with a warning.
 class RecordReader {
  public:
   enum class Status { kRecord, kEnd, kError };
 
-  RecordReader(MDF4File* file, const DataGroupInfo& dg) : file_(file), dg_(dg) {}
+  RecordReader(MdfReader& reader, const DataGroupInfo& dg) : stream_(reader.Stream(dg)), dg_(dg) {}
   // False (with a reason) when the data cannot be resolved or the record ID size is unusable.
   bool Open(std::string* error);
   // The next record: group receives the channel-group index, record the group's record bytes
   // (RecordLength of them, valid until the next call) and index its number within the group.
-  // kEnd at the regular end of the data; trailing bytes too short for a record give a
-  // warning. kError (with a reason) for an undeclared record ID or an unreadable block.
+  // kEnd at the regular end of the data, and where the data stops validating (a record ID no
+  // group declares, a record cut off by the end of the data): the records before are kept and
+  // a warning tells what was left out. kError (with a reason) for an unreadable block or a
+  // record too large to read.
   Status Next(size_t* group, const uint8_t** record, uint64_t* index, std::string* error);
   const std::string& Warning() const { return warning_; }
 
@@ -138,13 +157,16 @@ class RecordReader {
   bool Fill(uint64_t n);
   uint64_t Consumed() const { return stream_.Offset() - (len_ - pos_); }
 
-  MDF4File* file_;
+  // Counts the record of group gi; false when its cycle count is already reached.
+  bool Counted(size_t gi);
+
+  m4DataStream& stream_;
   const DataGroupInfo& dg_;
-  m4DataStream stream_;
   std::vector<uint8_t> buffer_;
   size_t pos_ = 0;
   size_t len_ = 0;
   std::vector<uint64_t> counts_;
+  size_t open_ = 0;  // groups that have not given all their counted records yet
   std::unordered_map<uint64_t, size_t> groupOf_;  // record ID to group index
   std::string warning_;
 };

@@ -182,8 +182,10 @@ QM_API uint64_t GetCurrentTimeStamp(void);
 QM_API void GetTimeChannelValues(double* values, uint32_t count, uint32_t step, uint64_t offset);
 QM_API void Free1DIntArray(int32_t* array);
 /* Writes a sorted copy of source to destination: one data group per channel group. Prints
- * progress lines on standard output. Returns false on any failure; the source is never
- * modified (a destination naming the source fails). */
+ * progress lines on standard output. Returns false on any failure; the source is only read
+ * (it may lie on read-only media, but no writer may hold it) and a destination naming the
+ * source fails. Variable-length signal data groups are not copied (a note on standard error
+ * says so); the records of every other group are. */
 QM_API bool MDF4_Sort(const char* source, const char* destination);
 /* Releases an errorMessage. Null is ignored. */
 QM_API void MDF4_FreeString(QM_CHAR16* message);

@@ -25,7 +25,7 @@ bool mDirectFile::OpenWith(const char16_t* name, qm::os::OpenMode mode) {
   end_ = size;
   physical_ = size;
   diskSize_ = size;
-  writable_ = mode != qm::os::OpenMode::kReadOnlyShared;
+  writable_ = mode == qm::os::OpenMode::kReadWrite || mode == qm::os::OpenMode::kCreateTruncate;
   return true;
 }
 
@@ -39,6 +39,10 @@ bool mDirectFile::CreateTruncate(const char16_t* name) {
 
 bool mDirectFile::OpenReadOnly(const char16_t* name) {
   return OpenWith(name, qm::os::OpenMode::kReadOnlyShared);
+}
+
+bool mDirectFile::OpenReadOnlyLocked(const char16_t* name) {
+  return OpenWith(name, qm::os::OpenMode::kReadOnlyLocked);
 }
 
 void mDirectFile::Close() {

@@ -20,6 +20,9 @@ class mDirectFile {
   bool CreateTruncate(const char16_t* name);
   // Opens an existing file for reading only, without a lock.
   bool OpenReadOnly(const char16_t* name);
+  // Opens an existing file for reading only; others may read, none may write (and the open
+  // fails while a writer holds the file).
+  bool OpenReadOnlyLocked(const char16_t* name);
   virtual void Close();
   bool IsOpen() const { return handle_ != qm::os::kInvalidHandle; }
 

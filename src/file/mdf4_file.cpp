@@ -79,6 +79,8 @@ bool MDF4File::Open(const char16_t* name) { return OpenReadWrite(name) && Valida
 
 bool MDF4File::OpenForInspection(const char16_t* name) { return OpenReadOnly(name) && Validate(); }
 
+bool MDF4File::OpenForCopy(const char16_t* name) { return OpenReadOnlyLocked(name) && Validate(); }
+
 bool MDF4File::ReadHD() {
   uint8_t header[fmt::kBlockHeaderSize];
   if (!ReadAt(fmt::kHDPosition, fmt::kBlockHeaderSize, header)) return false;

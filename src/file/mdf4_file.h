@@ -45,6 +45,8 @@ class MDF4File : public mDirectFile {
   bool Open(const char16_t* name);
   // The same validation on a read-only open without a lock (for inspection tools).
   bool OpenForInspection(const char16_t* name);
+  // The same validation on a read-only open that keeps writers out (for making a copy).
+  bool OpenForCopy(const char16_t* name);
   bool ReadHD();
   void Close() override;
 

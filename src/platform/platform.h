@@ -23,6 +23,9 @@ enum class OpenMode {
   kCreateTruncate,
   // Existing file, read only, no lock taken: for inspecting a file another process may write.
   kReadOnlyShared,
+  // Existing file, read only; others may read, none may write: the open fails while a writer
+  // holds the file, and a writer cannot open or create it meanwhile. Works on read-only media.
+  kReadOnlyLocked,
 };
 
 // Opens name (UTF-16, zero-terminated). Returns kInvalidHandle on failure.
@@ -50,6 +53,8 @@ void ReleaseStorage(FileHandle h);
 bool SyncFile(FileHandle h);
 
 bool RemoveFile(const char16_t* name);
+// Renames from to to, replacing a file of that name (in one step where the system can).
+bool RenameFile(const char16_t* from, const char16_t* to);
 // True when a file (not a pattern) of that name exists.
 bool FileExists(const char16_t* name);
 

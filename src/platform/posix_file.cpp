@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "platform/platform.h"
@@ -39,6 +40,9 @@ FileHandle OpenFile(const char16_t* name, OpenMode mode) {
       flags |= O_RDONLY;
       lock = false;
       break;
+    case OpenMode::kReadOnlyLocked:
+      flags |= O_RDONLY;
+      break;
   }
 
   int fd;
@@ -57,7 +61,10 @@ FileHandle OpenFile(const char16_t* name, OpenMode mode) {
   // "Others may read, none may write": every writer of this library holds an exclusive lock,
   // readers take none. flock locks belong to the open file description, so a second writer
   // in the same process conflicts as well.
-  if (lock && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  // A locked reader takes a shared lock: other readers too, writers not. flock needs no write
+  // access, so this works on read-only media.
+  const int lockMode = mode == OpenMode::kReadOnlyLocked ? LOCK_SH : LOCK_EX;
+  if (lock && flock(fd, lockMode | LOCK_NB) != 0) {
     close(fd);
     return kInvalidHandle;
   }
@@ -173,6 +180,11 @@ void ReleaseStorage(FileHandle h) {
 bool RemoveFile(const char16_t* name) {
   if (name == nullptr) return false;
   return unlink(WideToNarrow(name).c_str()) == 0;
+}
+
+bool RenameFile(const char16_t* from, const char16_t* to) {
+  if (from == nullptr || to == nullptr) return false;
+  return rename(WideToNarrow(from).c_str(), WideToNarrow(to).c_str()) == 0;
 }
 
 bool FileExists(const char16_t* name) {

@@ -47,6 +47,9 @@ FileHandle OpenFile(const char16_t* name, OpenMode mode) {
       access = GENERIC_READ;
       share = FILE_SHARE_READ | FILE_SHARE_WRITE;
       break;
+    case OpenMode::kReadOnlyLocked:
+      access = GENERIC_READ;  // sharing reading only: a writer's open fails meanwhile
+      break;
   }
   // No security attributes: the handle is not inherited by child processes.
   HANDLE h = CreateFileW(ToWide(name), access, share, nullptr, disposition,
@@ -129,6 +132,11 @@ void ReleaseStorage(FileHandle) {}
 bool RemoveFile(const char16_t* name) {
   if (name == nullptr) return false;
   return DeleteFileW(ToWide(name)) != 0;
+}
+
+bool RenameFile(const char16_t* from, const char16_t* to) {
+  if (from == nullptr || to == nullptr) return false;
+  return MoveFileExW(ToWide(from), ToWide(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 bool FileExists(const char16_t* name) {

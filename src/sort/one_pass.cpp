@@ -25,6 +25,7 @@ constexpr uint64_t kListStride = kListReserved + kEntries * kBlockStride;
 static_assert(kBlockStride % fmt::kBlockAlignment == 0 && kListReserved % fmt::kBlockAlignment == 0,
               "a region has no alignment gaps");
 constexpr uint8_t kMaxRecordIdSize = 8;
+constexpr uint32_t kVariableLengthSize = 4;  // the length in front of a VLSD record's bytes
 // Short records are copied in whole pieces of kSlack bytes, which may read and write up to
 // kSlack - 1 bytes past them: the read chunk and every write buffer have that much room behind
 // their end. Bytes written past a record are overwritten by what follows it before they are
@@ -240,6 +241,7 @@ class DataGroupSplitter::RegionWriter {
 };
 
 struct DataGroupSplitter::Target {
+  bool variable = false;  // a VLSD group: its records are stepped over
   uint64_t length = 0;
   uint64_t declared = 0;
   uint64_t seen = 0;
@@ -258,12 +260,14 @@ bool DataGroupSplitter::Open(const M4DGBlock& source, std::vector<SplitGroup> gr
   uint64_t declared = 0;
   std::unordered_set<uint64_t> ids;
   for (const SplitGroup& g : groups_) {
-    if (g.recordLength > std::numeric_limits<uint32_t>::max() || !ids.insert(g.recordId).second)
-      return false;
-    const uint64_t bytes = idSize_ + g.recordLength;
-    if (g.declaredCount != 0 && bytes > std::numeric_limits<uint64_t>::max() / g.declaredCount)
+    if (!ids.insert(g.recordId).second) return false;
+    // A VLSD group's records are an ID and a 4-byte length each, and all their bytes together.
+    const uint64_t bytes = idSize_ + (g.variable ? kVariableLengthSize : g.recordLength);
+    if ((!g.variable && g.recordLength > std::numeric_limits<uint32_t>::max()) ||
+        (g.declaredCount != 0 && bytes > std::numeric_limits<uint64_t>::max() / g.declaredCount))
       return false;
     if (!AddChecked(declared, bytes * g.declaredCount, &declared)) return false;
+    if (g.variable && !AddChecked(declared, g.recordLength, &declared)) return false;
   }
   reader_.reset(new (std::nothrow) m4DataStream());
   if (!reader_ || !reader_->OpenForRead(source.GetFile(), source.GetLink(fmt::kDgData)))
@@ -285,6 +289,9 @@ SplitEnd DataGroupSplitter::Scan(const Lookup& lookup, std::vector<Target>& targ
   uint32_t idHave = 0;     // bytes of an ID that began in the previous chunk
   Target* open = nullptr;  // a record that continues in the next chunk ...
   uint64_t openLeft = 0;   // ... with this many bytes still to come
+  Target* sized = nullptr;  // a VLSD record whose length is being read ...
+  uint8_t sizeBytes[kVariableLengthSize] = {};
+  uint32_t sizeHave = 0;    // ... with this many of its bytes read
   SplitEnd failure = SplitEnd::kDone;
 
   // The group of a record ID, counted; null (failure set) for an undeclared ID or one record too
@@ -311,26 +318,44 @@ SplitEnd DataGroupSplitter::Scan(const Lookup& lookup, std::vector<Target>& targ
     consumed += want;
     const uint8_t* p = chunk;
     const uint8_t* const end = chunk + want;
+    // Adds the chunk's next bytes to a field of `need` bytes that may straddle chunks; true once
+    // the field is complete.
+    auto gather = [&](uint8_t* field, uint32_t& have, uint32_t need) {
+      const uint32_t k = static_cast<uint32_t>(std::min<uint64_t>(need - have, static_cast<uint64_t>(end - p)));
+      std::memcpy(field + have, p, k);
+      have += k;
+      p += k;
+      return have == need;
+    };
     for (;;) {
       if (open != nullptr) {
         const uint64_t k = std::min<uint64_t>(openLeft, static_cast<uint64_t>(end - p));
-        if (!open->writer.Append(p, k)) return SplitEnd::kNoMemory;
+        if (!open->variable && !open->writer.Append(p, k)) return SplitEnd::kNoMemory;
         p += k;
         openLeft -= k;
         if (openLeft != 0) break;  // the record goes on in the next chunk
         open = nullptr;
       }
       if (idHave != 0) {
-        const uint32_t k = static_cast<uint32_t>(
-            std::min<uint64_t>(idSize - idHave, static_cast<uint64_t>(end - p)));
-        std::memcpy(idBytes + idHave, p, k);
-        idHave += k;
-        p += k;
-        if (idHave < idSize) break;
+        if (!gather(idBytes, idHave, idSize)) break;
         idHave = 0;
-        open = take(LoadLE64(idBytes) & mask);
-        if (open == nullptr) return failure;
-        openLeft = open->length;
+        Target* t = take(LoadLE64(idBytes) & mask);
+        if (t == nullptr) return failure;
+        if (t->variable) {
+          sized = t;
+        } else {
+          open = t;
+          openLeft = t->length;
+        }
+        continue;
+      }
+      if (sized != nullptr) {
+        // The length in front of a VLSD record's bytes, which are then stepped over.
+        if (!gather(sizeBytes, sizeHave, kVariableLengthSize)) break;
+        sizeHave = 0;
+        open = sized;
+        openLeft = LoadLE32(sizeBytes);
+        sized = nullptr;
         continue;
       }
       // Whole records inside the chunk: the common case, kept tight. The chunk's slack lets an
@@ -339,6 +364,10 @@ SplitEnd DataGroupSplitter::Scan(const Lookup& lookup, std::vector<Target>& targ
         Target* t = take(LoadLE64(p) & mask);
         if (t == nullptr) return failure;
         p += idSize;
+        if (t->variable) {
+          sized = t;  // rare: handled above, also when the record crosses chunks
+          break;
+        }
         const uint64_t length = t->length;
         if (length > static_cast<uint64_t>(end - p)) {
           open = t;
@@ -348,14 +377,14 @@ SplitEnd DataGroupSplitter::Scan(const Lookup& lookup, std::vector<Target>& targ
         if (!t->writer.Append(p, length)) return SplitEnd::kNoMemory;
         p += length;
       }
-      if (open != nullptr) continue;
+      if (open != nullptr || sized != nullptr) continue;
       idHave = static_cast<uint32_t>(end - p);  // fewer bytes than an ID: it ends in the next chunk
       std::memcpy(idBytes, p, idHave);
       break;
     }
   }
   // Bytes of an ID left over at the end are the stray tail that Open allowed.
-  if (open != nullptr) return SplitEnd::kShortRecord;
+  if (open != nullptr || sized != nullptr) return SplitEnd::kShortRecord;
   for (const Target& t : targets)
     if (t.seen != t.declared) return SplitEnd::kCountMismatch;
   return SplitEnd::kDone;
@@ -366,10 +395,16 @@ SplitEnd DataGroupSplitter::Run(mDirectFile* destination) {
   try {
     // Write buffers: the budget shared out in proportion to the regions' sizes, within bounds.
     uint64_t regionTotal = 0;
-    for (const SplitGroup& g : groups_) regionTotal += g.region.End() - g.region.start;
+    for (const SplitGroup& g : groups_)
+      if (!g.variable) regionTotal += g.region.End() - g.region.start;
     std::vector<Target> targets(groups_.size());
     for (size_t i = 0; i < groups_.size(); ++i) {
       const SplitGroup& g = groups_[i];
+      targets[i].declared = g.declaredCount;
+      if (g.variable) {
+        targets[i].variable = true;
+        continue;
+      }
       const uint64_t regionBytes = g.region.End() - g.region.start;
       uint64_t size = settings_.fixedBuffer;
       if (size == 0) {
@@ -421,7 +456,7 @@ SplitEnd DataGroupSplitter::Run(mDirectFile* destination) {
     }
     if (end != SplitEnd::kDone) return end;
     for (Target& t : targets) {
-      if (!t.writer.Finish())
+      if (!t.variable && !t.writer.Finish())
         return t.writer.NoMemory() ? SplitEnd::kNoMemory : SplitEnd::kWriteFailed;
     }
     return SplitEnd::kDone;

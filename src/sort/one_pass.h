@@ -49,8 +49,11 @@ inline constexpr uint32_t kListReserved = fmt::kBlockHeaderSize +
 // One channel group of the source data group.
 struct SplitGroup {
   uint64_t recordId = 0;
-  uint64_t recordLength = 0;   // bytes behind the record ID
+  uint64_t recordLength = 0;   // bytes behind the record ID; for a VLSD group all its bytes
   uint64_t declaredCount = 0;  // the group's cg_cycle_count
+  // A VLSD group: each record is a 4-byte length and that many bytes. Its records are stepped
+  // over and it has no region.
+  bool variable = false;
   DataRegion region;           // set by the caller before Run; dataBytes = count x length
 };
 
@@ -86,15 +89,16 @@ class DataGroupSplitter {
  public:
   // Opens the data of source (read through its file) for groups, listed in the order of the
   // source's group chain. Succeeds only when the data can be split in one pass: record IDs of 1
-  // to 8 bytes, distinct IDs, every group's declared records together exactly the data's bytes
+  // to 8 bytes, distinct IDs, every group's declared records (a VLSD group's with their length
+  // prefixes) together exactly the data's bytes
   // (stray bytes fewer than an ID aside), and no more bytes than the data can deliver. Reads
   // only block headers.
   bool Open(const M4DGBlock& source, std::vector<SplitGroup> groups, const SplitSettings& settings);
 
   std::vector<SplitGroup>& Groups() { return groups_; }
 
-  // Reads the data and fills every group's region in destination; every group's region must be
-  // set. Memory: one read chunk and one write buffer per group that receives records (see
+  // Reads the data and fills every group's region in destination; every group's region but a
+  // VLSD group's must be set. Memory: one read chunk and one write buffer per group that receives records (see
   // SplitSettings), allocated when its first record arrives and freed at the end.
   SplitEnd Run(mDirectFile* destination);
 

@@ -40,15 +40,7 @@ class PieceReader {
   // Copies up to n bytes to destination; fewer only at the end of what can be read.
   uint64_t Read(uint64_t n, uint8_t* destination) {
     uint64_t done = 0;
-    while (done < n) {
-      if (next_ == filled_) {
-        if (ended_) break;
-        const int32_t got = reader_.ReadBytes(static_cast<uint32_t>(size_), piece_.get());
-        filled_ = got > 0 ? static_cast<uint64_t>(got) : 0;
-        next_ = 0;
-        ended_ = filled_ < size_;
-        if (filled_ == 0) break;
-      }
+    while (done < n && Available()) {
       const uint64_t k = std::min(n - done, filled_ - next_);
       std::memcpy(destination + done, piece_.get() + next_, k);
       next_ += k;
@@ -57,12 +49,33 @@ class PieceReader {
     return done;
   }
 
+  // Passes over n bytes; false when fewer are left.
+  bool Skip(uint64_t n) {
+    while (n > 0 && Available()) {
+      const uint64_t k = std::min(n, filled_ - next_);
+      next_ += k;
+      n -= k;
+    }
+    return n == 0;
+  }
+
   // Stream offset of the next byte not handed out yet.
   uint64_t Offset() const { return reader_.Offset() - (filled_ - next_); }
   // Everything readable was handed out, but the data goes on behind it.
   bool StoppedEarly() const { return Offset() < reader_.TotalLength(); }
 
  private:
+  // True when bytes are left in the piece, reading the next piece when it is used up.
+  bool Available() {
+    if (next_ < filled_) return true;
+    if (ended_) return false;
+    const int32_t got = reader_.ReadBytes(static_cast<uint32_t>(size_), piece_.get());
+    filled_ = got > 0 ? static_cast<uint64_t>(got) : 0;
+    next_ = 0;
+    ended_ = filled_ < size_;
+    return filled_ > 0;
+  }
+
   m4DataStream& reader_;
   const uint64_t size_;
   std::unique_ptr<uint8_t[]> piece_;
@@ -92,6 +105,13 @@ PassEnd ReadRecords(PieceReader& reader, m4DataStreamEx& writer, uint8_t idSize,
     const auto it = map.lengths.find(id);
     if (it == map.lengths.end()) return PassEnd::kUnknownRecordId;
     const uint64_t length = it->second;
+    if (length == kVariableLength) {
+      // A VLSD record: a 4-byte length and that many bytes, stepped over.
+      uint8_t size[4];
+      if (reader.Read(sizeof size, size) != sizeof size || !reader.Skip(LoadLE32(size)))
+        return PassEnd::kShortRecord;
+      continue;
+    }
     // Without IDs, empty records would be read forever without moving: the pass ends here as
     // failed, as any pass over data without record IDs does when it reaches the end.
     if (idSize == 0 && length == 0) return PassEnd::kNoProgress;
@@ -144,8 +164,9 @@ bool BuildRecordLengthMap(const M4DGBlock& dg, RecordLengthMap* map) {
     std::unordered_set<uint64_t> visited;
     std::unique_ptr<M4CGBlock> cg = LoadAs<M4CGBlock>(file, dg.GetLink(fmt::kDgCgFirst), fmt::kCG);
     while (cg && visited.insert(cg->GetPosition()).second) {
-      const uint64_t length = cg->RecordSize();
-      map->largest = std::max(map->largest, length);
+      const bool variable = (cg->cg_flags & fmt::kCgFlagVlsd) != 0;
+      const uint64_t length = variable ? kVariableLength : cg->RecordSize();
+      if (!variable) map->largest = std::max(map->largest, length);
       map->lengths.emplace(cg->cg_record_id, length);  // the first group with an ID keeps it
       cg = LoadAs<M4CGBlock>(file, cg->GetLink(fmt::kCgNext), fmt::kCG);
     }

@@ -8,8 +8,13 @@ class M4DGBlock;
 class m4DataStream;
 class mDirectFile;
 
-// Record ID -> record length of the channel groups of one data group, and the largest record
-// length of any of its groups (also of a group whose ID was already taken).
+// The record length of a variable-length (VLSD) group in RecordLengthMap: its records are a
+// 4-byte length and that many bytes.
+inline constexpr uint64_t kVariableLength = ~uint64_t{0};
+
+// Record ID -> record length of the channel groups of one data group (kVariableLength for a
+// VLSD group), and the largest fixed record length of any of its groups (also of a group whose
+// ID was already taken).
 struct RecordLengthMap {
   std::unordered_map<uint64_t, uint64_t> lengths;
   uint64_t largest = 0;
@@ -54,7 +59,8 @@ struct PassOutcome {
 // Reads the whole data of source (its dg_data, read through the source's file), record after
 // record, and appends the records whose ID is targetId (without the ID) to target, a data group
 // already placed in the destination file, through a stream of 4 MiB DT blocks in lists of five.
-// Records of the other groups are read and dropped. The record buffer is as large as the largest
+// Records of the other groups are read and dropped; those of a VLSD group are stepped over by
+// their length. The record buffer is as large as the largest
 // record length, but never larger than the data the source can deliver. The target's stream is
 // finished before returning, so the destination is consistent whatever the outcome. Throws nothing.
 PassOutcome CopyGroupRecords(const M4DGBlock& source, const RecordLengthMap& map, uint64_t targetId,

@@ -11,6 +11,7 @@
 
 #include "api/xml_text.h"
 #include "block/block_factory.h"
+#include "block/byte_order.h"
 #include "block/descriptive_blocks.h"
 #include "block/format.h"
 #include "block/hierarchy_blocks.h"
@@ -53,6 +54,19 @@ std::u16string GroupName(mDirectFile* file, const M4CGBlock& cg) {
   return tx ? tx->Decode() : std::u16string();
 }
 
+bool IsVariableGroup(const M4CGBlock& cg) { return (cg.cg_flags & fmt::kCgFlagVlsd) != 0; }
+
+// A channel whose values live in the records of a VLSD channel group (its data link leads to
+// that group): the copy does not carry such groups, so the channel is not copied either.
+bool ValuesInVariableGroup(mDirectFile* file, const M4CNBlock& cn) {
+  uint8_t header[fmt::kBlockHeaderSize];
+  return cn.GetLink(fmt::kCnData) != 0 && ReadHeaderAt(file, cn.GetLink(fmt::kCnData), header) &&
+         LoadLE16(header + 2) == fmt::kCG;
+}
+
+// "'text'" for a line of standard error.
+std::string Quoted(const std::u16string& text) { return "'" + os::WideToNarrow(text.c_str()) + "'"; }
+
 void PrintGroupLine(const std::u16string& name) {
 #ifdef _WIN32
   std::printf("copy channel group '%S' ...\n", reinterpret_cast<const wchar_t*>(name.c_str()));
@@ -74,6 +88,11 @@ class SortJob {
   bool Run(const char16_t* source, const char16_t* destination);
 
  private:
+  // Reports where the sort stopped; returns false.
+  bool Failed(SortFailure where) {
+    if (options_.failure != nullptr) *options_.failure = where;
+    return false;
+  }
   // Copies the text at source's link into a new ##TX (or ##MD) block of the destination and
   // links it as target's link, which must still be empty. Nothing happens when there is no text.
   void CopyText(const m4Block& source, int sourceLink, m4Block& target, int targetLink, bool md);
@@ -81,6 +100,8 @@ class SortJob {
   void AddSortEntry();
   // False when the sort must stop at once.
   bool CopyDataGroup(const M4DGBlock& dg);
+  // One line on standard error per VLSD group of dg, which the copy leaves out.
+  void NoteVariableGroups(const M4DGBlock& dg);
   bool CopyChannelGroup(const M4DGBlock& sourceDg, const M4CGBlock& sourceCg,
                         const RecordLengthMap& map);
   // The new data group and channel group of one source channel group, placed with everything
@@ -172,12 +193,12 @@ void SortJob::AddSortEntry() {
 }
 
 bool SortJob::Run(const char16_t* source, const char16_t* destination) {
-  // The source is opened with the writer's lock: a destination naming the same file then cannot
-  // be created, and the source stays untouched.
-  if (!src_.Open(source)) return false;
-  // Under that lock nobody writes the source, so its many small block reads may be cached.
+  // The source is opened read-only, keeping writers out: a destination naming the same file
+  // then cannot be created, and the source stays untouched.
+  if (!src_.OpenForCopy(source)) return Failed(SortFailure::kSource);
+  // Nobody writes the source meanwhile, so its many small block reads may be cached.
   src_.CacheSmallReads();
-  if (!dst_.Create(destination, fmt::kProgramId, fmt::kVersion)) return false;
+  if (!dst_.Create(destination, fmt::kProgramId, fmt::kVersion)) return Failed(SortFailure::kDestination);
   // The copy is complete only at the end, so its many small block writes may be gathered.
   dst_.CombineSmallWrites();
 
@@ -196,10 +217,43 @@ bool SortJob::Run(const char16_t* source, const char16_t* destination) {
   nextRecordId_ = 1;
   WalkChain<M4DGBlock>(&src_, src_.HD(), fmt::kHdDgFirst, fmt::kDG,
                        [&](const M4DGBlock& dg) { return CopyDataGroup(dg); });
-  if (stopped_) return false;  // stopped at once: no final header write
+  if (stopped_) return Failed(SortFailure::kCopy);  // stopped at once: no final header write
   const bool written = hd.Write(true, true);
   // Any write the system refused on the way, including gathered ones, fails the copy.
-  return written && dst_.FlushWrites() && !dst_.HadWriteError() && copyOk_;
+  return (written && dst_.FlushWrites() && !dst_.HadWriteError() && copyOk_) || Failed(SortFailure::kCopy);
+}
+
+void SortJob::NoteVariableGroups(const M4DGBlock& dg) {
+  // Each VLSD group of the data group, with the channels whose values it holds.
+  std::map<uint64_t, std::string> notes;
+  WalkChain<M4CGBlock>(&src_, dg, fmt::kDgCgFirst, fmt::kCG, [&](const M4CGBlock& cg) {
+    if (IsVariableGroup(cg))
+      notes[cg.GetPosition()] = "note: channel group " + Quoted(GroupName(&src_, cg)) +
+                                " holds variable-length signal data and is not copied";
+    return true;
+  });
+  if (notes.empty()) return;
+  std::map<uint64_t, std::string> channels;
+  WalkChain<M4CGBlock>(&src_, dg, fmt::kDgCgFirst, fmt::kCG, [&](const M4CGBlock& cg) {
+    WalkChain<M4CNBlock>(&src_, cg, fmt::kCgCnFirst, fmt::kCN, [&](const M4CNBlock& cn) {
+      const auto it = notes.find(cn.GetLink(fmt::kCnData));
+      if (it != notes.end() && ValuesInVariableGroup(&src_, cn)) {
+        std::string& list = channels[it->first];
+        std::u16string name;
+        LinkedText(&src_, cn, fmt::kCnTxName, &name);
+        list += (list.empty() ? "" : ", ") + Quoted(name) + " of group " + Quoted(GroupName(&src_, cg));
+      }
+      return true;
+    });
+    return true;
+  });
+  for (const auto& [position, note] : notes) {
+    const auto it = channels.find(position);
+    const std::string values =
+        it == channels.end() ? "" : " (nor the channels whose values it holds: " + it->second + ")";
+    std::fprintf(stderr, "%s%s\n", note.c_str(), values.c_str());
+  }
+  std::fflush(stderr);
 }
 
 bool SortJob::CopyDataGroup(const M4DGBlock& dg) {
@@ -208,8 +262,12 @@ bool SortJob::CopyDataGroup(const M4DGBlock& dg) {
     copyOk_ = false;
     return false;
   }
-  std::printf("processing %d channel groups ...\n", static_cast<int>(map.lengths.size()));
+  // VLSD groups are not copied and not counted.
+  int groups = 0;
+  for (const auto& [id, length] : map.lengths) groups += length != kVariableLength ? 1 : 0;
+  std::printf("processing %d channel groups ...\n", groups);
   std::fflush(stdout);
+  NoteVariableGroups(dg);
   if (options_.onePass) {
     const OnePass outcome = CopyDataGroupInOnePass(dg, map);
     if (outcome == OnePass::kDone) {
@@ -223,6 +281,7 @@ bool SortJob::CopyDataGroup(const M4DGBlock& dg) {
   }
   if (options_.counts != nullptr) ++options_.counts->perGroup;
   WalkChain<M4CGBlock>(&src_, dg, fmt::kDgCgFirst, fmt::kCG, [&](const M4CGBlock& cg) {
+    if (IsVariableGroup(cg)) return true;  // its records are stepped over
     if (!CopyChannelGroup(dg, cg, map)) {
       stopped_ = true;
       return false;
@@ -288,15 +347,17 @@ bool SortJob::PlanOnePass(const M4DGBlock& dg, const RecordLengthMap& map,
   bool possible = true;
   std::unordered_set<uint64_t> ids;
   WalkChain<M4CGBlock>(&src_, dg, fmt::kDgCgFirst, fmt::kCG, [&](const M4CGBlock& cg) {
-    const uint64_t length = cg.RecordSize();
+    const bool variable = IsVariableGroup(cg);
+    const uint64_t length = cg.RecordSize();  // a VLSD group's: all its bytes
     const auto it = map.lengths.find(cg.cg_record_id);
-    // A VLSD group's records are not of its record length, and two groups sharing an ID both
-    // receive every record of it: such data groups, and those whose copy stops at a
-    // conversion, are left to the group-by-group copy.
-    possible = (cg.cg_flags & fmt::kCgFlagVlsd) == 0 && ids.insert(cg.cg_record_id).second &&
-               it != map.lengths.end() && it->second == length && ConversionsCopyable(cg);
+    // Two groups sharing an ID both receive every record of it: such data groups, and those
+    // whose copy stops at a conversion, are left to the group-by-group copy.
+    possible = ids.insert(cg.cg_record_id).second && it != map.lengths.end() &&
+               it->second == (variable ? kVariableLength : length) &&
+               (variable || ConversionsCopyable(cg));
     if (possible) {
       SplitGroup g;
+      g.variable = variable;
       g.recordId = cg.cg_record_id;
       g.recordLength = length;
       g.declaredCount = cg.cg_cycle_count;
@@ -357,9 +418,14 @@ SortJob::OnePass SortJob::CopyDataGroupInOnePass(const M4DGBlock& dg, const Reco
   std::vector<Line> lines;
   std::vector<SplitGroup>& planned = splitter.Groups();
   bool placed = true;
+  size_t index = 0;  // of the source group in planned
+  std::vector<size_t> copied;  // the planned groups that are copied, in order
   WalkChain<M4CGBlock>(&src_, dg, fmt::kDgCgFirst, fmt::kCG, [&](const M4CGBlock& sourceCg) {
     const int64_t start = os::MonotonicTicks();
-    const size_t index = lines.size();
+    if (index < planned.size() && planned[index].variable) {
+      ++index;  // not copied: its records are stepped over
+      return true;
+    }
     M4DGBlock* newDg = nullptr;
     M4CGBlock* newCg = nullptr;
     if (index >= planned.size() || !StartGroup(sourceCg, &newDg, &newCg)) {
@@ -380,12 +446,13 @@ SortJob::OnePass SortJob::CopyDataGroupInOnePass(const M4DGBlock& dg, const Reco
     newDg->SetLink(fmt::kDgData, region.start);
     EndGroup(newDg, newCg);
     lines.push_back({GroupName(&src_, sourceCg), os::MonotonicTicks() - start});
+    copied.push_back(index++);
     return true;
   });
 
   SplitEnd end = SplitEnd::kUnreadable;
   const int64_t passStart = os::MonotonicTicks();
-  if (placed && lines.size() == planned.size()) end = splitter.Run(&dst_);
+  if (placed && index == planned.size()) end = splitter.Run(&dst_);
   const int64_t passTicks = os::MonotonicTicks() - passStart;
   if (end != SplitEnd::kDone) {
     // The data does not match its declaration (or could not be read or written): what was
@@ -398,7 +465,7 @@ SortJob::OnePass SortJob::CopyDataGroupInOnePass(const M4DGBlock& dg, const Reco
   uint64_t allBytes = 0;
   for (const SplitGroup& g : planned) allBytes += g.region.dataBytes;
   for (size_t i = 0; i < lines.size(); ++i) {
-    const double bytes = static_cast<double>(planned[i].region.dataBytes);
+    const double bytes = static_cast<double>(planned[copied[i]].region.dataBytes);
     const double share = allBytes == 0 ? 1.0 / static_cast<double>(lines.size())
                                        : bytes / static_cast<double>(allBytes);
     PrintGroupLine(lines[i].name);
@@ -411,6 +478,7 @@ SortJob::OnePass SortJob::CopyDataGroupInOnePass(const M4DGBlock& dg, const Reco
 bool SortJob::CopyChannels(const M4CGBlock& sourceCg, M4CGBlock& cg) {
   bool stop = false;
   WalkChain<M4CNBlock>(&src_, sourceCg, fmt::kCgCnFirst, fmt::kCN, [&](const M4CNBlock& source) {
+    if (ValuesInVariableGroup(&src_, source)) return true;  // its group is not copied
     auto owned = std::make_unique<M4CNBlock>();
     owned->cn_type = source.cn_type;
     owned->cn_sync_type = source.cn_sync_type;
@@ -435,6 +503,7 @@ bool SortJob::CopyChannels(const M4CGBlock& sourceCg, M4CGBlock& cg) {
 bool SortJob::ConversionsCopyable(const M4CGBlock& sourceCg) {
   bool copyable = true;
   WalkChain<M4CNBlock>(&src_, sourceCg, fmt::kCgCnFirst, fmt::kCN, [&](const M4CNBlock& cn) {
+    if (ValuesInVariableGroup(&src_, cn)) return true;
     std::unique_ptr<M4CCBlock> cc =
         LoadAs<M4CCBlock>(&src_, cn.GetLink(fmt::kCnCcConversion), fmt::kCC);
     copyable = !cc || cc->cc_type == fmt::kCcTypeIdentity || cc->cc_type == fmt::kCcTypeLinear;
@@ -463,10 +532,12 @@ bool SortFile(const char16_t* source, const char16_t* destination, const SortOpt
   if (source == nullptr || destination == nullptr) return false;
   // Nothing escapes: memory running out anywhere in the copy ends it as a failure, and the
   // files are closed as the job goes out of scope.
+  if (options.failure != nullptr) *options.failure = SortFailure::kNone;
   try {
     SortJob job(options);
     return job.Run(source, destination);
   } catch (...) {
+    if (options.failure != nullptr) *options.failure = SortFailure::kCopy;
     return false;
   }
 }

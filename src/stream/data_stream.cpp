@@ -41,6 +41,7 @@ bool m4DataStream::OpenForRead(mDirectFile* file, uint64_t dataLink) {
   totalLength_ = offset_ = fragmentOffset_ = 0;
   fragments_.clear();
   listOfLists_.reset();
+  shortBlockSeen_ = false;
   try {
     ready_ = BuildFragments(dataLink);
   } catch (const std::bad_alloc&) {
@@ -66,8 +67,8 @@ bool m4DataStream::AddFragment(uint64_t position, uint64_t length, uint16_t type
   return true;
 }
 
-bool m4DataStream::AddListedBlock(const M4DLBlock& list, uint32_t i, bool lastList,
-                                  uint64_t equalLength, bool checkEqual) {
+bool m4DataStream::AddListedBlock(const M4DLBlock& list, uint32_t i, uint64_t equalLength,
+                                  bool checkEqual) {
   const uint64_t p = list.GetLink(1 + i);
   uint8_t header[fmt::kBlockHeaderSize];
   if (!ReadHeaderAt(readFile_, p, header)) return false;
@@ -93,8 +94,13 @@ bool m4DataStream::AddListedBlock(const M4DLBlock& list, uint32_t i, bool lastLi
       return false;
     dzLength = LoadLE64(rec + offsetof(m4DZRecord, dz_org_data_length));
   }
-  const bool isLast = lastList && i + 1 == list.dl_count;
-  if (checkEqual && !isLast && blockType_ != fmt::kDZ && dataLength != equalLength) return false;
+  // An empty block holds no data: some writers list one at the end of a list (or anywhere in a
+  // list with offsets). It is passed over, so that it cannot end the stream early; the data ends
+  // where the list chain ends.
+  if (dataLength == 0 || (type == fmt::kDZ && dzLength == 0)) return true;
+  // In an equal-length list only the last block with data may be shorter.
+  if (shortBlockSeen_) return false;
+  if (checkEqual && blockType_ != fmt::kDZ && dataLength != equalLength) shortBlockSeen_ = true;
   return AddFragment(p + fmt::kBlockHeaderSize, dzLength != 0 ? dzLength : dataLength, type);
 }
 
@@ -119,7 +125,7 @@ bool m4DataStream::BuildFragments(uint64_t dataLink) {
       uint64_t equalLength = 0;
       const bool checkEqual = list.EqualLength(&equalLength);
       for (uint32_t i = 0; i < list.dl_count; ++i)
-        if (!AddListedBlock(list, i, next == 0, equalLength, checkEqual)) return false;
+        if (!AddListedBlock(list, i, equalLength, checkEqual)) return false;
       b.reset();
       if (next != 0) {
         position = next;

@@ -59,8 +59,7 @@ class m4DataStream {
 
  private:
   bool BuildFragments(uint64_t dataLink);
-  bool AddListedBlock(const M4DLBlock& list, uint32_t i, bool lastList, uint64_t equalLength,
-                      bool checkEqual);
+  bool AddListedBlock(const M4DLBlock& list, uint32_t i, uint64_t equalLength, bool checkEqual);
   bool AddFragment(uint64_t position, uint64_t length, uint16_t type);
   bool Inflate(Fragment& fragment);
 
@@ -69,6 +68,7 @@ class m4DataStream {
   uint64_t totalLength_ = 0;
   uint64_t offset_ = 0;
   uint64_t fragmentOffset_ = 0;
+  bool shortBlockSeen_ = false;  // a listed block shorter than its list's equal length
   qm::InflateBuffers buffers_;
   std::vector<Fragment> fragments_;
   size_t current_ = 0;

@@ -102,7 +102,8 @@ TEST_P(RecordIdSizeTest, SplitsRecordsByLittleEndianIdAndIgnoresStrayBytes) {
 INSTANTIATE_TEST_SUITE_P(Sizes, RecordIdSizeTest, ::testing::Values(1, 2, 4, 8));
 
 TEST_F(RecordPassTest, FailureKeepsTheRecordsBeforeIt) {
-  const std::vector<Group> groups = {{1, 4}, {2, 16, 1, fmt::kCgFlagVlsd}};  // 2: 2^32 + 16 bytes
+  const std::vector<Group> groups = {{1, 4}, {2, 0xFFFFFFF0u, 0x20u}, {3, 0, 0, fmt::kCgFlagVlsd}};  // 2: 2^32 + 16 bytes
+  const Bytes vlsd = {2, 0, 0, 0, 7, 7};  // a VLSD record: its length, then its bytes
   const Bytes a = Payload(1, 4), b = Payload(2, 4), c = Payload(3, 4);
   const struct {
     const char* what;
@@ -117,6 +118,8 @@ TEST_F(RecordPassTest, FailureKeepsTheRecordsBeforeIt) {
       {"undeclared ID", 1, groups, {{1, a}, {1, b}, {7, c}, {1, c}}, 0, 1, PassEnd::kUnknownRecordId, 2},
       {"data ends inside a record", 1, groups, {{1, a}, {1, b}, {1, c}}, 1, 1, PassEnd::kShortRecord, 2},
       {"record longer than the data", 1, groups, {{1, a}, {2, b}, {1, c}}, 0, 1, PassEnd::kRecordTooLarge, 1},
+      {"data ends inside a VLSD record", 1, groups, {{1, a}, {3, vlsd}, {1, b}, {3, vlsd}}, 1, 1, PassEnd::kShortRecord, 3},
+      {"data ends inside a VLSD length", 1, groups, {{1, a}, {3, vlsd}}, 4, 1, PassEnd::kShortRecord, 1},
       // Without IDs every record is ID 0, and a record is expected where the data ends.
       {"no IDs", 0, {{0, 4}}, {{0, a}, {0, b}}, 0, 0, PassEnd::kShortRecord, 2},
       {"no IDs, ID 0 undeclared", 0, {{1, 4}}, {{0, a}}, 0, 1, PassEnd::kUnknownRecordId, 0},

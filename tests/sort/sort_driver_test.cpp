@@ -198,8 +198,10 @@ TEST_F(SortDriverTest, FileNameCases) {
   b.AddCG(b.AddDG(1), 1, 0, 4, 0, 0, "A");
   const std::string src = WriteImage(dir_, b, "src.mf4");
 
-  // Sorting onto itself: the source holds the lock, the destination cannot be created.
-  EXPECT_FALSE(RunSort(dir_, src, src).result);
+  // Sorting onto itself: the source is held for reading, the destination cannot be created.
+  SortFailure failure = SortFailure::kNone;
+  EXPECT_FALSE(RunSort(dir_, src, src, {.failure = &failure}).result);
+  EXPECT_EQ(failure, SortFailure::kDestination);
   EXPECT_EQ(LoadImage(dir_.Path(src)).Bytes(), b.Bytes());
 
   // An existing destination is replaced.
@@ -211,7 +213,8 @@ TEST_F(SortDriverTest, FileNameCases) {
   EXPECT_LT(m.Size(), 5000u);  // nothing of the old content is left behind the copy
 
   // A source that is missing or too short leaves no destination behind.
-  EXPECT_FALSE(RunSort(dir_, "missing.mf4", "new1.mf4").result);
+  EXPECT_FALSE(RunSort(dir_, "missing.mf4", "new1.mf4", {.failure = &failure}).result);
+  EXPECT_EQ(failure, SortFailure::kSource);
   EXPECT_FALSE(Exists("new1.mf4"));
   MdfBuilder cut;
   cut.Bytes().resize(63);

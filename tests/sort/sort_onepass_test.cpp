@@ -205,11 +205,6 @@ TEST_F(OnePassSortTest, DataThatContradictsItsDeclarationsIsCopiedGroupByGroup) 
   Records allOfOne, undeclared = records;
   for (int i = 1; i <= 8; ++i) allOfOne.push_back({1, Payload(i, 4)});
   undeclared.insert(undeclared.begin() + 2, {9, Payload(6, 4)});
-  MdfBuilder vlsd;
-  const uint64_t dg = vlsd.AddDG(1);
-  vlsd.AddCG(dg, 1, 1, 3, 0, 0, "A");
-  vlsd.AddCG(dg, 2, 1, 4, 0, fmt::kCgFlagVlsd, "V");
-  vlsd.SetDGData(dg, vlsd.AddDT(MdfBuilder::UnsortedRecords(1, {{1, Payload(1, 3)}, {2, Payload(2, 4)}})));
   MdfBuilder rational = TwoGroups(3, 2, records);
   const uint64_t second = rational.GetLink(rational.GetLink(DataGroupsOf(rational)[0], fmt::kDgCgFirst), fmt::kCgNext);
   rational.AddCN(second, "r", nullptr, 0, 0, 4, 0, 32, rational.AddCC(3, {1, 2, 3, 4, 5, 6}));
@@ -226,11 +221,62 @@ TEST_F(OnePassSortTest, DataThatContradictsItsDeclarationsIsCopiedGroupByGroup) 
       // Sizes that add up, data that does not match: found during the pass, after placing.
       {"records of one group where another is declared", TwoGroups(4, 3, allOfOne), 0},
       {"an undeclared ID", TwoGroups(4, 2, undeclared), 0},
-      {"a VLSD group", vlsd, 0},
       {"a conversion that stops the sort", rational, 0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ExpectSameAsReference(Write(c.source), c.onePass, 1 - c.onePass);
+  }
+}
+
+// A VLSD group between fixed-length groups: its records (ID, 4-byte length, bytes) are stepped
+// over, it and the channel whose values it holds are left out with a note, and every other
+// group gets exactly its records, in one pass when the VLSD group's size is declared right.
+TEST_F(OnePassSortTest, VariableLengthGroupsAreSteppedOver) {
+  Records records, a, b;
+  for (uint64_t i = 0; i < 300; ++i) {
+    const Bytes fixed = Payload(i, i % 2 == 0 ? 4 : 6);
+    records.push_back({1 + i % 2, fixed});
+    (i % 2 == 0 ? a : b).push_back({1, fixed});
+    if (i % 3 == 0) {
+      Bytes variable = {static_cast<uint8_t>(i % 50), 0, 0, 0};  // its length, then its bytes
+      const Bytes bytes = Payload(i + 7, i % 50);
+      variable.insert(variable.end(), bytes.begin(), bytes.end());
+      records.push_back({3, variable});
+    }
+  }
+  uint64_t vlsdBytes = 0;
+  for (const auto& r : records)
+    if (r.first == 3) vlsdBytes += r.second.size() - 4;
+  for (const bool declaredRight : {true, false}) {
+    SCOPED_TRACE(declaredRight ? "VLSD size declared right" : "VLSD size declared wrong");
+    MdfBuilder m;
+    const uint64_t dg = m.AddDG(1);
+    const uint64_t ga = m.AddCG(dg, 1, 150, 4, 0, 0, "A");
+    m.AddCN(ga, "x", nullptr, 0, 0, 0, 0, 32);
+    const uint64_t gb = m.AddCG(dg, 2, 150, 6, 0, 0, "B");
+    const uint64_t gv = m.AddCG(dg, 3, 100, static_cast<uint32_t>(vlsdBytes + (declaredRight ? 0 : 1)), 0,
+                                fmt::kCgFlagVlsd, "V");
+    m.SetLink(m.AddCN(gb, "signal", nullptr, 1, 0, 0, 0, 64), fmt::kCnData, gv);  // values in V
+    m.AddCN(gb, "y", nullptr, 0, 0, 0, 0, 16);
+    m.SetDGData(dg, m.AddSplitData(MdfBuilder::UnsortedRecords(1, records), {.blockSize = 64, .blocksPerList = 3}).root);
+    const std::string source = Write(m);
+    ExpectSameAsReference(source, declaredRight ? 1 : 0, declaredRight ? 0 : 1);
+
+    const SortRun run = RunSort(dir_, source, "sorted.mf4");
+    EXPECT_TRUE(run.result);
+    EXPECT_EQ(run.errors, "note: channel group 'V' holds variable-length signal data and is not copied "
+                          "(nor the channels whose values it holds: 'signal' of group 'B')\n");
+    EXPECT_EQ(run.lines, (std::vector<std::string>{"processing 2 channel groups ...", "copy channel group 'A' ...",
+                                                   "... done", "copy channel group 'B' ...", "... done"}));
+    const MdfBuilder sorted = LoadImage(dir_.Path("sorted.mf4"));
+    const std::vector<uint64_t> groups = DataGroupsOf(sorted);
+    ASSERT_EQ(groups.size(), 2u);
+    EXPECT_EQ(DataOf(sorted, sorted.GetLink(groups[0], fmt::kDgData)), MdfBuilder::UnsortedRecords(0, a));
+    EXPECT_EQ(DataOf(sorted, sorted.GetLink(groups[1], fmt::kDgData)), MdfBuilder::UnsortedRecords(0, b));
+    const uint64_t copiedB = sorted.GetLink(groups[1], fmt::kDgCgFirst);
+    const std::vector<uint64_t> channels = ChainOf(sorted, sorted.GetLink(copiedB, fmt::kCgCnFirst));
+    ASSERT_EQ(channels.size(), 1u);
+    EXPECT_EQ(TextOf(sorted, sorted.GetLink(channels[0], fmt::kCnTxName)), "y");
   }
 }
 

@@ -114,6 +114,15 @@ TEST_F(ReadStreamTest, ListsOfListsOffsetsAndMixedChainsRead) {
       // b is shorter than the equal length and not last: a chain that starts compressed does not check it.
       {"compressed first, plain later",
        [&](MdfBuilder& m) { return List10(m, {m.AddDZ(a, 0, 0), m.AddDT(b), m.AddDT(c)}); }, Cat({a, b, c})},
+      // Empty blocks of other writers are passed over; the data ends where the chain ends.
+      {"empty blocks inside a list with offsets",
+       [&](MdfBuilder& m) { return m.AddDL({m.AddDT({}), m.AddDT(b), m.AddDT({}), m.AddDT(c)}, 0, false); },
+       Cat({b, c})},
+      {"empty last block of an equal-length list that is not the last",
+       [&](MdfBuilder& m) { return List10(m, {m.AddDT(a), m.AddDT({})}, List10(m, {m.AddDT(c), m.AddDT({})})); },
+       Cat({a, c})},
+      {"empty compressed block in a list", [&](MdfBuilder& m) { return List10(m, {m.AddDZ(a, 0, 0), m.AddDZ({}, 0, 0), m.AddDZ(c, 0, 0)}); },
+       Cat({a, c})},
   };
   for (const auto& k : cases) {
     SCOPED_TRACE(k.name);

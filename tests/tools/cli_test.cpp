@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifndef _WIN32
@@ -109,6 +111,13 @@ Table ParseCsv(const std::string& text) {
 }
 
 double Num(const std::string& cell) { return std::strtod(cell.c_str(), nullptr); }
+
+// Creates path through the C interface, with header texts of no interest.
+bool StartFile(const std::string& path, MDF4Handle* h) {
+  const MDF4HeaderInfo info{"a", "d", "p", "s", "t", "c"};
+  int64_t start = 0;
+  return MDF4_Create(path.c_str(), h, &info, &start);
+}
 
 // ---- The demo -------------------------------------------------------------------------------
 
@@ -244,10 +253,8 @@ TEST(CliInfo, ReadsAFileThatIsStillBeingWritten) {
   TempDir dir;
   const std::string path = dir.Path("live.mf4");
   MDF4Handle h{};
-  MDF4HeaderInfo info{"a", "d", "p", "s", "t", "c"};
-  int64_t start = 0;
   const double values[] = {0.0, 1.0, 0.5, 2.0, 1.0, 3.0};
-  ASSERT_TRUE(MDF4_Create(path.c_str(), &h, &info, &start) && MDF4_AddChannelGroup(&h, "Live", true) &&
+  ASSERT_TRUE(StartFile(path, &h) && MDF4_AddChannelGroup(&h, "Live", true) &&
               MDF4_AddChannel(&h, "Live", "v", "V", 1.0, 0.0) && MDF4_AddChannelData1D(&h, "Live", values, 3));
   const Result shown = RunCli({"info", path}), csv = RunCli({"export", path, "--group", "Live"});
   MDF4_Close(&h);
@@ -255,6 +262,68 @@ TEST(CliInfo, ReadsAFileThatIsStillBeingWritten) {
   EXPECT_TRUE(Contains(shown.out, "\"Live\": record ID 1, 3 cycles"));
   EXPECT_EQ(csv.status, 0) << csv.err;
   EXPECT_EQ(csv.out, "Time [s],v [V]\n0,1\n0.5,2\n1,3\n");
+}
+
+// info and export while another thread keeps appending: every run succeeds and shows each group
+// as it stood after some completed call, its rows the first samples written, as many as counted.
+TEST(CliInfo, ReadsAFileWhileItsWriterAppends) {
+  TempDir dir;
+  const std::string path = dir.Path("busy.mf4");
+  MDF4Handle h{};
+  ASSERT_TRUE(StartFile(path, &h));
+  for (const char* g : {"A", "B"})
+    ASSERT_TRUE(MDF4_AddChannelGroup(&h, g, true) && MDF4_AddChannel(&h, g, "v", nullptr, 1.0, 0.0));
+  // The writer appends while a reader runs and rests in between; a bound on its calls keeps
+  // the file small where readers are slow.
+  std::atomic<bool> stop{false}, busy{false};
+  std::thread writer([&] {
+    // Sample n of a group: time n, value 3n.
+    std::vector<double> rows;
+    uint32_t next[2] = {0, 0};
+    for (uint32_t call = 0; !stop; ++call) {
+      while (!busy && !stop) std::this_thread::yield();
+      if (call == 100000) break;
+      const uint32_t g = call % 2, count = 1 + call % 7;
+      rows.clear();
+      for (uint32_t k = 0; k < count; ++k) {
+        rows.push_back(next[g] + k);
+        rows.push_back(3.0 * (next[g] + k));
+      }
+      if (!MDF4_AddChannelData1D(&h, g ? "B" : "A", rows.data(), count)) break;
+      next[g] += count;
+    }
+  });
+  // Also when an assertion ends the test early.
+  struct Joiner {
+    std::atomic<bool>& stop;
+    std::thread& writer;
+    MDF4Handle& h;
+    ~Joiner() {
+      stop = true;
+      writer.join();
+      MDF4_Close(&h);
+    }
+  } joiner{stop, writer, h};
+  for (int run = 0; run < 8; ++run) {
+    SCOPED_TRACE(run);
+    busy = true;
+    const Result shown = RunCli({"info", path});
+    EXPECT_EQ(shown.status, 0) << shown.err;
+    EXPECT_FALSE(Contains(shown.out, "cannot be resolved"));
+    const Result r = RunCli({"export", path, "--output", dir.Path("csv")});
+    busy = false;
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(Contains(r.err, "cycle count states"));
+    for (const char* g : {"A", "B"}) {
+      const Table t = ParseCsv(ReadAll(dir.Path(std::string("csv/") + g + ".csv")));
+      ASSERT_FALSE(t.empty());
+      for (size_t i = 1; i < t.size(); ++i) {
+        ASSERT_EQ(t[i].size(), 2u);
+        ASSERT_EQ(Num(t[i][0]), static_cast<double>(i - 1)) << g << " row " << i;
+        ASSERT_EQ(Num(t[i][1]), 3.0 * static_cast<double>(i - 1)) << g << " row " << i;
+      }
+    }
+  }
 }
 
 // ---- Decoding and hostile structure ---------------------------------------------------------
@@ -292,9 +361,9 @@ TEST(CliExport, DecodesEveryNumericLayout) {
   EXPECT_TRUE(Contains(r.err, "'label'")) << "the skipped channel is noted";
 }
 
-// Unsorted records of an ID no group declares: the rows before them are written, then the
-// export fails. A record cut short at the end is reported; the complete ones are exported.
-TEST(CliExport, UndeclaredRecordIdFailsAndACutRecordIsReported) {
+// Data that stops validating ends the export there, with a note: the rows before an ID no group
+// declares, or before a record cut short at the end, are exported.
+TEST(CliExport, DataThatStopsValidatingEndsTheExportWithANote) {
   TempDir dir;
   auto write = [&](const std::string& name, uint32_t recordBytes, const std::vector<uint8_t>& data) {
     MdfBuilder b;
@@ -304,15 +373,67 @@ TEST(CliExport, UndeclaredRecordIdFailsAndACutRecordIsReported) {
     EXPECT_TRUE(b.WriteTo(dir.Path(name)));
   };
   write("bad.mf4", 1, Bytes({1, 10, 9, 11, 1, 12}));
-  const std::string out = dir.Path("g.csv");
-  ExpectOneLineFailure(RunCli({"export", dir.Path("bad.mf4"), "--group", "G", "--output", out}), "record ID 9");
-  EXPECT_EQ(ParseCsv(ReadAll(out)).size(), 2u);
-
   write("short.mf4", 2, Bytes({1, 1, 0, 1, 2}));
-  const Result r = RunCli({"export", dir.Path("short.mf4"), "--group", "G"});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(ParseCsv(r.out).size(), 2u);
-  EXPECT_TRUE(Contains(r.err, "too few"));
+  for (const auto& [name, note] : {std::pair{"bad.mf4", "record ID 9"}, std::pair{"short.mf4", "too few"}}) {
+    const Result r = RunCli({"export", dir.Path(name), "--group", "G"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ParseCsv(r.out).size(), 2u) << name;
+    EXPECT_TRUE(Contains(r.err, note));
+  }
+}
+
+// Layouts of other writers: an empty data block in a list, and a VLSD group between the records
+// of a fixed-length group. Export and sort step over both and keep every record of the group.
+TEST(CliForeign, EmptyBlocksAndVariableLengthGroupsAreSteppedOver) {
+  TempDir dir;
+  MdfBuilder b;
+  const uint64_t dg = b.AddDG(1);
+  b.AddCN(b.AddCG(dg, 1, 3, 2, 0, 0, "G"), "v", nullptr, 0, 0, 0, 0, 16);
+  b.AddCG(dg, 2, 2, 5, 0, 1, "V");  // VLSD: 5 bytes in all
+  const std::vector<uint8_t> first = Bytes({1, 1, 0, 2, 3, 0, 0, 0, 7, 7, 7, 1, 2});
+  const std::vector<uint8_t> second = Bytes({0, 2, 2, 0, 0, 0, 9, 9, 1, 3, 0});
+  b.SetDGData(dg, b.AddDL({b.AddDT(first), b.AddDT({}), b.AddDT(second), b.AddDT({})}, 0, false));
+  ASSERT_TRUE(b.WriteTo(dir.Path("foreign.mf4")));
+
+  const Result csv = RunCli({"export", dir.Path("foreign.mf4"), "--group", "G"});
+  EXPECT_EQ(csv.status, 0) << csv.err;
+  EXPECT_EQ(csv.out, "v\n1\n2\n3\n");
+  const Result sorted = RunCli({"sort", dir.Path("foreign.mf4"), dir.Path("sorted.mf4")});
+  EXPECT_EQ(sorted.status, 0) << sorted.err;
+  EXPECT_TRUE(Contains(sorted.err, "'V' holds variable-length signal data"));
+  EXPECT_EQ(RunCli({"export", dir.Path("sorted.mf4"), "--group", "G"}).out, csv.out);
+}
+
+// A failed sort names the file that failed and leaves an existing destination as it was.
+TEST(CliSort, FailuresNameTheFileAndKeepTheDestination) {
+  TempDir dir;
+  const std::string dest = dir.Path("dest.mf4");
+  auto destinationKept = [&] {
+    EXPECT_EQ(ReadAll(dest), "earlier copy");
+    EXPECT_FALSE(std::filesystem::exists(dest + ".part"));
+  };
+  std::ofstream(dest) << "earlier copy";
+  MdfBuilder bad;
+  const uint64_t dg = bad.AddDG(1);
+  bad.AddCN(bad.AddCG(dg, 1, 2, 1, 0, 0, "G"), "v", nullptr, 0, 0, 0, 0, 8);
+  bad.SetDGData(dg, bad.AddDT(Bytes({1, 10, 9, 11})));  // an ID no group declares
+  ASSERT_TRUE(bad.WriteTo(dir.Path("bad.mf4")));
+  ExpectOneLineFailure(RunCli({"sort", dir.Path("bad.mf4"), dest}), "could not be copied completely");
+  destinationKept();
+
+  // A source that its writer still holds cannot be copied: the message names the source.
+  const std::string live = dir.Path("live.mf4");
+  MDF4Handle h{};
+  ASSERT_TRUE(StartFile(live, &h) && MDF4_AddChannelGroup(&h, "Live", true));
+  const Result held = RunCli({"sort", live, dest});
+  MDF4_Close(&h);
+  ExpectOneLineFailure(held, "cannot open '" + live + "'");
+  destinationKept();
+
+  // An already sorted source is refused with a clear reason.
+  ASSERT_EQ(RunCli({"sort", live, dir.Path("sorted.mf4")}).status, 0);
+  ExpectOneLineFailure(RunCli({"sort", dir.Path("sorted.mf4"), dest}), "already sorted");
+  destinationKept();
 }
 
 // Chains that loop back end with a warning instead of hanging or crashing.
