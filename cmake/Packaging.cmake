@@ -13,6 +13,7 @@ install(FILES ${QM_GENERATED_INCLUDE_DIR}/quillmark/version.h
 # with any --prefix (or a package unpacked anywhere) gives the right paths.
 set(QM_PC_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 file(RELATIVE_PATH QM_PC_TO_PREFIX /root/${QM_PC_DIR} /root)
+string(REGEX REPLACE "/$" "" QM_PC_TO_PREFIX "${QM_PC_TO_PREFIX}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/quillmark.pc.in ${CMAKE_CURRENT_BINARY_DIR}/quillmark.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quillmark.pc DESTINATION ${QM_PC_DIR})
 
@@ -40,6 +41,5 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION libdevel)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "")
 endif()
 include(CPack)
