@@ -5,7 +5,9 @@
 //   single   one-sample calls per second vs a minimal append that leaves a file consistent
 //            (two size changes and three small writes a call);
 //   sort     MDF4_Sort of an unsorted file with 1, 10 and 100 groups vs copying the file;
-//   inflate  the ##DZ inflater, zip types 0 and 1, vs plain zlib inflation of the same streams.
+//   inflate  the ##DZ inflater, zip types 0 and 1, vs plain zlib inflation of the same streams;
+//   python   the Python package appending 10,000-row chunks (bench/python_append.py in a
+//            Python process) vs the same samples through the C interface in this process.
 // Every measurement is repeated and the best time kept; a one-sample or sort measurement that
 // runs past its time budget (--seconds) is cut short and reported as a bound. Results of the library are checked
 // (a failed call, a failed sort or inflated bytes that differ make the exit status 1), timings
@@ -659,6 +661,85 @@ void BenchInflate(const Options& opt) {
   }
 }
 
+// ---- 5. Python appends ----------------------------------------------------------------------
+
+std::string ShellQuote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+// Runs bench/python_append.py on path: its seconds, 0 when it skips (no NumPy or package;
+// *why says so), negative on failure.
+double TimePythonWrite(const fs::path& path, uint64_t samples, std::string* why) {
+  RemoveFile(path);
+  const std::string command = "QUILLMARK_LIBRARY=" + ShellQuote(QM_BENCH_LIBRARY) +
+                              " PYTHONPATH=" + ShellQuote(QM_BENCH_PYTHON_PATH) + " " +
+                              ShellQuote(QM_BENCH_PYTHON) + " " + ShellQuote(QM_BENCH_PYTHON_SCRIPT) +
+                              " " + ShellQuote(path.string()) + " " + std::to_string(samples);
+  std::FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) {
+    Fail("cannot start " QM_BENCH_PYTHON);
+    return -1;
+  }
+  std::string out;
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
+  const int status = pclose(pipe);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 3) {
+    *why = out.substr(0, out.find('\n'));
+    return 0;
+  }
+  char* end = nullptr;
+  const double seconds = std::strtod(out.c_str(), &end);
+  if (status != 0 || end == out.c_str() || !(seconds > 0)) {
+    Fail("the Python appends failed: " + out);
+    return -1;
+  }
+  return seconds;
+}
+
+void BenchPython(const Options& opt, const ScratchDir& dir) {
+  const uint64_t calls = std::max<uint64_t>(
+      1, static_cast<uint64_t>(opt.recordMiB * kMiB / kRecordBytes / kBulkSamplesPerCall));
+  const uint64_t samples = calls * kBulkSamplesPerCall;
+  const uint64_t bytes = samples * kRecordBytes;
+  std::vector<double> values;
+  FillSamples(values, 0, kBulkSamplesPerCall);
+  const fs::path c = dir.File("bulk_c.mf4");
+  const fs::path py = dir.File("bulk_python.mf4");
+  double best = 0, bestC = 0;
+  for (uint32_t r = 0; r < opt.repetitions; ++r) {
+    std::string why;
+    // Alternating order, as for the bulk figure.
+    double t = 0, p = 0;
+    if (r % 2 == 0) {
+      p = TimePythonWrite(py, samples, &why);
+      if (p > 0) t = TimeBulkWrite(c, samples, values);
+    } else {
+      t = TimeBulkWrite(c, samples, values);
+      if (t > 0) p = TimePythonWrite(py, samples, &why);
+    }
+    if (p == 0 && !why.empty()) {
+      std::printf("python append: %s\n", why.c_str());
+      return;
+    }
+    if (t < 0 || p < 0) return;
+    if (FileSize(py) < bytes) {
+      Fail("the Python file holds fewer bytes than its records");
+      return;
+    }
+    best = r == 0 ? p : std::min(best, p);
+    bestC = r == 0 ? t : std::min(bestC, t);
+    RemoveFile(c);
+    RemoveFile(py);
+  }
+  std::printf("python append (%llu call%s of %u rows, %.1f MiB): %.1f MB/s, C interface: %.1f "
+              "MB/s, ratio %.2f (goal >= 0.8)\n",
+              static_cast<unsigned long long>(calls), calls == 1 ? "" : "s", kBulkSamplesPerCall,
+              bytes / kMiB, MBps(bytes, best), MBps(bytes, bestC), bestC / best);
+}
+
 // ---- Command line -------------------------------------------------------------------------
 
 void Usage() {
@@ -672,7 +753,7 @@ void Usage() {
                "  --seconds S     time a one-sample or sort measurement may use (default 10)\n"
                "  --inflate-mb N  MiB of data to inflate (default 64)\n"
                "  --reps N        repetitions, the best is kept (default 3)\n"
-               "  --only LIST     comma-separated: bulk, single, single-lib, sort, inflate\n");
+               "  --only LIST     comma-separated: bulk, single, single-lib, sort, inflate, python\n");
 }
 
 // Reads a positive number; false when text is not one.
@@ -711,7 +792,7 @@ bool ParseOptions(int argc, char** argv, Options* opt) {
         const size_t comma = std::min(list.find(',', start), list.size());
         const std::string name = list.substr(start, comma - start);
         if (name != "bulk" && name != "single" && name != "single-lib" && name != "sort" &&
-            name != "inflate")
+            name != "inflate" && name != "python")
           return false;
         opt->only.insert(name);
         start = comma + 1;
@@ -763,6 +844,8 @@ int main(int argc, char** argv) {
   if (opt.Runs("sort")) BenchSort(opt, dir);
   std::fflush(stdout);
   if (opt.Runs("inflate")) BenchInflate(opt);
+  std::fflush(stdout);
+  if (opt.Runs("python")) BenchPython(opt, dir);
   std::fflush(stdout);
   if (g_failures != 0) {
     std::fprintf(stderr, "quillmark_bench: %d failure%s\n", g_failures, g_failures == 1 ? "" : "s");
