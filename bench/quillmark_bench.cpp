@@ -239,6 +239,29 @@ double TimePlainWrite(const fs::path& path, uint64_t bytes, const std::vector<ui
   return SecondsSince(start);
 }
 
+// The best seconds of two timed runs over the repetitions, in alternating order so that
+// neither always meets the page cache the other left. Each timer returns its seconds, or a
+// negative value on failure; after() checks and cleans up after each round. False when a
+// timer failed or after() refused.
+template <class TimeA, class TimeB, class After>
+bool BestOfAlternating(uint32_t repetitions, TimeA timeA, TimeB timeB, After after, double* bestA,
+                       double* bestB) {
+  for (uint32_t r = 0; r < repetitions; ++r) {
+    double a = 0, b = 0;
+    if (r % 2 == 0) {
+      a = timeA();
+      b = a < 0 ? -1 : timeB();
+    } else {
+      b = timeB();
+      a = b < 0 ? -1 : timeA();
+    }
+    if (a < 0 || b < 0 || !after()) return false;
+    *bestA = r == 0 ? a : std::min(*bestA, a);
+    *bestB = r == 0 ? b : std::min(*bestB, b);
+  }
+  return true;
+}
+
 void BenchBulk(const Options& opt, const ScratchDir& dir) {
   const uint64_t calls = std::max<uint64_t>(
       1, static_cast<uint64_t>(opt.recordMiB * kMiB / kRecordBytes / kBulkSamplesPerCall));
@@ -252,26 +275,17 @@ void BenchBulk(const Options& opt, const ScratchDir& dir) {
   const fs::path mdf = dir.File("bulk.mf4");
   const fs::path plain = dir.File("bulk.bin");
   double best = 0, bestPlain = 0;
-  for (uint32_t r = 0; r < opt.repetitions; ++r) {
-    // The order alternates, so that neither side always meets the page cache the other left.
-    double t, p;
-    if (r % 2 == 0) {
-      t = TimeBulkWrite(mdf, samples, values);
-      p = TimePlainWrite(plain, bytes, chunk);
-    } else {
-      p = TimePlainWrite(plain, bytes, chunk);
-      t = TimeBulkWrite(mdf, samples, values);
-    }
-    if (t < 0 || p < 0) return;
-    if (FileSize(mdf) < bytes) {
-      Fail("bulk file holds fewer bytes than its records");
-      return;
-    }
-    best = r == 0 ? t : std::min(best, t);
-    bestPlain = r == 0 ? p : std::min(bestPlain, p);
-    RemoveFile(mdf);
-    RemoveFile(plain);
-  }
+  const bool ok = BestOfAlternating(
+      opt.repetitions, [&] { return TimeBulkWrite(mdf, samples, values); },
+      [&] { return TimePlainWrite(plain, bytes, chunk); },
+      [&] {
+        if (FileSize(mdf) < bytes) return Fail("bulk file holds fewer bytes than its records"), false;
+        RemoveFile(mdf);
+        RemoveFile(plain);
+        return true;
+      },
+      &best, &bestPlain);
+  if (!ok) return;
   std::printf("bulk write (%llu call%s of %u samples, %.1f MiB): %.1f MB/s, plain 4 MiB "
               "writes: %.1f MB/s, ratio %.2f (goal >= 0.8)\n",
               static_cast<unsigned long long>(calls), calls == 1 ? "" : "s", kBulkSamplesPerCall,
@@ -669,8 +683,8 @@ std::string ShellQuote(const std::string& s) {
   return q + "'";
 }
 
-// Runs bench/python_append.py on path: its seconds, 0 when it skips (no NumPy or package;
-// *why says so), negative on failure.
+// Runs bench/python_append.py on path: its seconds; negative on failure, or when it skips
+// (no NumPy or package) with the reason in *why.
 double TimePythonWrite(const fs::path& path, uint64_t samples, std::string* why) {
   RemoveFile(path);
   const std::string command = "QUILLMARK_LIBRARY=" + ShellQuote(QM_BENCH_LIBRARY) +
@@ -688,7 +702,7 @@ double TimePythonWrite(const fs::path& path, uint64_t samples, std::string* why)
   const int status = pclose(pipe);
   if (WIFEXITED(status) && WEXITSTATUS(status) == 3) {
     *why = out.substr(0, out.find('\n'));
-    return 0;
+    return -1;
   }
   char* end = nullptr;
   const double seconds = std::strtod(out.c_str(), &end);
@@ -709,31 +723,19 @@ void BenchPython(const Options& opt, const ScratchDir& dir) {
   const fs::path c = dir.File("bulk_c.mf4");
   const fs::path py = dir.File("bulk_python.mf4");
   double best = 0, bestC = 0;
-  for (uint32_t r = 0; r < opt.repetitions; ++r) {
-    std::string why;
-    // Alternating order, as for the bulk figure.
-    double t = 0, p = 0;
-    if (r % 2 == 0) {
-      p = TimePythonWrite(py, samples, &why);
-      if (p > 0) t = TimeBulkWrite(c, samples, values);
-    } else {
-      t = TimeBulkWrite(c, samples, values);
-      if (t > 0) p = TimePythonWrite(py, samples, &why);
-    }
-    if (p == 0 && !why.empty()) {
-      std::printf("python append: %s\n", why.c_str());
-      return;
-    }
-    if (t < 0 || p < 0) return;
-    if (FileSize(py) < bytes) {
-      Fail("the Python file holds fewer bytes than its records");
-      return;
-    }
-    best = r == 0 ? p : std::min(best, p);
-    bestC = r == 0 ? t : std::min(bestC, t);
-    RemoveFile(c);
-    RemoveFile(py);
-  }
+  std::string why;
+  const bool ok = BestOfAlternating(
+      opt.repetitions, [&] { return TimePythonWrite(py, samples, &why); },
+      [&] { return TimeBulkWrite(c, samples, values); },
+      [&] {
+        if (FileSize(py) < bytes) return Fail("the Python file holds fewer bytes than its records"), false;
+        RemoveFile(c);
+        RemoveFile(py);
+        return true;
+      },
+      &best, &bestC);
+  if (!why.empty()) std::printf("python append: %s\n", why.c_str());
+  if (!ok) return;
   std::printf("python append (%llu call%s of %u rows, %.1f MiB): %.1f MB/s, C interface: %.1f "
               "MB/s, ratio %.2f (goal >= 0.8)\n",
               static_cast<unsigned long long>(calls), calls == 1 ? "" : "s", kBulkSamplesPerCall,

@@ -169,18 +169,30 @@ bool OutputPaths(const Batch& batch, bool withExtension, std::vector<fs::path>* 
   return true;
 }
 
+// Prints the help of both forms, or parses the options; false when the command is done then,
+// with its exit status in *status.
+bool Start(const char* command, const char* help, const char* manyHelp, const std::vector<std::string>& args,
+           const std::vector<std::string>& keepOptions, Batch* batch, bool* single, int* status) {
+  *status = 0;
+  if (WantsHelp(args)) {
+    std::fputs(help, stdout);
+    std::fputs(manyHelp, stdout);
+    return false;
+  }
+  std::string error;
+  if (ParseBatch(args, keepOptions, batch, single, &error)) return true;
+  *status = Fail(command, error + " (see quillmark " + command + " --help)");
+  return false;
+}
+
 }  // namespace
 
 int RunSortCommand(const std::vector<std::string>& args) {
-  if (WantsHelp(args)) {
-    std::fputs(kSortHelp, stdout);
-    std::fputs(kSortManyHelp, stdout);
-    return 0;
-  }
   Batch batch;
   bool single = false;
+  int status = 0;
+  if (!Start("sort", kSortHelp, kSortManyHelp, args, {}, &batch, &single, &status)) return status;
   std::string error;
-  if (!ParseBatch(args, {}, &batch, &single, &error)) return Fail("sort", error + " (see quillmark sort --help)");
   if (!batch.hasOutputDir && !batch.hasJobs) return RunSort(args);
   if (!batch.hasOutputDir) return Fail("sort", "several files need --output-dir DIR (see quillmark sort --help)");
   if (batch.files.empty()) return Fail("sort", "expected at least one FILE (see quillmark sort --help)");
@@ -196,16 +208,12 @@ int RunSortCommand(const std::vector<std::string>& args) {
 }
 
 int RunExportCommand(const std::vector<std::string>& args) {
-  if (WantsHelp(args)) {
-    std::fputs(kExportHelp, stdout);
-    std::fputs(kExportManyHelp, stdout);
-    return 0;
-  }
   Batch batch;
   bool single = false;
+  int status = 0;
+  if (!Start("export", kExportHelp, kExportManyHelp, args, {"--group", "--output"}, &batch, &single, &status))
+    return status;
   std::string error;
-  if (!ParseBatch(args, {"--group", "--output"}, &batch, &single, &error))
-    return Fail("export", error + " (see quillmark export --help)");
   const bool many = batch.hasOutputDir || batch.hasJobs || batch.files.size() > 1;
   if (!many || single) {
     if (many) return Fail("export", "--group and --output take one FILE (see quillmark export --help)");

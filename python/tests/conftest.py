@@ -30,6 +30,20 @@ def export(path: Path, group: str) -> Tuple[List[str], np.ndarray]:
     return rows[0], values.reshape(len(rows) - 1, len(rows[0]))
 
 
+def write_two_groups(path: Path, a: np.ndarray, b: np.ndarray) -> None:
+    """A file with group "A" (time and a.shape[1] - 1 channels) and "B" (b.shape[1] channels),
+    their rows appended in five interleaved rounds."""
+    from quillmark import Writer
+    with Writer(path) as w:
+        for c in range(a.shape[1] - 1):
+            (w.add_group("A", time=True) if c == 0 else w.group("A")).add_channel(f"a{c}")
+        for c in range(b.shape[1]):
+            (w.add_group("B") if c == 0 else w.group("B")).add_channel(f"b{c}")
+        for part_a, part_b in zip(np.array_split(a, 5), np.array_split(b, 5)):
+            w.append("A", part_a)
+            w.append("B", part_b)
+
+
 @pytest.fixture
 def read_back():
     return export

@@ -9,8 +9,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from conftest import command, export
-from quillmark import Writer
+from conftest import command, export, write_two_groups
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 
@@ -22,14 +21,7 @@ def make_fleet(folder: Path, count: int):
     for i in range(count):
         a = np.column_stack([np.arange(50.0), np.full(50, i), np.arange(50.0) * (i + 1)])
         b = np.arange(30.0).reshape(15, 2) - i
-        with Writer(folder / f"car{i}.mf4") as w:
-            w.add_group("A", time=True).add_channel("x")
-            w.group("A").add_channel("y")
-            w.add_group("B").add_channel("p")
-            w.group("B").add_channel("q")
-            for k in range(0, 50, 10):  # records of both groups interleaved
-                w.append("A", a[k:k + 10])
-                w.append("B", b[k * 15 // 50:(k + 10) * 15 // 50])
+        write_two_groups(folder / f"car{i}.mf4", a, b)
         fleet[f"car{i}"] = (a, b)
     return fleet
 

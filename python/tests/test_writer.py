@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import quillmark
+from conftest import write_two_groups
 from quillmark import Error, Writer
 
 SPECIAL = [0.0, -0.0, 1.0 / 3.0, np.pi, 5e-324, -1.7976931348623157e308, 123456789.125, np.nan]
@@ -133,18 +134,10 @@ def test_closed_writer_raises_and_close_is_idempotent(tmp_path):
 def test_sort_copies_every_value_and_raises_on_a_missing_source(tmp_path, read_back):
     source, copy = tmp_path / "run.mf4", tmp_path / "run_sorted.mf4"
     a, b = rows(300, 2, 3), rows(200, 3, 4)
-    with Writer(source) as w:
-        w.add_group("A", time=True).add_channel("x")
-        w.add_group("B").add_channel("y")
-        w.group("B").add_channel("z")
-        w.group("B").add_channel("u")
-        for i in range(0, 300, 50):  # interleaved records of both groups
-            w.append("A", a[i:i + 50])
-            w.append("B", b[i // 3 * 2:i // 3 * 2 + 34])
-    expected_b = np.concatenate([b[i // 3 * 2:i // 3 * 2 + 34] for i in range(0, 300, 50)])
+    write_two_groups(source, a, b)
     quillmark.sort(source, copy)
     np.testing.assert_array_equal(read_back(copy, "A")[1], a)
-    np.testing.assert_array_equal(read_back(copy, "B")[1], expected_b)
+    np.testing.assert_array_equal(read_back(copy, "B")[1], b)
     with pytest.raises(Error):
         quillmark.sort(tmp_path / "missing.mf4", tmp_path / "out.mf4")
     assert not (tmp_path / "out.mf4").exists()
