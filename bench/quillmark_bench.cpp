@@ -262,13 +262,37 @@ bool BestOfAlternating(uint32_t repetitions, TimeA timeA, TimeB timeB, After aft
   return true;
 }
 
-void BenchBulk(const Options& opt, const ScratchDir& dir) {
-  const uint64_t calls = std::max<uint64_t>(
-      1, static_cast<uint64_t>(opt.recordMiB * kMiB / kRecordBytes / kBulkSamplesPerCall));
-  const uint64_t samples = calls * kBulkSamplesPerCall;
-  const uint64_t bytes = samples * kRecordBytes;
+// The bulk file: calls of 10,000 samples making about opt.recordMiB of records, and the
+// values of one call.
+struct BulkWork {
+  uint64_t calls = 0, samples = 0, bytes = 0;
   std::vector<double> values;
-  FillSamples(values, 0, kBulkSamplesPerCall);
+};
+
+BulkWork MakeBulkWork(const Options& opt) {
+  BulkWork w;
+  w.calls = std::max<uint64_t>(1, static_cast<uint64_t>(opt.recordMiB * kMiB / kRecordBytes / kBulkSamplesPerCall));
+  w.samples = w.calls * kBulkSamplesPerCall;
+  w.bytes = w.samples * kRecordBytes;
+  FillSamples(w.values, 0, kBulkSamplesPerCall);
+  return w;
+}
+
+// After a round: false (a failure) when mdf holds fewer than bytes; else both files removed.
+bool CheckAndRemove(const fs::path& mdf, uint64_t bytes, const fs::path& other) {
+  if (FileSize(mdf) < bytes) {
+    Fail(mdf.filename().string() + " holds fewer bytes than its records");
+    return false;
+  }
+  RemoveFile(mdf);
+  RemoveFile(other);
+  return true;
+}
+
+void BenchBulk(const Options& opt, const ScratchDir& dir) {
+  const BulkWork work = MakeBulkWork(opt);
+  const uint64_t calls = work.calls, samples = work.samples, bytes = work.bytes;
+  const std::vector<double>& values = work.values;
   std::vector<uint8_t> chunk(kPlainChunk);
   for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<uint8_t>(i * 131 + (i >> 12));
 
@@ -278,12 +302,7 @@ void BenchBulk(const Options& opt, const ScratchDir& dir) {
   const bool ok = BestOfAlternating(
       opt.repetitions, [&] { return TimeBulkWrite(mdf, samples, values); },
       [&] { return TimePlainWrite(plain, bytes, chunk); },
-      [&] {
-        if (FileSize(mdf) < bytes) return Fail("bulk file holds fewer bytes than its records"), false;
-        RemoveFile(mdf);
-        RemoveFile(plain);
-        return true;
-      },
+      [&] { return CheckAndRemove(mdf, bytes, plain); },
       &best, &bestPlain);
   if (!ok) return;
   std::printf("bulk write (%llu call%s of %u samples, %.1f MiB): %.1f MB/s, plain 4 MiB "
@@ -714,12 +733,9 @@ double TimePythonWrite(const fs::path& path, uint64_t samples, std::string* why)
 }
 
 void BenchPython(const Options& opt, const ScratchDir& dir) {
-  const uint64_t calls = std::max<uint64_t>(
-      1, static_cast<uint64_t>(opt.recordMiB * kMiB / kRecordBytes / kBulkSamplesPerCall));
-  const uint64_t samples = calls * kBulkSamplesPerCall;
-  const uint64_t bytes = samples * kRecordBytes;
-  std::vector<double> values;
-  FillSamples(values, 0, kBulkSamplesPerCall);
+  const BulkWork work = MakeBulkWork(opt);
+  const uint64_t calls = work.calls, samples = work.samples, bytes = work.bytes;
+  const std::vector<double>& values = work.values;
   const fs::path c = dir.File("bulk_c.mf4");
   const fs::path py = dir.File("bulk_python.mf4");
   double best = 0, bestC = 0;
@@ -727,12 +743,7 @@ void BenchPython(const Options& opt, const ScratchDir& dir) {
   const bool ok = BestOfAlternating(
       opt.repetitions, [&] { return TimePythonWrite(py, samples, &why); },
       [&] { return TimeBulkWrite(c, samples, values); },
-      [&] {
-        if (FileSize(py) < bytes) return Fail("the Python file holds fewer bytes than its records"), false;
-        RemoveFile(c);
-        RemoveFile(py);
-        return true;
-      },
+      [&] { return CheckAndRemove(py, bytes, c); },
       &best, &bestC);
   if (!why.empty()) std::printf("python append: %s\n", why.c_str());
   if (!ok) return;
