@@ -146,10 +146,15 @@ class Writer:
             raise error
         #: The file's start time as FILETIME (the recorded one for a reopened file).
         self.start_time = int(start.value)
-        self._widths: Dict[bytes, int] = {}
-        self._from_file: Dict[bytes, int] = {}
+        self._widths: Dict[bytes, Optional[int]] = {}
+        self._from_file: Dict[bytes, Optional[int]] = {}
+        # A reopened file's groups, read here because the library appends whole records of
+        # the file's layout, whatever this writer declares. None: they could not be read,
+        # and appends are refused rather than passed unchecked.
+        self._file_layout: Optional[Dict[bytes, Optional[int]]] = {}
         if self.reopened:
-            self._from_file = _layout.group_widths(path) or {}
+            self._file_layout = _layout.group_widths(path)
+            self._from_file = self._file_layout or {}
             self._widths.update(self._from_file)
         self._newest: Optional[bytes] = None
         self._closed = False
@@ -200,7 +205,7 @@ class Writer:
                                               None if unit is None else encode(unit),
                                               float(factor), float(offset)))
         if key not in self._from_file and key == self._newest:
-            self._widths[key] += 1
+            self._widths[key] = (self._widths[key] or 0) + 1
 
     def group(self, name: str) -> Group:
         """The group of that name, declared by this writer or found in the reopened file."""
@@ -209,9 +214,13 @@ class Writer:
         return Group(self, name)
 
     def _width(self, name: str) -> int:
-        width = self._widths.get(encode(name))
-        if width is None:
+        key = encode(name)
+        if key not in self._widths:
             raise Error(ERR_GROUP, f"Group '{name}' not found")
+        width = self._widths[key]
+        if width is None or self._file_layout is None:
+            raise Error(ERR_CANNOT_APPEND, f"Data cannot be appended to this file: the records "
+                                           f"of group '{name}' could not be read as doubles")
         return width
 
     # ---- data -------------------------------------------------------------------------------

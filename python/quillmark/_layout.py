@@ -30,11 +30,10 @@ def _block(f, size: int, pos: int, kind: bytes) -> Tuple[List[int], bytes]:
     return links, body[8 * count:]
 
 
-def group_widths(path: "os.PathLike[str] | str") -> Optional[Dict[bytes, int]]:
+def group_widths(path: "os.PathLike[str] | str") -> Optional[Dict[bytes, Optional[int]]]:
     """Group name (bytes as stored) -> doubles per record for the groups of the file's last
-    data group, the first group of a name winning. None when the file cannot be read that
-    far or a group's record is not a whole number of doubles (appending then is refused by
-    the library or cannot be checked here)."""
+    data group, the first group of a name winning; None for a group whose record is not a
+    whole number of doubles. None when the file cannot be read that far."""
     try:
         with open(path, "rb") as f:
             size = os.fstat(f.fileno()).st_size
@@ -48,7 +47,7 @@ def group_widths(path: "os.PathLike[str] | str") -> Optional[Dict[bytes, int]]:
                 seen.add(dg_pos)
                 dg_links, _ = _block(f, size, dg_pos, b"DG")
                 dg_pos = dg_links[0] if dg_links else 0
-            widths: Dict[bytes, int] = {}
+            widths: Dict[bytes, Optional[int]] = {}
             cg_pos = dg_links[1] if len(dg_links) > 1 else 0
             while cg_pos:
                 if cg_pos in seen:
@@ -60,11 +59,10 @@ def group_widths(path: "os.PathLike[str] | str") -> Optional[Dict[bytes, int]]:
                 flags = struct.unpack_from("<H", record, 16)[0]
                 data_bytes, inval_bytes = struct.unpack_from("<II", record, 24)
                 record_size = data_bytes + inval_bytes
-                if flags & 1 or record_size % 8:
-                    return None
+                whole = not flags & 1 and record_size % 8 == 0
                 _, text = _block(f, size, cg_links[2], b"TX")
                 name = text.split(b"\0", 1)[0]
-                widths.setdefault(name, record_size // 8)
+                widths.setdefault(name, record_size // 8 if whole else None)
                 cg_pos = cg_links[0]
             return widths
     except (OSError, _Unreadable, struct.error):

@@ -2,6 +2,9 @@
 export; every failure raises with the library's code and leaves the file as it was."""
 from __future__ import annotations
 
+import shutil
+from pathlib import Path
+
 import numpy as np
 import pytest
 
@@ -147,3 +150,18 @@ def test_timestamp_is_a_current_filetime():
     import time
     unix = (quillmark.timestamp() - 116444736000000000) / 1e7
     assert abs(unix - time.time()) < 60
+
+
+def test_appending_to_another_writers_layout_raises_and_changes_nothing(tmp_path):
+    source = Path(__file__).resolve().parents[3] / "shared" / "testdata" / "other_writer_unsorted_2cg.mf4"
+    if not source.is_file():
+        pytest.skip("no interop files beside the checkout")
+    path = tmp_path / "foreign.mf4"
+    shutil.copyfile(source, path)
+    with Writer(path) as w:
+        assert len(w._from_file) == 2
+        for name, width in w._from_file.items():
+            with pytest.raises(Error) as raised:
+                w.append(name.decode(), np.zeros((3, width or 1)))
+            assert raised.value.code == quillmark.ERR_CANNOT_APPEND
+    assert path.read_bytes() == source.read_bytes()
