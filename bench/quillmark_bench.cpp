@@ -5,7 +5,9 @@
 //   single   one-sample calls per second vs a minimal append that leaves a file consistent
 //            (two size changes and three small writes a call);
 //   sort     MDF4_Sort of an unsorted file with 1, 10 and 100 groups vs copying the file;
-//   inflate  the ##DZ inflater, zip types 0 and 1, vs plain zlib inflation of the same streams.
+//   inflate  the ##DZ inflater, zip types 0 and 1, vs plain zlib inflation of the same streams;
+//   python   the Python package appending 10,000-row chunks (bench/python_append.py in a
+//            Python process) vs the same samples through the C interface in this process.
 // Every measurement is repeated and the best time kept; a one-sample or sort measurement that
 // runs past its time budget (--seconds) is cut short and reported as a bound. Results of the library are checked
 // (a failed call, a failed sort or inflated bytes that differ make the exit status 1), timings
@@ -237,39 +239,72 @@ double TimePlainWrite(const fs::path& path, uint64_t bytes, const std::vector<ui
   return SecondsSince(start);
 }
 
-void BenchBulk(const Options& opt, const ScratchDir& dir) {
-  const uint64_t calls = std::max<uint64_t>(
-      1, static_cast<uint64_t>(opt.recordMiB * kMiB / kRecordBytes / kBulkSamplesPerCall));
-  const uint64_t samples = calls * kBulkSamplesPerCall;
-  const uint64_t bytes = samples * kRecordBytes;
+// The best seconds of two timed runs over the repetitions, in alternating order so that
+// neither always meets the page cache the other left. Each timer returns its seconds, or a
+// negative value on failure; after() checks and cleans up after each round. False when a
+// timer failed or after() refused.
+template <class TimeA, class TimeB, class After>
+bool BestOfAlternating(uint32_t repetitions, TimeA timeA, TimeB timeB, After after, double* bestA,
+                       double* bestB) {
+  for (uint32_t r = 0; r < repetitions; ++r) {
+    double a = 0, b = 0;
+    if (r % 2 == 0) {
+      a = timeA();
+      b = a < 0 ? -1 : timeB();
+    } else {
+      b = timeB();
+      a = b < 0 ? -1 : timeA();
+    }
+    if (a < 0 || b < 0 || !after()) return false;
+    *bestA = r == 0 ? a : std::min(*bestA, a);
+    *bestB = r == 0 ? b : std::min(*bestB, b);
+  }
+  return true;
+}
+
+// The bulk file: calls of 10,000 samples making about opt.recordMiB of records, and the
+// values of one call.
+struct BulkWork {
+  uint64_t calls = 0, samples = 0, bytes = 0;
   std::vector<double> values;
-  FillSamples(values, 0, kBulkSamplesPerCall);
+};
+
+BulkWork MakeBulkWork(const Options& opt) {
+  BulkWork w;
+  w.calls = std::max<uint64_t>(1, static_cast<uint64_t>(opt.recordMiB * kMiB / kRecordBytes / kBulkSamplesPerCall));
+  w.samples = w.calls * kBulkSamplesPerCall;
+  w.bytes = w.samples * kRecordBytes;
+  FillSamples(w.values, 0, kBulkSamplesPerCall);
+  return w;
+}
+
+// After a round: false (a failure) when mdf holds fewer than bytes; else both files removed.
+bool CheckAndRemove(const fs::path& mdf, uint64_t bytes, const fs::path& other) {
+  if (FileSize(mdf) < bytes) {
+    Fail(mdf.filename().string() + " holds fewer bytes than its records");
+    return false;
+  }
+  RemoveFile(mdf);
+  RemoveFile(other);
+  return true;
+}
+
+void BenchBulk(const Options& opt, const ScratchDir& dir) {
+  const BulkWork work = MakeBulkWork(opt);
+  const uint64_t calls = work.calls, samples = work.samples, bytes = work.bytes;
+  const std::vector<double>& values = work.values;
   std::vector<uint8_t> chunk(kPlainChunk);
   for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<uint8_t>(i * 131 + (i >> 12));
 
   const fs::path mdf = dir.File("bulk.mf4");
   const fs::path plain = dir.File("bulk.bin");
   double best = 0, bestPlain = 0;
-  for (uint32_t r = 0; r < opt.repetitions; ++r) {
-    // The order alternates, so that neither side always meets the page cache the other left.
-    double t, p;
-    if (r % 2 == 0) {
-      t = TimeBulkWrite(mdf, samples, values);
-      p = TimePlainWrite(plain, bytes, chunk);
-    } else {
-      p = TimePlainWrite(plain, bytes, chunk);
-      t = TimeBulkWrite(mdf, samples, values);
-    }
-    if (t < 0 || p < 0) return;
-    if (FileSize(mdf) < bytes) {
-      Fail("bulk file holds fewer bytes than its records");
-      return;
-    }
-    best = r == 0 ? t : std::min(best, t);
-    bestPlain = r == 0 ? p : std::min(bestPlain, p);
-    RemoveFile(mdf);
-    RemoveFile(plain);
-  }
+  const bool ok = BestOfAlternating(
+      opt.repetitions, [&] { return TimeBulkWrite(mdf, samples, values); },
+      [&] { return TimePlainWrite(plain, bytes, chunk); },
+      [&] { return CheckAndRemove(mdf, bytes, plain); },
+      &best, &bestPlain);
+  if (!ok) return;
   std::printf("bulk write (%llu call%s of %u samples, %.1f MiB): %.1f MB/s, plain 4 MiB "
               "writes: %.1f MB/s, ratio %.2f (goal >= 0.8)\n",
               static_cast<unsigned long long>(calls), calls == 1 ? "" : "s", kBulkSamplesPerCall,
@@ -659,9 +694,66 @@ void BenchInflate(const Options& opt) {
   }
 }
 
-// ---- Command line -------------------------------------------------------------------------
+// ---- 5. Python appends ----------------------------------------------------------------------
 
-// ---- 5. Sync policies ---------------------------------------------------------------------
+std::string ShellQuote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+// Runs bench/python_append.py on path: its seconds; negative on failure, or when it skips
+// (no NumPy or package) with the reason in *why.
+double TimePythonWrite(const fs::path& path, uint64_t samples, std::string* why) {
+  RemoveFile(path);
+  const std::string command = "QUILLMARK_LIBRARY=" + ShellQuote(QM_BENCH_LIBRARY) +
+                              " PYTHONPATH=" + ShellQuote(QM_BENCH_PYTHON_PATH) + " " +
+                              ShellQuote(QM_BENCH_PYTHON) + " " + ShellQuote(QM_BENCH_PYTHON_SCRIPT) +
+                              " " + ShellQuote(path.string()) + " " + std::to_string(samples);
+  std::FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) {
+    Fail("cannot start " QM_BENCH_PYTHON);
+    return -1;
+  }
+  std::string out;
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
+  const int status = pclose(pipe);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 3) {
+    *why = out.substr(0, out.find('\n'));
+    return -1;
+  }
+  char* end = nullptr;
+  const double seconds = std::strtod(out.c_str(), &end);
+  if (status != 0 || end == out.c_str() || !(seconds > 0)) {
+    Fail("the Python appends failed: " + out);
+    return -1;
+  }
+  return seconds;
+}
+
+void BenchPython(const Options& opt, const ScratchDir& dir) {
+  const BulkWork work = MakeBulkWork(opt);
+  const uint64_t calls = work.calls, samples = work.samples, bytes = work.bytes;
+  const std::vector<double>& values = work.values;
+  const fs::path c = dir.File("bulk_c.mf4");
+  const fs::path py = dir.File("bulk_python.mf4");
+  double best = 0, bestC = 0;
+  std::string why;
+  const bool ok = BestOfAlternating(
+      opt.repetitions, [&] { return TimePythonWrite(py, samples, &why); },
+      [&] { return TimeBulkWrite(c, samples, values); },
+      [&] { return CheckAndRemove(py, bytes, c); },
+      &best, &bestC);
+  if (!why.empty()) std::printf("python append: %s\n", why.c_str());
+  if (!ok) return;
+  std::printf("python append (%llu call%s of %u rows, %.1f MiB): %.1f MB/s, C interface: %.1f "
+              "MB/s, ratio %.2f (goal >= 0.8)\n",
+              static_cast<unsigned long long>(calls), calls == 1 ? "" : "s", kBulkSamplesPerCall,
+              bytes / kMiB, MBps(bytes, best), MBps(bytes, bestC), bestC / best);
+}
+
+// ---- 6. Sync policies ---------------------------------------------------------------------
 
 // The disk's own rate of durable small writes: an 8-byte write and fdatasync, repeated for
 // `budget` seconds. Syncs per second, or negative on failure.
@@ -710,6 +802,8 @@ void BenchSync(const Options& opt, const ScratchDir& dir) {
   }
 }
 
+// ---- Command line -------------------------------------------------------------------------
+
 void Usage() {
   std::fprintf(stderr,
                "usage: quillmark_bench [--quick] [--mb N] [--sort-mb N] [--calls N] [--seconds S] "
@@ -721,7 +815,7 @@ void Usage() {
                "  --seconds S     time a one-sample or sort measurement may use (default 10)\n"
                "  --inflate-mb N  MiB of data to inflate (default 64)\n"
                "  --reps N        repetitions, the best is kept (default 3)\n"
-               "  --only LIST     comma-separated: bulk, single, single-lib, sort, inflate, sync\n");
+               "  --only LIST     comma-separated: bulk, single, single-lib, sort, inflate, sync, python\n");
 }
 
 // Reads a positive number; false when text is not one.
@@ -760,7 +854,8 @@ bool ParseOptions(int argc, char** argv, Options* opt) {
         const size_t comma = std::min(list.find(',', start), list.size());
         const std::string name = list.substr(start, comma - start);
         if (name != "bulk" && name != "single" && name != "single-lib" && name != "sort" &&
-            name != "inflate" && name != "sync")
+            name != "inflate" && name != "sync" &&
+            name != "python")
           return false;
         opt->only.insert(name);
         start = comma + 1;
@@ -814,6 +909,8 @@ int main(int argc, char** argv) {
   if (opt.Runs("inflate")) BenchInflate(opt);
   std::fflush(stdout);
   if (opt.Runs("sync")) BenchSync(opt, dir);
+  std::fflush(stdout);
+  if (opt.Runs("python")) BenchPython(opt, dir);
   std::fflush(stdout);
   if (g_failures != 0) {
     std::fprintf(stderr, "quillmark_bench: %d failure%s\n", g_failures, g_failures == 1 ? "" : "s");

@@ -2,7 +2,10 @@
 # Installs the build and test tools Quillmark needs, only when some are missing.
 set -euo pipefail
 
-packages=(build-essential cmake zlib1g-dev libdeflate-dev libgtest-dev libgmock-dev googletest libbenchmark-dev tzdata)
+# The Python package's tests and the fleet example use Debian's NumPy, pytest and Dask; the
+# package checks use venv, pkg-config and dpkg-shlibdeps (dpkg-dev).
+packages=(build-essential cmake zlib1g-dev libdeflate-dev libgtest-dev libgmock-dev googletest libbenchmark-dev tzdata
+          python3 python3-numpy python3-pytest python3-venv python3-distributed pkgconf dpkg-dev)
 
 missing=()
 for pkg in "${packages[@]}"; do

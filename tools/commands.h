@@ -13,6 +13,10 @@ int RunSort(const std::vector<std::string>& args);
 int RunInfo(const std::vector<std::string>& args);
 int RunExport(const std::vector<std::string>& args);
 int RunRepair(const std::vector<std::string>& args);
+// sort and export as typed: several files (with --output-dir DIR, -j N) run the single-file
+// command once per file and end with a summary; otherwise the single-file command itself.
+int RunSortCommand(const std::vector<std::string>& args);
+int RunExportCommand(const std::vector<std::string>& args);
 
 extern const char* const kDemoHelp;
 extern const char* const kSortHelp;

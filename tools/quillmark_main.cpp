@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "quillmark/quillmark.h"
 
 namespace qm::cli {
 
@@ -34,12 +35,16 @@ const char* const kUsage =
     "commands:\n"
     "  demo [DIR]                     write a demo measurement and its sorted copy\n"
     "  sort SOURCE DESTINATION        write a sorted copy of a file\n"
+    "  sort --output-dir DIR [-j N] FILE...\n"
+    "                                 sorted copies of several files\n"
     "  info FILE                      show the structure of a file\n"
     "  export FILE [--group NAME] [--output PATH]\n"
     "                                 write channel values as CSV\n"
+    "  export [--output-dir DIR] [-j N] FILE FILE...\n"
+    "                                 CSV of several files, a directory each\n"
     "  repair FILE                    roll back a data call that was interrupted\n"
     "\n"
-    "quillmark COMMAND --help shows the details of a command.\n";
+    "quillmark COMMAND --help shows the details of a command; quillmark --version its version.\n";
 
 struct Command {
   const char* name;
@@ -48,9 +53,9 @@ struct Command {
 
 const Command kCommands[] = {
     {"demo", qm::cli::RunDemo},
-    {"sort", qm::cli::RunSort},
+    {"sort", qm::cli::RunSortCommand},
     {"info", qm::cli::RunInfo},
-    {"export", qm::cli::RunExport},
+    {"export", qm::cli::RunExportCommand},
     {"repair", qm::cli::RunRepair},
 };
 
@@ -62,6 +67,10 @@ int Dispatch(int argc, char** argv) {
   const std::string name = argv[1];
   if (name == "-h" || name == "--help" || name == "help") {
     std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (name == "--version" || name == "-V") {
+    std::printf("quillmark %s\n", QUILLMARK_VERSION_STRING);
     return 0;
   }
   for (const Command& c : kCommands) {

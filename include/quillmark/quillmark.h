@@ -10,6 +10,8 @@
 
 #include <stdint.h>
 
+#include "quillmark/version.h" /* QUILLMARK_VERSION_MAJOR, _MINOR, _PATCH, _STRING */
+
 #ifdef __cplusplus
 extern "C" {
 #else
