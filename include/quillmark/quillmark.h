@@ -114,9 +114,11 @@ typedef struct MDF4HeaderInfo {
  * 1601-01-01 UTC); 0 or less means now. Returns the start time recorded in *startTime.
  * Clears errorCode and errorMessage first (without freeing the old message).
  * True: the file is open for the calls below. False: errorCode says why (MDF4_ERR_OPEN,
- * MDF4_ERR_NO_DATA_GROUP, MDF4_ERR_CREATE, MDF4_ERR_INVALID_ARGUMENT, MDF4_ERR_OUT_OF_MEMORY);
- * no new file is left behind. Call MDF4_Close after a false result too: it releases what the
- * create allocated.
+ * MDF4_ERR_NO_DATA_GROUP, MDF4_ERR_CREATE, MDF4_ERR_INVALID_ARGUMENT, MDF4_ERR_OUT_OF_MEMORY,
+ * MDF4_ERR_SYNC_POLICY); no new file is left behind. Call MDF4_Close after a false result
+ * too: it releases what the create allocated.
+ * Durability: the environment variable QUILLMARK_SYNC (off, close, interval=MS, always),
+ * read here, chooses when the file is synced to the disk; see the README.
  * Text: on Linux narrow strings are UTF-8 (a byte that does not begin a valid sequence
  * stands for the character of the same value); on Windows they follow the C locale.
  * Group names are stored as the UTF-8 of the characters their string stands for, so that any
