@@ -202,6 +202,7 @@ void CheckPowerLosses(const char* policy, int images, uint32_t seed, size_t minS
     if (!MDF4_Create(image.c_str(), &h, &info, &start)) {
       // Only a file whose identification, header or data group never reached the disk is refused.
       EXPECT_LE(durableCalls, 1u) << "reopen failed with " << h.errorCode;
+      MDF4_FreeString(h.errorMessage);
       MDF4_Close(&h);
       continue;
     }
