@@ -12,7 +12,7 @@ install(FILES ${QM_GENERATED_INCLUDE_DIR}/quillmark/version.h
 # quillmark.pc, relocatable: the prefix is found from where the file lies, so an install
 # with any --prefix (or a package unpacked anywhere) gives the right paths.
 set(QM_PC_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
-file(RELATIVE_PATH QM_PC_TO_PREFIX /root/${QM_PC_DIR} /root)
+file(RELATIVE_PATH QM_PC_TO_PREFIX /prefix/${QM_PC_DIR} /prefix)
 string(REGEX REPLACE "/$" "" QM_PC_TO_PREFIX "${QM_PC_TO_PREFIX}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/quillmark.pc.in ${CMAKE_CURRENT_BINARY_DIR}/quillmark.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quillmark.pc DESTINATION ${QM_PC_DIR})
