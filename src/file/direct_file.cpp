@@ -210,6 +210,13 @@ bool mDirectFile::Sync() {
   return true;
 }
 
+bool mDirectFile::RefreshEnd() {
+  uint64_t size = 0;
+  if (!IsOpen() || writable_ || !qm::os::GetFileSize(handle_, &size)) return false;
+  end_ = physical_ = diskSize_ = size;
+  return true;
+}
+
 bool mDirectFile::RemoveFile(const char16_t* name) { return qm::os::RemoveFile(name); }
 
 bool mDirectFile::WriteToDisk(uint64_t position, uint32_t count, const void* source) {

@@ -57,6 +57,10 @@ class mDirectFile {
   // is physically longer is cut there. False when the size could not be set.
   bool SetEnd(uint64_t newEnd);
   uint64_t GetEnd() const { return end_; }
+  // For a file opened read-only: takes the size the file has now as its end, since another
+  // process may have written more since it was opened. False (nothing changed) when the file
+  // is open for writing or its size cannot be read.
+  bool RefreshEnd();
   uint64_t GetPosition() const { return position_; }
 
   // Writes what was gathered and makes everything written so far durable (a sync barrier:

@@ -81,7 +81,11 @@ bool m4DataStream::AddListedBlock(const M4DLBlock& list, uint32_t i, uint64_t eq
   }
   const uint64_t length = LoadLE64(header + fmt::kHeaderLengthOffset);
   const uint64_t links = LoadLE64(header + fmt::kHeaderLinkCountOffset);
-  const uint64_t end = readFile_->GetEnd();
+  uint64_t end = readFile_->GetEnd();
+  // A writer in another process may have grown the file since it was opened here: a writer
+  // writes a block's bytes before its length, so a block that seems to run past the end is
+  // measured again against the file's present size.
+  if ((p > end || length > end - p) && readFile_->RefreshEnd()) end = readFile_->GetEnd();
   // The block must lie inside the file and its length cover header and links.
   if (p > end || length > end - p || length < fmt::kBlockHeaderSize ||
       (length - fmt::kBlockHeaderSize) / fmt::kLinkSize < links)
