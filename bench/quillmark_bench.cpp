@@ -39,7 +39,7 @@
 #include "block/byte_order.h"
 #include "block/format.h"
 #include "quillmark/quillmark.h"
-#include "sort/dz_inflate.h"
+#include "stream/dz_inflate.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;

@@ -1,7 +1,7 @@
 // Fuzz target: DZ inflation of both zip types with arbitrary lengths and payloads.
 #include <cstring>
 
-#include "sort/dz_inflate.h"
+#include "stream/dz_inflate.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 10) return 0;

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "api/xml_text.h"
+#include "file/xml_text.h"
 #include "platform/platform.h"
 
 namespace qm::api {

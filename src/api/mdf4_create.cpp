@@ -9,7 +9,7 @@
 #include "api/group_names.h"
 #include "api/handle_errors.h"
 #include "api/write_call.h"
-#include "api/xml_text.h"
+#include "file/xml_text.h"
 #include "block/block_factory.h"
 #include "block/text_block.h"
 #include "file/start_time.h"

@@ -12,7 +12,7 @@
 #include "api/group_names.h"
 #include "api/handle_errors.h"
 #include "api/write_call.h"
-#include "api/xml_text.h"
+#include "file/xml_text.h"
 #include "block/byte_order.h"
 #include "platform/platform.h"
 #include "stream/data_stream.h"

@@ -4,7 +4,7 @@
 #include <limits>
 
 #include "block/byte_order.h"
-#include "file/direct_file.h"
+#include "platform/direct_file.h"
 
 using namespace qm;
 

@@ -8,8 +8,8 @@
 #include "block/hierarchy_blocks.h"
 #include "block/list_blocks.h"
 #include "block/text_block.h"
-#include "file/direct_file.h"
-#include "stream/data_block.h"
+#include "platform/direct_file.h"
+#include "block/data_block.h"
 
 using namespace qm;
 

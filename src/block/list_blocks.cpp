@@ -1,7 +1,7 @@
 // Write side of the data list: entries, fullness and reservation of its area at the end.
 #include "block/list_blocks.h"
 
-#include "file/direct_file.h"
+#include "platform/direct_file.h"
 
 using namespace qm;
 

@@ -6,7 +6,7 @@
 #include <new>
 
 #include "block/utf8_decoder.h"
-#include "file/direct_file.h"
+#include "platform/direct_file.h"
 
 M4TXBlock::M4TXBlock(uint16_t type) : m4Block(0, type), text_(new uint8_t[256]()) {}
 

@@ -5,7 +5,7 @@
 #include <map>
 
 #include "block/hierarchy_blocks.h"
-#include "file/direct_file.h"
+#include "platform/direct_file.h"
 
 class M4CGBlock;
 

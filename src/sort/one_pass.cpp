@@ -10,7 +10,7 @@
 
 #include "block/byte_order.h"
 #include "block/hierarchy_blocks.h"
-#include "file/direct_file.h"
+#include "platform/direct_file.h"
 #include "sort/piece_reader.h"
 #include "sort/record_pass.h"
 

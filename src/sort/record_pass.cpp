@@ -12,8 +12,8 @@
 #include "block/byte_order.h"
 #include "block/format.h"
 #include "block/hierarchy_blocks.h"
-#include "file/direct_file.h"
-#include "sort/dz_inflate.h"
+#include "platform/direct_file.h"
+#include "stream/dz_inflate.h"
 #include "stream/data_stream.h"
 
 using namespace qm;

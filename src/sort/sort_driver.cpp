@@ -9,7 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "api/xml_text.h"
+#include "file/xml_text.h"
 #include "block/block_factory.h"
 #include "block/byte_order.h"
 #include "block/descriptive_blocks.h"

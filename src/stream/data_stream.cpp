@@ -12,7 +12,7 @@
 #include "block/hierarchy_blocks.h"
 #include "block/list_blocks.h"
 #include "file/mdf4_file.h"
-#include "stream/data_block.h"
+#include "block/data_block.h"
 
 using namespace qm;
 

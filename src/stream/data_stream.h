@@ -7,14 +7,14 @@
 #include <vector>
 
 #include "block/list_blocks.h"
-#include "sort/dz_inflate.h"
+#include "stream/dz_inflate.h"
 
 class mDirectFile;
 class MDF4File;
 class M4DGBlock;
 class M4DataBlock;
 
-#include "stream/data_block.h"
+#include "block/data_block.h"
 
 // One data block of the stream: where its bytes start in the file and how many there are
 // (for ##DZ: the uncompressed length).

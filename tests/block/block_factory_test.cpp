@@ -14,9 +14,9 @@
 #include "block/hierarchy_blocks.h"
 #include "block/list_blocks.h"
 #include "block/text_block.h"
-#include "file/direct_file.h"
+#include "platform/direct_file.h"
 #include "mdf_builder.h"
-#include "stream/data_block.h"
+#include "block/data_block.h"
 #include "temp_dir.h"
 
 namespace {

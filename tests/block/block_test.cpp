@@ -9,7 +9,7 @@
 #include "block/descriptive_blocks.h"
 #include "block/hierarchy_blocks.h"
 #include "block/text_block.h"
-#include "file/direct_file.h"
+#include "platform/direct_file.h"
 #include "mdf_builder.h"
 #include "temp_dir.h"
 

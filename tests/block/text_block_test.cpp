@@ -10,7 +10,7 @@
 #include "block/byte_order.h"
 #include "block/format.h"
 #include "block/text_block.h"
-#include "file/direct_file.h"
+#include "platform/direct_file.h"
 #include "mdf_builder.h"
 #include "temp_dir.h"
 

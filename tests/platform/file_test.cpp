@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "file/direct_file.h"
+#include "platform/direct_file.h"
 #include "platform/platform.h"
 #include "temp_dir.h"
 

@@ -1,12 +1,12 @@
 // Data blocks: reserve at the end of file, fill in memory, write in place, load whole.
-#include "stream/data_block.h"
+#include "block/data_block.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
 
-#include "file/direct_file.h"
+#include "platform/direct_file.h"
 
 using namespace qm;
 

@@ -1,5 +1,5 @@
 // Wide text for the library interface: XML escaping, bounded formatting and the comment templates.
-#include "api/xml_text.h"
+#include "file/xml_text.h"
 
 #include <cstring>
 #include <limits>

@@ -1,5 +1,5 @@
 // mDirectFile: positioned exact transfers on one OS file and the 8-aligned logical end.
-#include "file/direct_file.h"
+#include "platform/direct_file.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,4 +1,4 @@
-// Wide text for the library interface: XML escaping, bounded formatting and the comment templates.
+// Wide text for comments and messages: XML escaping, bounded formatting and the comment templates.
 #pragma once
 
 #include <cstddef>

@@ -7,9 +7,9 @@
 
 #include "block/block_factory.h"
 #include "block/byte_order.h"
-#include "file/direct_file.h"
+#include "platform/direct_file.h"
 #include "mdf_builder.h"
-#include "stream/data_block.h"
+#include "block/data_block.h"
 #include "temp_dir.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // Tests of the interface's wide text helpers: XML escaping, bounded formatting, message cutting.
-#include "api/xml_text.h"
+#include "file/xml_text.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Tests for inflating ##DZ payloads and reversing their byte transposition.
-#include "sort/dz_inflate.h"
+#include "stream/dz_inflate.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

@@ -1,6 +1,6 @@
 // Inflating ##DZ payloads (libdeflate, or zlib where it is missing) and reversing their byte
 // transposition.
-#include "sort/dz_inflate.h"
+#include "stream/dz_inflate.h"
 
 #if QM_HAVE_LIBDEFLATE
 #include <libdeflate.h>
