@@ -2,10 +2,10 @@
 #include <cstdio>
 #include <memory>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "block/block_factory.h"
+#include "block/chain_walker.h"
 #include "block/hierarchy_blocks.h"
 #include "commands.h"
 #include "file/mdf4_file.h"
@@ -37,11 +37,11 @@ int RunRepair(const std::vector<std::string>& args) {
   if (!file.Open(name.c_str()))
     return Fail("repair", "'" + args[0] + "' is not an MDF 4 file, or another program is writing it");
   // The data calls of a writer go to the last data group.
-  std::unique_ptr<M4DGBlock> dg = LoadAs<M4DGBlock>(&file, file.HD().GetLink(fmt::kHdDgFirst), fmt::kDG);
-  std::unordered_set<uint64_t> seen;
-  while (dg && dg->GetLink(fmt::kDgNext) != 0 && seen.insert(dg->GetPosition()).second)
-    dg = LoadAs<M4DGBlock>(&file, dg->GetLink(fmt::kDgNext), fmt::kDG);
-  if (!dg) {
+  // A chain that stops early (a loop, a link to no data group) has no last group to continue,
+  // as reopening finds too.
+  ChainWalker<M4DGBlock> walk(&file, file.HD().GetLink(fmt::kHdDgFirst), fmt::kDG, fmt::kDgNext);
+  std::unique_ptr<M4DGBlock> dg = LastOfChain(walk);
+  if (!dg || walk.StoppedEarly()) {
     std::printf("%s: no data group, nothing to repair\n", args[0].c_str());
     return 0;
   }

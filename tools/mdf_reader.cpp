@@ -8,16 +8,17 @@
 #include <limits>
 #include <system_error>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "block/block_factory.h"
 #include "block/byte_order.h"
+#include "block/chain_walker.h"
 #include "block/descriptive_blocks.h"
 #include "block/format.h"
 #include "block/hierarchy_blocks.h"
 #include "block/text_block.h"
 #include "cli_text.h"
 #include "platform/platform.h"
+#include "stream/record_splitter.h"
 
 namespace qm::cli {
 namespace {
@@ -141,7 +142,14 @@ bool MdfReader::Load() {
   streams_.clear();
   for (const DataGroupInfo& dg : info_.dataGroups) {
     streams_.push_back(std::make_unique<m4DataStream>());
-    resolved = streams_.back()->OpenForRead(&file_, dg.dataLink) && resolved;
+    // Data that ends early may still be growing: the load is repeated, and when it stays so,
+    // the data is read up to where it ends.
+    const bool ready = streams_.back()->OpenForRead(&file_, dg.dataLink);
+    if (ready && streams_.back()->Truncated())
+      info_.warnings.push_back("the data of data group " + std::to_string(dg.index + 1) +
+                               " ends early, at a list entry or link that leads to no readable block; "
+                               "it is read up to there");
+    resolved = ready && !streams_.back()->Truncated() && resolved;
   }
   return resolved;
 }
@@ -166,17 +174,8 @@ std::string MdfReader::UnitText(uint64_t position) {
 }
 
 void MdfReader::LoadHistory() {
-  std::unordered_set<uint64_t> visited;
-  for (uint64_t at = file_.HD().GetLink(fmt::kHdFhFirst); at != 0;) {
-    if (!visited.insert(at).second) {
-      info_.warnings.push_back("the file history loops back to " + Hex(at));
-      return;
-    }
-    auto fh = LoadAs<M4FHBlock>(&file_, at, fmt::kFH);
-    if (!fh) {
-      info_.warnings.push_back("the file history ends at an unreadable block at " + Hex(at));
-      return;
-    }
+  ChainWalker<M4FHBlock> walk(&file_, file_.HD().GetLink(fmt::kHdFhFirst), fmt::kFH, fmt::kFhNext);
+  while (std::unique_ptr<M4FHBlock> fh = walk.Next()) {
     HistoryInfo h;
     h.timeNs = fh->fh_time_ns;
     h.tzOffsetMin = fh->fh_tz_offset_min;
@@ -184,64 +183,51 @@ void MdfReader::LoadHistory() {
     h.timeFlags = fh->fh_time_flags;
     h.comment = Text(fh->GetLink(fmt::kFhMdComment));
     info_.history.push_back(std::move(h));
-    at = fh->GetLink(fmt::kFhNext);
   }
+  if (walk.End() == ChainEnd::kLoop)
+    info_.warnings.push_back("the file history loops back to " + Hex(walk.StoppedAt()));
+  else if (walk.StoppedEarly())
+    info_.warnings.push_back("the file history ends at an unreadable block at " + Hex(walk.StoppedAt()));
 }
 
 void MdfReader::LoadDataGroups() {
-  std::unordered_set<uint64_t> visited;
-  for (uint64_t at = file_.HD().GetLink(fmt::kHdDgFirst); at != 0;) {
-    auto dg = visited.insert(at).second ? LoadAs<M4DGBlock>(&file_, at, fmt::kDG) : nullptr;
-    if (!dg) {
-      info_.warnings.push_back("the data group chain ends at a looping or unreadable block at " +
-                               Hex(at));
-      return;
-    }
+  ChainWalker<M4DGBlock> walk(&file_, file_.HD().GetLink(fmt::kHdDgFirst), fmt::kDG, fmt::kDgNext);
+  while (std::unique_ptr<M4DGBlock> dg = walk.Next()) {
     DataGroupInfo d;
     d.index = info_.dataGroups.size();
     d.dataLink = dg->GetLink(fmt::kDgData);
     d.recordIdSize = dg->dg_rec_id_size;
-    std::unordered_set<uint64_t> seenGroups;
-    for (uint64_t cgAt = dg->GetLink(fmt::kDgCgFirst); cgAt != 0;) {
-      ChannelGroupInfo cg;
-      uint64_t next = 0;
-      if (!seenGroups.insert(cgAt).second || !LoadGroup(cgAt, &cg, &next)) {
-        info_.warnings.push_back("a channel group chain ends at a looping or unreadable block at " +
-                                 Hex(cgAt));
-        break;
-      }
-      d.groups.push_back(std::move(cg));
-      cgAt = next;
+    ChainWalker<M4CGBlock> groups(&file_, dg->GetLink(fmt::kDgCgFirst), fmt::kCG, fmt::kCgNext);
+    while (std::unique_ptr<M4CGBlock> cg = groups.Next()) {
+      d.groups.emplace_back();
+      LoadGroup(*cg, &d.groups.back());
     }
+    if (groups.StoppedEarly())
+      info_.warnings.push_back("a channel group chain ends at a looping or unreadable block at " +
+                               Hex(groups.StoppedAt()));
     info_.dataGroups.push_back(std::move(d));
-    at = dg->GetLink(fmt::kDgNext);
   }
+  if (walk.StoppedEarly())
+    info_.warnings.push_back("the data group chain ends at a looping or unreadable block at " +
+                             Hex(walk.StoppedAt()));
 }
 
-bool MdfReader::LoadGroup(uint64_t position, ChannelGroupInfo* cg, uint64_t* next) {
-  auto block = LoadAs<M4CGBlock>(&file_, position, fmt::kCG);
-  if (!block) return false;
-  *next = block->GetLink(fmt::kCgNext);
-  cg->name = Text(block->GetLink(fmt::kCgTxAcqName));
-  cg->recordId = block->cg_record_id;
-  cg->cycleCount = block->cg_cycle_count;
-  cg->flags = block->cg_flags;
-  cg->dataBytes = block->cg_data_bytes;
-  cg->invalBytes = block->cg_inval_bytes;
-  std::unordered_set<uint64_t> visited;
-  for (uint64_t at = block->GetLink(fmt::kCgCnFirst); at != 0;) {
-    auto cn = visited.insert(at).second ? LoadAs<M4CNBlock>(&file_, at, fmt::kCN) : nullptr;
-    if (!cn) {
-      info_.warnings.push_back("the channels of group '" + cg->name +
-                               "' end at a looping or unreadable block at " + Hex(at));
-      break;
-    }
+void MdfReader::LoadGroup(const M4CGBlock& block, ChannelGroupInfo* cg) {
+  cg->name = Text(block.GetLink(fmt::kCgTxAcqName));
+  cg->recordId = block.cg_record_id;
+  cg->cycleCount = block.cg_cycle_count;
+  cg->flags = block.cg_flags;
+  cg->dataBytes = block.cg_data_bytes;
+  cg->invalBytes = block.cg_inval_bytes;
+  ChainWalker<M4CNBlock> walk(&file_, block.GetLink(fmt::kCgCnFirst), fmt::kCN, fmt::kCnNext);
+  while (std::unique_ptr<M4CNBlock> cn = walk.Next()) {
     ChannelInfo c;
     LoadChannel(*cn, &c);
     cg->channels.push_back(std::move(c));
-    at = cn->GetLink(fmt::kCnNext);
   }
-  return true;
+  if (walk.StoppedEarly())
+    info_.warnings.push_back("the channels of group '" + cg->name +
+                             "' end at a looping or unreadable block at " + Hex(walk.StoppedAt()));
 }
 
 void MdfReader::LoadChannel(const m4Block& block, ChannelInfo* c) {
@@ -298,6 +284,69 @@ DataLayout MdfReader::Layout(const DataGroupInfo& dg) {
 
 // ---- Records --------------------------------------------------------------------------------
 
+// The records of the data group, split by the one record splitter: each record is counted
+// against its group's cycle count and handed out whole, one per call of Next.
+struct RecordReader::Split {
+  struct Target {
+    bool variable = false;
+    uint64_t length = 0;
+    size_t group = 0;
+  };
+  enum class End { kNone, kUnknownId, kBeyondCounts, kTooLarge, kTooLong };
+
+  struct Sink {
+    using Target = Split::Target;
+    Split& split;
+    Target* Take(uint64_t id) {
+      split.id = id;
+      const auto found = split.targets.find(id);
+      if (split.open == 0) return Stop(End::kBeyondCounts);
+      if (found == split.targets.end()) return Stop(End::kUnknownId);
+      Target& t = found->second;
+      split.taken = &t;
+      if (t.variable) return &t;
+      const uint64_t left = split.total - split.splitter.RecordStart();
+      // A record longer than the data left is cut off: it is not collected.
+      if (t.length > left - std::min<uint64_t>(left, split.idSize)) return Stop(End::kTooLong);
+      if (t.length > kMaxRecordBytes) return Stop(End::kTooLarge);
+      return &t;
+    }
+    bool Data(Target* t, const uint8_t* p, uint64_t n, bool complete) {
+      const uint8_t* whole = split.record.Add(p, n, complete);
+      // A record behind its group's cycle count is left out (a writer adding records).
+      if (whole == nullptr || split.counts[t->group] >= split.cycles[t->group]) return true;
+      split.delivered = whole;
+      if (++split.counts[t->group] == split.cycles[t->group]) --split.open;
+      return false;  // one record per call of Next
+    }
+    Target* Stop(End why) {
+      split.end = why;
+      return nullptr;
+    }
+  };
+
+  Split(const DataGroupInfo& dg, uint64_t totalLength)
+      : sink{*this}, splitter(dg.recordIdSize, sink), total(totalLength), idSize(dg.recordIdSize) {}
+
+  Sink sink;
+  RecordSplitter<Sink> splitter;
+  uint64_t total;
+  uint32_t idSize;
+  std::unordered_map<uint64_t, Target> targets;  // record ID to its group (the first one wins)
+  std::vector<uint64_t> counts, cycles;
+  size_t open = 0;  // groups that have not given all their counted records yet
+  RecordAssembler record;
+  Target* taken = nullptr;  // the group of the record taken last
+  const uint8_t* delivered = nullptr;
+  End end = End::kNone;
+  uint64_t id = 0;
+  bool started = false;  // a piece was fed: Feed goes on in it
+  bool readFailed = false;
+};
+
+RecordReader::RecordReader(MdfReader& reader, const DataGroupInfo& dg) : stream_(reader.Stream(dg)), dg_(dg) {}
+RecordReader::~RecordReader() = default;
+
 bool RecordReader::Open(std::string* error) {
   if (dg_.recordIdSize > 8) {
     *error = "record ID size " + std::to_string(dg_.recordIdSize) + " is not supported";
@@ -312,109 +361,95 @@ bool RecordReader::Open(std::string* error) {
     return false;
   }
   stream_.Seek(0);
-  counts_.assign(dg_.groups.size(), 0);
+  split_ = std::make_unique<Split>(dg_, stream_.TotalLength());
+  Split& s = *split_;
+  s.counts.assign(dg_.groups.size(), 0);
+  s.cycles.resize(dg_.groups.size());
   // Without record IDs every record belongs to the single group, read as ID 0.
-  for (size_t i = 0; i < dg_.groups.size(); ++i)
-    groupOf_.emplace(dg_.recordIdSize == 0 ? 0 : dg_.groups[i].recordId, i);  // first one wins
-  for (const auto& [id, gi] : groupOf_)
-    if (!dg_.groups[gi].IsVlsd() && dg_.groups[gi].cycleCount != 0) ++open_;
-  return true;
-}
-
-bool RecordReader::Fill(uint64_t n) {
-  const size_t avail = len_ - pos_;
-  if (avail >= n) return true;
-  const uint64_t remaining = stream_.TotalLength() - stream_.Offset();
-  if (n - avail > remaining || n > kMaxRecordBytes) return false;
-  if (avail > 0) std::memmove(buffer_.data(), buffer_.data() + pos_, avail);
-  len_ = avail;
-  pos_ = 0;
-  const size_t want = std::max<size_t>(static_cast<size_t>(n), kReadChunk);
-  if (buffer_.size() < want) buffer_.resize(want);
-  uint64_t toRead = std::min<uint64_t>(buffer_.size() - len_, remaining);
-  while (toRead > 0) {
-    const uint32_t ask = static_cast<uint32_t>(std::min<uint64_t>(toRead, 1u << 30));
-    const int32_t got = stream_.ReadBytes(ask, buffer_.data() + len_);
-    len_ += static_cast<size_t>(std::max(got, 0));
-    if (got != static_cast<int32_t>(ask)) break;
-    toRead -= ask;
+  for (size_t i = 0; i < dg_.groups.size(); ++i) {
+    const ChannelGroupInfo& cg = dg_.groups[i];
+    s.cycles[i] = cg.cycleCount;
+    Split::Target t{cg.IsVlsd(), cg.RecordLength(), i};
+    if (s.targets.emplace(dg_.recordIdSize == 0 ? 0 : cg.recordId, t).second && !cg.IsVlsd() && cg.cycleCount != 0)
+      ++s.open;
   }
-  return len_ - pos_ >= n;
+  return true;
 }
 
-bool RecordReader::Counted(size_t gi) {
-  if (counts_[gi] >= dg_.groups[gi].cycleCount) return false;
-  if (++counts_[gi] == dg_.groups[gi].cycleCount) --open_;
-  return true;
+RecordReader::Status RecordReader::ShortData(uint64_t start, uint64_t from, uint64_t need,
+                                             const std::string& what, std::string* error) {
+  // A failed read leaves the data short of its total length: that is damage, not the end.
+  if (need <= stream_.TotalLength() - from) {
+    *error = need > kMaxRecordBytes
+                 ? what + " at data offset " + std::to_string(start) + " is too large to read"
+                 : "the data cannot be read at offset " + std::to_string(stream_.Offset()) +
+                       " (damaged or undecodable block)";
+    return Status::kError;
+  }
+  warning_ = std::to_string(stream_.TotalLength() - start) + " byte(s) at the end of the data are too few for " +
+             what + " and were ignored";
+  return Status::kEnd;
 }
 
 RecordReader::Status RecordReader::Next(size_t* group, const uint8_t** record, uint64_t* index,
                                         std::string* error) {
-  if (dg_.groups.empty()) return Status::kEnd;
+  if (dg_.groups.empty() || !split_) return Status::kEnd;
+  Split& s = *split_;
+  using Stop = RecordSplitter<Split::Sink>::Stop;
   for (;;) {
-    const uint64_t start = Consumed();
-    if (start >= stream_.TotalLength()) return Status::kEnd;
-    if (open_ == 0) {
-      // Every counted record was given: what follows is not counted (yet).
-      warning_ = std::to_string(stream_.TotalLength() - start) + " byte(s) of data behind the " +
-                 "records the cycle counts state were left out (a writer may be adding records)";
-      return Status::kEnd;
-    }
-    // A failed read leaves the stream short of its total length: that is damage, not the end.
-    auto shortData = [&](uint64_t need, const std::string& what) {
-      const uint64_t left = stream_.TotalLength() - Consumed();
-      if (need <= left) {
-        *error = need > kMaxRecordBytes
-                     ? what + " at data offset " + std::to_string(start) + " is too large to read"
-                     : "the data cannot be read at offset " + std::to_string(stream_.Offset()) +
-                           " (damaged or undecodable block)";
-        return Status::kError;
+    Stop stop = Stop::kFed;
+    if (s.started) stop = s.splitter.Feed(nullptr, nullptr);
+    if (stop == Stop::kFed) {
+      // Everything fed is split: the next piece, or the end of the data.
+      const uint64_t left = s.total - stream_.Offset();
+      if (left == 0 || s.readFailed) {
+        const uint64_t at = s.splitter.Offset();
+        if (left != 0) return ShortData(at, at, 0, "", error);
+        // The data ends inside a record: what it needed lies behind the end.
+        const uint64_t start = s.splitter.RecordStart();
+        if (s.splitter.InId()) return ShortData(start, at, 1, "a record ID", error);
+        if (!s.splitter.InRecord()) return Status::kEnd;
+        std::string what = "a record of group '" + dg_.groups[s.taken->group].name + "'";
+        if (s.taken->variable) what = s.splitter.InLength() ? "a record length" : "a variable-length record";
+        return ShortData(start, at, 1, what, error);
       }
-      warning_ = std::to_string(stream_.TotalLength() - start) + " byte(s) at the end of the data " +
-                 "are too few for " + what + " and were ignored";
-      return Status::kEnd;
-    };
-    uint64_t id = 0;
-    const uint8_t idSize = dg_.recordIdSize;
-    if (idSize > 0) {
-      if (!Fill(idSize)) return shortData(idSize, "a record ID");
-      std::memcpy(&id, buffer_.data() + pos_, idSize);  // little-endian host: low bytes first
-      pos_ += idSize;
+      const auto want = static_cast<uint32_t>(std::min<uint64_t>(left, kReadChunk));
+      if (buffer_.size() < want + kSplitSlack) buffer_.resize(want + kSplitSlack);
+      const int32_t got = stream_.ReadBytes(want, buffer_.data());
+      const uint32_t n = got > 0 ? static_cast<uint32_t>(got) : 0;
+      s.readFailed = n < want;
+      s.started = true;
+      stop = s.splitter.Feed(buffer_.data(), buffer_.data() + n);
+      if (stop == Stop::kFed) continue;
     }
-    const auto found = groupOf_.find(id);
-    if (found == groupOf_.end()) {
-      // The data stops validating here: the records before it are what can be trusted.
-      warning_ = "record ID " + std::to_string(id) + " at data offset " + std::to_string(start) +
-                 " is not declared by any channel group; the data was read up to there";
-      return Status::kEnd;
-    }
-    const size_t gi = found->second;
-    const ChannelGroupInfo& cg = dg_.groups[gi];
-    if (cg.IsVlsd()) {
-      // Variable-length record: a 4-byte length and that many bytes; nothing to export.
-      if (!Fill(4)) return shortData(4, "a record length");
-      uint64_t skip = LoadLE32(buffer_.data() + pos_);
-      pos_ += 4;
-      while (skip > 0) {
-        const uint64_t k = std::min<uint64_t>(skip, kReadChunk);
-        if (!Fill(k)) return shortData(k, "a variable-length record");
-        pos_ += static_cast<size_t>(k);
-        skip -= k;
-      }
-      continue;
-    }
-    const uint64_t length = cg.RecordLength();
-    if (length == 0 && idSize == 0) {
-      *error = "the records of group '" + cg.name + "' have no bytes";
+    if (stop == Stop::kNoProgress) {
+      *error = "the records of group '" + dg_.groups[s.taken->group].name + "' have no bytes";
       return Status::kError;
     }
-    if (!Fill(length)) return shortData(length, "a record of group '" + cg.name + "'");
-    *record = buffer_.data() + pos_;
-    pos_ += static_cast<size_t>(length);
-    if (!Counted(gi)) continue;  // behind the group's cycle count
-    *group = gi;
-    *index = counts_[gi] - 1;
-    return Status::kRecord;
+    if (s.delivered != nullptr) {
+      *record = s.delivered;
+      s.delivered = nullptr;
+      *group = s.taken->group;
+      *index = s.counts[*group] - 1;
+      return Status::kRecord;
+    }
+    // The sink ended the data at the record that begins here.
+    const uint64_t start = s.splitter.RecordStart();
+    switch (s.end) {
+      case Split::End::kBeyondCounts:
+        // Every counted record was given: what follows is not counted (yet).
+        warning_ = std::to_string(s.total - start) + " byte(s) of data behind the " +
+                   "records the cycle counts state were left out (a writer may be adding records)";
+        return Status::kEnd;
+      case Split::End::kUnknownId:
+        // The data stops validating here: the records before it are what can be trusted.
+        warning_ = "record ID " + std::to_string(s.id) + " at data offset " + std::to_string(start) +
+                   " is not declared by any channel group; the data was read up to there";
+        return Status::kEnd;
+      default:  // a record too long for the data left, or too large to read
+        return ShortData(start, std::min(s.total, start + dg_.recordIdSize), s.taken->length,
+                         "a record of group '" + dg_.groups[s.taken->group].name + "'", error);
+    }
   }
 }
 

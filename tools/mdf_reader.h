@@ -10,6 +10,8 @@
 #include "file/mdf4_file.h"
 #include "stream/data_stream.h"
 
+class M4CGBlock;
+
 namespace qm::cli {
 
 struct ConversionInfo {
@@ -120,8 +122,8 @@ class MdfReader {
   bool Load();
   void LoadHistory();
   void LoadDataGroups();
-  // Loads the group at position with its channels; next receives its cg_cg_next.
-  bool LoadGroup(uint64_t position, ChannelGroupInfo* cg, uint64_t* next);
+  // Loads the group with its channels.
+  void LoadGroup(const M4CGBlock& block, ChannelGroupInfo* cg);
   void LoadChannel(const m4Block& block, ChannelInfo* cn);
   // Text of the ##TX or ##MD block at position ("" when there is none).
   std::string Text(uint64_t position);
@@ -140,34 +142,30 @@ class RecordReader {
  public:
   enum class Status { kRecord, kEnd, kError };
 
-  RecordReader(MdfReader& reader, const DataGroupInfo& dg) : stream_(reader.Stream(dg)), dg_(dg) {}
+  RecordReader(MdfReader& reader, const DataGroupInfo& dg);
+  ~RecordReader();
   // False (with a reason) when the data cannot be resolved or the record ID size is unusable.
   bool Open(std::string* error);
   // The next record: group receives the channel-group index, record the group's record bytes
   // (RecordLength of them, valid until the next call) and index its number within the group.
   // kEnd at the regular end of the data, and where the data stops validating (a record ID no
-  // group declares, a record cut off by the end of the data): the records before are kept and
-  // a warning tells what was left out. kError (with a reason) for an unreadable block or a
-  // record too large to read.
+  // group declares, a record behind its group's cycle count, a record cut off by the end of
+  // the data): the records before are kept and a warning tells what was left out. kError (with
+  // a reason) for an unreadable block or a record too large to read.
   Status Next(size_t* group, const uint8_t** record, uint64_t* index, std::string* error);
   const std::string& Warning() const { return warning_; }
 
  private:
-  // Makes n bytes available at buffer_[pos_]; false at the end of the data or on failure.
-  bool Fill(uint64_t n);
-  uint64_t Consumed() const { return stream_.Offset() - (len_ - pos_); }
-
-  // Counts the record of group gi; false when its cycle count is already reached.
-  bool Counted(size_t gi);
+  struct Split;
+  // The end of the data at the record that begins at offset start; kEnd with a warning, or
+  // kError when what is cut off could have been read.
+  // start: where the record begins; need: bytes it needs from offset `from` on.
+  Status ShortData(uint64_t start, uint64_t from, uint64_t need, const std::string& what, std::string* error);
 
   m4DataStream& stream_;
   const DataGroupInfo& dg_;
+  std::unique_ptr<Split> split_;
   std::vector<uint8_t> buffer_;
-  size_t pos_ = 0;
-  size_t len_ = 0;
-  std::vector<uint64_t> counts_;
-  size_t open_ = 0;  // groups that have not given all their counted records yet
-  std::unordered_map<uint64_t, size_t> groupOf_;  // record ID to group index
   std::string warning_;
 };
 

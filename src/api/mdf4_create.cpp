@@ -3,7 +3,6 @@
 #include <memory>
 #include <new>
 #include <string>
-#include <unordered_set>
 
 #include "api/file_context.h"
 #include "api/group_names.h"
@@ -11,6 +10,7 @@
 #include "api/write_call.h"
 #include "file/xml_text.h"
 #include "block/block_factory.h"
+#include "block/chain_walker.h"
 #include "block/text_block.h"
 #include "file/start_time.h"
 #include "platform/platform.h"
@@ -97,14 +97,11 @@ int32_t CreateNew(MDF4FileContext& ctx, const std::u16string& name, const Header
 int32_t Reopen(MDF4FileContext& ctx, const std::u16string& name, StartTimeRecord* start) {
   if (!ctx.Open(name.c_str())) return MDF4_ERR_OPEN;
   M4HDBlock& hd = ctx.HD();
-  std::unique_ptr<M4DGBlock> dg = LoadAs<M4DGBlock>(&ctx, hd.GetLink(fmt::kHdDgFirst), fmt::kDG);
-  std::unordered_set<uint64_t> seen;
-  while (dg && dg->GetLinkCount() > 0 && dg->GetLink(fmt::kDgNext) != 0) {
-    // A chain that leads back to a group already seen cannot be followed to its end.
-    if (!seen.insert(dg->GetPosition()).second) dg.reset();
-    else dg = LoadAs<M4DGBlock>(&ctx, dg->GetLink(fmt::kDgNext), fmt::kDG);
-  }
-  if (!dg) {
+  // The data calls go to the last data group: a chain that cannot be followed to its end
+  // (a loop, a link to no data group) leaves no group to continue.
+  ChainWalker<M4DGBlock> walk(&ctx, hd.GetLink(fmt::kHdDgFirst), fmt::kDG, fmt::kDgNext);
+  std::unique_ptr<M4DGBlock> dg = LastOfChain(walk);
+  if (!dg || walk.StoppedEarly()) {
     ctx.Close();
     return MDF4_ERR_NO_DATA_GROUP;
   }
@@ -125,12 +122,8 @@ int32_t Reopen(MDF4FileContext& ctx, const std::u16string& name, StartTimeRecord
     return MDF4_ERR_OPEN;
   }
 
-  std::unordered_set<uint64_t> seenGroups;
-  uint64_t cgPos = ctx.currentDataGroup->GetLink(fmt::kDgCgFirst);
-  while (cgPos != 0 && seenGroups.insert(cgPos).second) {
-    std::unique_ptr<M4CGBlock> cg = LoadAs<M4CGBlock>(&ctx, cgPos, fmt::kCG);
-    if (!cg) break;
-    cgPos = cg->GetLink(fmt::kCgNext);
+  ChainWalker<M4CGBlock> groups(&ctx, ctx.currentDataGroup->GetLink(fmt::kDgCgFirst), fmt::kCG, fmt::kCgNext);
+  while (std::unique_ptr<M4CGBlock> cg = groups.Next()) {
     // A group without a TX name cannot be addressed by the host: it is skipped.
     std::unique_ptr<M4TXBlock> text = LoadAs<M4TXBlock>(&ctx, cg->GetLink(fmt::kCgTxAcqName), fmt::kTX);
     if (!text) continue;

@@ -13,6 +13,7 @@
 #include "platform/direct_file.h"
 #include "sort/piece_reader.h"
 #include "sort/record_pass.h"
+#include "stream/record_splitter.h"
 
 namespace qm {
 
@@ -24,15 +25,13 @@ constexpr uint64_t kBlockStride = fmt::kBlockHeaderSize + kCapacity;  // a full 
 constexpr uint64_t kListStride = kListReserved + kEntries * kBlockStride;
 static_assert(kBlockStride % fmt::kBlockAlignment == 0 && kListReserved % fmt::kBlockAlignment == 0,
               "a region has no alignment gaps");
-constexpr uint8_t kMaxRecordIdSize = 8;
-constexpr uint32_t kVariableLengthSize = 4;  // the length in front of a VLSD record's bytes
 // Short records are copied in whole pieces of kSlack bytes, which may read and write up to
 // kSlack - 1 bytes past them: the read chunk and every write buffer have that much room behind
 // their end. Bytes written past a record are overwritten by what follows it before they are
 // written to the file, since a buffer goes to the file only up to its last byte appended.
 constexpr uint64_t kSlack = 16;
 constexpr uint64_t kShortCopy = 64;
-static_assert(kSlack >= kMaxRecordIdSize, "the chunk's slack also covers loading an ID as 8 bytes");
+static_assert(kSlack >= kSplitSlack, "the chunk's slack also covers loading an ID as 8 bytes");
 // Regions are refused beyond this, far below where positions could overflow.
 constexpr uint64_t kRegionLimit = uint64_t{1} << 60;
 
@@ -282,109 +281,47 @@ bool DataGroupSplitter::Open(const M4DGBlock& source, std::vector<SplitGroup> gr
 
 template <class Lookup>
 SplitEnd DataGroupSplitter::Scan(const Lookup& lookup, std::vector<Target>& targets, PieceReader& pieces) {
-  const uint32_t idSize = idSize_;
-  const uint64_t mask = idSize >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * idSize)) - 1;
+  // Each record goes to its group's region: counted, then appended through the group's buffer.
+  struct Sink {
+    using Target = DataGroupSplitter::Target;
+    const Lookup& lookup;
+    std::vector<Target>& targets;
+    SplitEnd failure = SplitEnd::kDone;
+
+    // The group of a record ID, counted; null (failure set) for an undeclared ID or one record
+    // too many.
+    Target* Take(uint64_t id) {
+      const uint32_t index = lookup(id);
+      if (index == 0) {
+        failure = SplitEnd::kUnknownRecordId;
+        return nullptr;
+      }
+      Target* t = &targets[index - 1];
+      if (t->seen == t->declared) {
+        failure = SplitEnd::kCountMismatch;
+        return nullptr;
+      }
+      ++t->seen;
+      return t;
+    }
+    bool Data(Target* t, const uint8_t* p, uint64_t n, bool) {
+      if (t->writer.Append(p, n)) return true;
+      failure = SplitEnd::kNoMemory;
+      return false;
+    }
+  } sink{lookup, targets};
+  RecordSplitter<Sink> split(idSize_, sink);
+
   const uint64_t total = reader_->TotalLength();
-  uint8_t idBytes[kMaxRecordIdSize] = {};
-  uint32_t idHave = 0;     // bytes of an ID that began in the previous chunk
-  Target* open = nullptr;  // a record that continues in the next chunk ...
-  uint64_t openLeft = 0;   // ... with this many bytes still to come
-  Target* sized = nullptr;  // a VLSD record whose length is being read ...
-  uint8_t sizeBytes[kVariableLengthSize] = {};
-  uint32_t sizeHave = 0;    // ... with this many of its bytes read
-  SplitEnd failure = SplitEnd::kDone;
-
-  // The group of a record ID, counted; null (failure set) for an undeclared ID or one record too
-  // many.
-  auto take = [&](uint64_t id) -> Target* {
-    const uint32_t index = lookup(id);
-    if (index == 0) {
-      failure = SplitEnd::kUnknownRecordId;
-      return nullptr;
-    }
-    Target* t = &targets[index - 1];
-    if (t->seen == t->declared) {
-      failure = SplitEnd::kCountMismatch;
-      return nullptr;
-    }
-    ++t->seen;
-    return t;
-  };
-
   for (uint64_t consumed = 0; consumed < total;) {
     uint32_t want = 0;
     const uint8_t* const chunk = pieces.Next(&want);
     if (chunk == nullptr) return SplitEnd::kUnreadable;
     consumed += want;
-    const uint8_t* p = chunk;
-    const uint8_t* const end = chunk + want;
-    // Adds the chunk's next bytes to a field of `need` bytes that may straddle chunks; true once
-    // the field is complete.
-    auto gather = [&](uint8_t* field, uint32_t& have, uint32_t need) {
-      const uint32_t k = static_cast<uint32_t>(std::min<uint64_t>(need - have, static_cast<uint64_t>(end - p)));
-      std::memcpy(field + have, p, k);
-      have += k;
-      p += k;
-      return have == need;
-    };
-    for (;;) {
-      if (open != nullptr) {
-        const uint64_t k = std::min<uint64_t>(openLeft, static_cast<uint64_t>(end - p));
-        if (!open->variable && !open->writer.Append(p, k)) return SplitEnd::kNoMemory;
-        p += k;
-        openLeft -= k;
-        if (openLeft != 0) break;  // the record goes on in the next chunk
-        open = nullptr;
-      }
-      if (idHave != 0) {
-        if (!gather(idBytes, idHave, idSize)) break;
-        idHave = 0;
-        Target* t = take(LoadLE64(idBytes) & mask);
-        if (t == nullptr) return failure;
-        if (t->variable) {
-          sized = t;
-        } else {
-          open = t;
-          openLeft = t->length;
-        }
-        continue;
-      }
-      if (sized != nullptr) {
-        // The length in front of a VLSD record's bytes, which are then stepped over.
-        if (!gather(sizeBytes, sizeHave, kVariableLengthSize)) break;
-        sizeHave = 0;
-        open = sized;
-        openLeft = LoadLE32(sizeBytes);
-        sized = nullptr;
-        continue;
-      }
-      // Whole records inside the chunk: the common case, kept tight. The chunk's slack lets an
-      // ID be loaded as 8 bytes and masked.
-      while (static_cast<uint64_t>(end - p) >= idSize) {
-        Target* t = take(LoadLE64(p) & mask);
-        if (t == nullptr) return failure;
-        p += idSize;
-        if (t->variable) {
-          sized = t;  // rare: handled above, also when the record crosses chunks
-          break;
-        }
-        const uint64_t length = t->length;
-        if (length > static_cast<uint64_t>(end - p)) {
-          open = t;
-          openLeft = length;
-          break;
-        }
-        if (!t->writer.Append(p, length)) return SplitEnd::kNoMemory;
-        p += length;
-      }
-      if (open != nullptr || sized != nullptr) continue;
-      idHave = static_cast<uint32_t>(end - p);  // fewer bytes than an ID: it ends in the next chunk
-      std::memcpy(idBytes, p, idHave);
-      break;
-    }
+    if (split.Feed(chunk, chunk + want) != RecordSplitter<Sink>::Stop::kFed) return sink.failure;
   }
   // Bytes of an ID left over at the end are the stray tail that Open allowed.
-  if (open != nullptr || sized != nullptr) return SplitEnd::kShortRecord;
+  if (split.InRecord()) return SplitEnd::kShortRecord;
   for (const Target& t : targets)
     if (t.seen != t.declared) return SplitEnd::kCountMismatch;
   return SplitEnd::kDone;

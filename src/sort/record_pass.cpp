@@ -6,127 +6,116 @@
 #include <limits>
 #include <memory>
 #include <new>
-#include <unordered_set>
+#include <unordered_map>
 
 #include "block/block_factory.h"
+#include "block/chain_walker.h"
 #include "block/byte_order.h"
 #include "block/format.h"
 #include "block/hierarchy_blocks.h"
 #include "platform/direct_file.h"
 #include "stream/dz_inflate.h"
 #include "stream/data_stream.h"
+#include "stream/record_splitter.h"
 
 using namespace qm;
 
 namespace {
 
-constexpr uint8_t kMaxRecordIdSize = 8;
+// Reads of the source data go through a buffer of up to this many bytes, so that small records
+// do not cost a file read each.
+constexpr uint64_t kPieceSize = 1 << 20;
 
-// Hands out the reader's bytes from pieces of up to a mebibyte, so that small records do not
-// cost a file read each. After a piece comes up short nothing more is read: the reader delivers
-// nothing behind the end of its data, a failed read or a failed inflation.
-class PieceReader {
- public:
-  static constexpr uint64_t kPieceSize = 1 << 20;
-
-  explicit PieceReader(m4DataStream& reader)
-      : reader_(reader), size_(std::clamp<uint64_t>(reader.TotalLength(), 1, kPieceSize)) {}
-
-  bool Allocate() {
-    piece_.reset(new (std::nothrow) uint8_t[size_]);
-    return piece_ != nullptr;
-  }
-
-  // Copies up to n bytes to destination; fewer only at the end of what can be read.
-  uint64_t Read(uint64_t n, uint8_t* destination) {
-    uint64_t done = 0;
-    while (done < n && Available()) {
-      const uint64_t k = std::min(n - done, filled_ - next_);
-      std::memcpy(destination + done, piece_.get() + next_, k);
-      next_ += k;
-      done += k;
-    }
-    return done;
-  }
-
-  // Passes over n bytes; false when fewer are left.
-  bool Skip(uint64_t n) {
-    while (n > 0 && Available()) {
-      const uint64_t k = std::min(n, filled_ - next_);
-      next_ += k;
-      n -= k;
-    }
-    return n == 0;
-  }
-
-  // Stream offset of the next byte not handed out yet.
-  uint64_t Offset() const { return reader_.Offset() - (filled_ - next_); }
-  // Everything readable was handed out, but the data goes on behind it.
-  bool StoppedEarly() const { return Offset() < reader_.TotalLength(); }
-
- private:
-  // True when bytes are left in the piece, reading the next piece when it is used up.
-  bool Available() {
-    if (next_ < filled_) return true;
-    if (ended_) return false;
-    const int32_t got = reader_.ReadBytes(static_cast<uint32_t>(size_), piece_.get());
-    filled_ = got > 0 ? static_cast<uint64_t>(got) : 0;
-    next_ = 0;
-    ended_ = filled_ < size_;
-    return filled_ > 0;
-  }
-
-  m4DataStream& reader_;
-  const uint64_t size_;
-  std::unique_ptr<uint8_t[]> piece_;
-  uint64_t filled_ = 0;
-  uint64_t next_ = 0;
-  bool ended_ = false;
+// What the pass does with the records of one record ID.
+struct PassTarget {
+  bool variable = false;  // a VLSD group: its records are stepped over
+  uint64_t length = 0;
+  uint64_t count = 0;     // the group's cycle count ...
+  uint64_t seen = 0;      // ... and its records met so far
+  bool copied = false;    // the target group: its records go to the new data group
 };
 
-// The records loop: reads ID and record until the data ends or a record cannot be taken.
-PassEnd ReadRecords(PieceReader& reader, m4DataStreamEx& writer, uint8_t idSize,
-                    const RecordLengthMap& map, uint64_t targetId, uint8_t* buffer,
-                    uint64_t bufferSize, uint64_t* copied) {
-  uint64_t id = 0;
-  for (;;) {
-    if (idSize > 0) {
-      uint8_t idBytes[kMaxRecordIdSize] = {};
-      if (reader.Read(idSize, idBytes) < idSize) {
-        // Fewer bytes than an ID: the end of the data. When data is left that could not be read
-        // (a ##DZ block that does not inflate), that still ends the pass as the end of the data,
-        // but the caller is told, so that the loss is not silent.
-        return reader.StoppedEarly() ? PassEnd::kUnreadableTail : PassEnd::kExhausted;
-      }
-      // The ID's low idSize bytes, little-endian; the higher bytes stay 0.
-      id = 0;
-      for (uint8_t i = 0; i < idSize; ++i) id |= uint64_t{idBytes[i]} << (8 * i);
-    }
-    const auto it = map.lengths.find(id);
-    if (it == map.lengths.end()) return PassEnd::kUnknownRecordId;
-    const uint64_t length = it->second;
-    if (length == kVariableLength) {
-      // A VLSD record: a 4-byte length and that many bytes, stepped over.
-      uint8_t size[4];
-      if (reader.Read(sizeof size, size) != sizeof size || !reader.Skip(LoadLE32(size)))
-        return PassEnd::kShortRecord;
-      continue;
-    }
-    // Without IDs, empty records would be read forever without moving: the pass ends here as
-    // failed, as any pass over data without record IDs does when it reaches the end.
-    if (idSize == 0 && length == 0) return PassEnd::kNoProgress;
+// The records loop: each record of the target group goes to the writer, whole.
+struct PassSink {
+  using Target = PassTarget;
+  std::unordered_map<uint64_t, PassTarget>& targets;
+  m4DataStreamEx& writer;
+  uint64_t bufferSize;
+  uint8_t idSize;
+  uint64_t copied = 0;
+  PassEnd end = PassEnd::kExhausted;
+  RecordAssembler record;
+
+  PassTarget* Take(uint64_t id) {
+    const auto it = targets.find(id);
+    // With record IDs, ID 0 is the zeros of bytes that never reached the disk.
+    if (it == targets.end()) return Stop(id == 0 && idSize != 0 ? PassEnd::kUnwrittenRecord : PassEnd::kUnknownRecordId);
+    PassTarget& t = it->second;
+    // A record behind its group's cycle count belongs to a call its writer did not complete.
+    if (!t.variable && t.seen == t.count) return Stop(PassEnd::kBeyondCount);
     // Longer than all the data there is: the record can only end short. Records are moved with
     // 32-bit lengths, so one of 4 GiB or more cannot be copied whole either.
-    if (length > bufferSize || length > std::numeric_limits<uint32_t>::max())
-      return PassEnd::kRecordTooLarge;
-    if (reader.Read(length, buffer) != length) return PassEnd::kShortRecord;
-    if (id == targetId) {
-      // The new group's stream refuses bytes only when it could not be set up; lost records are
-      // a failed pass, never a silent one.
-      if (!writer.WriteBytes(static_cast<uint32_t>(length), buffer)) return PassEnd::kWriterFailed;
-      ++*copied;
+    if (!t.variable && (t.length > bufferSize || t.length > std::numeric_limits<uint32_t>::max()))
+      return Stop(PassEnd::kRecordTooLarge);
+    ++t.seen;
+    return &t;
+  }
+  bool Data(PassTarget* t, const uint8_t* p, uint64_t n, bool complete) {
+    if (!t->copied) return true;
+    const uint8_t* whole = record.Add(p, n, complete);
+    if (whole == nullptr) return true;
+    // The new group's stream refuses bytes only when it could not be set up; lost records are
+    // a failed pass, never a silent one.
+    if (!writer.WriteBytes(static_cast<uint32_t>(t->length), whole)) {
+      Stop(PassEnd::kWriterFailed);
+      return false;
+    }
+    ++copied;
+    return true;
+  }
+  PassTarget* Stop(PassEnd why) {
+    end = why;
+    return nullptr;
+  }
+};
+
+PassEnd ReadRecords(m4DataStream& reader, PassSink& sink, uint8_t idSize, uint64_t* offset) {
+  RecordSplitter<PassSink> split(idSize, sink);
+  const uint64_t total = reader.TotalLength();
+  std::unique_ptr<uint8_t[]> piece(
+      new (std::nothrow) uint8_t[std::clamp<uint64_t>(total, 1, kPieceSize) + kSplitSlack]);
+  if (!piece) return PassEnd::kNoMemory;
+  bool unreadable = false;
+  for (uint64_t done = 0; done < total;) {
+    const auto want = static_cast<uint32_t>(std::min(total - done, kPieceSize));
+    const int32_t got = reader.ReadBytes(want, piece.get());
+    const uint32_t n = got > 0 ? static_cast<uint32_t>(got) : 0;
+    const auto stop = split.Feed(piece.get(), piece.get() + n);
+    *offset = split.Offset();
+    if (stop == RecordSplitter<PassSink>::Stop::kNoProgress) return PassEnd::kNoProgress;
+    if (stop == RecordSplitter<PassSink>::Stop::kStopped) {
+      // The record that ended the data: where it begins.
+      if (sink.end != PassEnd::kWriterFailed) *offset = split.RecordStart();
+      return sink.end;
+    }
+    done += n;
+    // After a short read (a failed read or inflation) nothing more can be delivered.
+    if (n < want) {
+      unreadable = true;
+      break;
     }
   }
+  if (split.InRecord()) return PassEnd::kShortRecord;
+  if (idSize == 0) {
+    // Without IDs a record is expected where the data ends: such data (an already sorted group)
+    // is never taken as split whole.
+    const PassTarget* t = sink.Take(0);
+    if (t == nullptr) return sink.end;
+    return !t->variable && t->length == 0 ? PassEnd::kNoProgress : PassEnd::kShortRecord;
+  }
+  // Fewer bytes than an ID at the end are ignored; data left that could not be read still ends
+  // the pass as the end of the data, but the caller is told, so that the loss is not silent.
+  return unreadable ? PassEnd::kUnreadableTail : PassEnd::kExhausted;
 }
 
 }  // namespace
@@ -157,19 +146,19 @@ uint64_t DeliverableBytes(mDirectFile* file, const m4DataStream& reader) {
 
 bool BuildRecordLengthMap(const M4DGBlock& dg, RecordLengthMap* map) {
   map->lengths.clear();
+  map->counts.clear();
   map->largest = 0;
   mDirectFile* file = dg.GetFile();
   try {
-    // A chain that leads back to a group already seen ends the walk instead of looping.
-    std::unordered_set<uint64_t> visited;
-    std::unique_ptr<M4CGBlock> cg = LoadAs<M4CGBlock>(file, dg.GetLink(fmt::kDgCgFirst), fmt::kCG);
-    while (cg && visited.insert(cg->GetPosition()).second) {
-      const bool variable = (cg->cg_flags & fmt::kCgFlagVlsd) != 0;
-      const uint64_t length = variable ? kVariableLength : cg->RecordSize();
+    // A chain that loops back or leads nowhere ends the walk there.
+    ForEachInChain<M4CGBlock>(file, dg.GetLink(fmt::kDgCgFirst), fmt::kCG, fmt::kCgNext, [&](const M4CGBlock& cg) {
+      const bool variable = (cg.cg_flags & fmt::kCgFlagVlsd) != 0;
+      const uint64_t length = variable ? kVariableLength : cg.RecordSize();
       if (!variable) map->largest = std::max(map->largest, length);
-      map->lengths.emplace(cg->cg_record_id, length);  // the first group with an ID keeps it
-      cg = LoadAs<M4CGBlock>(file, cg->GetLink(fmt::kCgNext), fmt::kCG);
-    }
+      // The first group with an ID keeps it.
+      if (map->lengths.emplace(cg.cg_record_id, length).second) map->counts[cg.cg_record_id] = cg.cg_cycle_count;
+      return true;
+    });
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -197,19 +186,23 @@ PassOutcome CopyGroupRecords(const M4DGBlock& source, const RecordLengthMap& map
       out.end = PassEnd::kBadRecordIdSize;
     } else {
       reader->Seek(0);
-      // No record can be longer than the data the group can deliver, so the buffer never needs
-      // to be larger: a hostile length (a VLSD group declaring gigabytes in a small file) is not
-      // allocated, and a record that long fails the pass when it is met.
-      const uint64_t bufferSize = std::min(map.largest, DeliverableBytes(source.GetFile(), *reader));
-      std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[std::max<uint64_t>(bufferSize, 1)]);
-      PieceReader pieces(*reader);
-      if (!buffer || !pieces.Allocate()) {
-        out.end = PassEnd::kNoMemory;
-      } else {
-        out.end = ReadRecords(pieces, *writer, source.dg_rec_id_size, map, targetId, buffer.get(),
-                              bufferSize, &out.recordsCopied);
-        out.offset = pieces.Offset();
+      // No record can be longer than the data the group can deliver: a hostile length (a VLSD
+      // group declaring gigabytes in a small file) is never collected, and a record that long
+      // fails the pass when it is met.
+      std::unordered_map<uint64_t, PassTarget> targets;
+      for (const auto& [id, length] : map.lengths) {
+        PassTarget& t = targets[id];
+        t.variable = length == kVariableLength;
+        t.length = t.variable ? 0 : length;
+        const auto count = map.counts.find(id);
+        t.count = count != map.counts.end() ? count->second : 0;
+        t.copied = id == targetId;
       }
+      PassSink sink{targets, *writer, std::min(map.largest, DeliverableBytes(source.GetFile(), *reader)),
+                    source.dg_rec_id_size, 0,
+                    PassEnd::kExhausted, RecordAssembler()};
+      out.end = ReadRecords(*reader, sink, source.dg_rec_id_size, &out.offset);
+      out.recordsCopied = sink.copied;
     }
   } catch (const std::bad_alloc&) {
     out.end = PassEnd::kNoMemory;

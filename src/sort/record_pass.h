@@ -17,6 +17,7 @@ inline constexpr uint64_t kVariableLength = ~uint64_t{0};
 // ID was already taken).
 struct RecordLengthMap {
   std::unordered_map<uint64_t, uint64_t> lengths;
+  std::unordered_map<uint64_t, uint64_t> counts;  // record ID -> cycle count of its group
   uint64_t largest = 0;
 };
 
@@ -36,7 +37,11 @@ enum class PassEnd {
   kUnreadableTail,    // data was left at a record boundary but could not be read (a failed
                       // inflation or read); taken as the end of the data
   kUnknownRecordId,   // a record ID that no channel group of the data group declares
+  kUnwrittenRecord,   // record ID 0, declared by no group, in data with record IDs: zeros where
+                      // the data never reached the disk
   kShortRecord,       // the data ended, or could not be read, inside a record
+  kBeyondCount,       // a record behind its group's cycle count (of a call its writer did not
+                      // complete)
   kUnreadableSource,  // the data blocks of the source group could not be opened for reading
   kRecordTooLarge,    // a record longer than all the data the group can deliver, or of 4 GiB or
                       // more (a short record found without reading it)
@@ -49,7 +54,8 @@ enum class PassEnd {
 struct PassOutcome {
   PassEnd end = PassEnd::kExhausted;
   uint64_t recordsCopied = 0;  // records handed to the new data group
-  uint64_t offset = 0;         // offset in the source data where the pass ended
+  uint64_t offset = 0;         // offset in the source data where the pass ended (for a record
+                               // that ends the data: where it begins)
 
   // The pass succeeded: every record of the data was read (or the rest was unreadable at a
   // record boundary, which the caller should report).

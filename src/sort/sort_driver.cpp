@@ -11,6 +11,7 @@
 
 #include "file/xml_text.h"
 #include "block/block_factory.h"
+#include "block/chain_walker.h"
 #include "block/byte_order.h"
 #include "block/descriptive_blocks.h"
 #include "block/format.h"
@@ -27,16 +28,11 @@ using namespace qm;
 namespace {
 
 // Walks the chain of T blocks that starts at parent's link `first` and continues along each
-// element's link 0, one element in memory at a time. visit returns false to stop. An element met
-// a second time ends the walk: a chain that loops back is taken as ending there.
+// element's link 0, one element in memory at a time. visit returns false to stop. A link that
+// loops back or does not lead to a readable T ends the walk: the chain is taken as ending there.
 template <class T, class Visit>
 void WalkChain(mDirectFile* file, const m4Block& parent, int first, uint16_t type, Visit&& visit) {
-  std::unordered_set<uint64_t> visited;
-  std::unique_ptr<T> element = LoadAs<T>(file, parent.GetLink(first), type);
-  while (element && visited.insert(element->GetPosition()).second) {
-    if (!visit(*element)) return;
-    element = LoadAs<T>(file, element->GetLink(0), type);
-  }
+  ForEachInChain<T>(file, parent.GetLink(first), type, 0, visit);
 }
 
 // The text of the ##TX or ##MD block at block's link, decoded up to its first zero byte (line
@@ -137,6 +133,7 @@ class SortJob {
   MDF4File dst_;
   bool copyOk_ = true;   // cleared when a group's records cannot be copied; never set again
   bool stopped_ = false; // a conversion that cannot be copied ended the sort at once
+  bool dataEndNoted_ = false;  // the current data group's early end was reported
   uint64_t nextRecordId_ = 1;
   int64_t frequency_ = 1;
 };
@@ -257,6 +254,7 @@ void SortJob::NoteVariableGroups(const M4DGBlock& dg) {
 }
 
 bool SortJob::CopyDataGroup(const M4DGBlock& dg) {
+  dataEndNoted_ = false;
   RecordLengthMap map;
   if (!BuildRecordLengthMap(dg, &map)) {
     copyOk_ = false;
@@ -333,7 +331,27 @@ bool SortJob::CopyChannelGroup(const M4DGBlock& sourceDg, const M4CGBlock& sourc
                  static_cast<unsigned long long>(pass.offset));
     std::fflush(stderr);
   }
-  if (!pass.Ok()) copyOk_ = false;
+  // With record IDs, the written data ends at the first record that does not validate as
+  // written data (zeros that never reached the disk, a record cut off, records of a call that
+  // did not complete): the records before it are the data group's last consistent state, as a
+  // writer interrupted at any point leaves it. It is said once per data group. Any other
+  // record ID that no group declares is damage, and the copy fails.
+  const char* dataEnd = nullptr;
+  if (sourceDg.dg_rec_id_size != 0) {
+    if (pass.end == PassEnd::kUnwrittenRecord) dataEnd = "bytes that were never written (record ID 0)";
+    else if (pass.end == PassEnd::kShortRecord) dataEnd = "a record cut off by the end of the data";
+    else if (pass.end == PassEnd::kBeyondCount) dataEnd = "a record behind its group's cycle count";
+  }
+  if (dataEnd != nullptr && !dataEndNoted_) {
+    std::fprintf(stderr, "warning: the data ends at offset %llu, at %s; the records before it were copied\n",
+                 static_cast<unsigned long long>(pass.offset), dataEnd);
+    std::fflush(stderr);
+    dataEndNoted_ = true;
+  }
+  if (!pass.Ok() && dataEnd == nullptr) copyOk_ = false;
+  // A count is trusted only as far as the records it counts are there.
+  if ((pass.Ok() || dataEnd != nullptr) && pass.recordsCopied < cg->cg_cycle_count)
+    cg->cg_cycle_count = pass.recordsCopied;
 
   EndGroup(dg, cg);
   const int64_t end = os::MonotonicTicks();

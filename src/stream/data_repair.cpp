@@ -7,15 +7,16 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <unordered_set>
 #include <vector>
 
 #include "block/block_factory.h"
 #include "block/byte_order.h"
+#include "block/chain_walker.h"
 #include "block/hierarchy_blocks.h"
 #include "block/records.h"
 #include "block/text_block.h"
 #include "file/mdf4_file.h"
+#include "stream/record_splitter.h"
 
 using namespace qm;
 
@@ -54,13 +55,17 @@ namespace {
 
 constexpr uint64_t kSector = 512;
 
+// The program identifier field holds this library's identifier, padded with blanks.
 bool WrittenByThisLibrary(MDF4File& file) {
-  char prog[fmt::kIdTextFieldSize + 1] = {};
-  std::memcpy(prog, file.IdBlock() + fmt::kIdProgOffset, fmt::kIdTextFieldSize);
-  return std::memcmp(prog, "Brenik  ", fmt::kIdTextFieldSize) == 0;
+  char ours[fmt::kIdTextFieldSize];
+  std::memset(ours, ' ', sizeof ours);
+  std::memcpy(ours, fmt::kProgramId, std::min(std::strlen(fmt::kProgramId), sizeof ours));
+  return std::memcmp(file.IdBlock() + fmt::kIdProgOffset, ours, sizeof ours) == 0;
 }
 
 struct Group {
+  bool variable = false;    // never: a data group with a VLSD group is not rolled back
+  uint64_t length = 0;      // record bytes behind the ID
   uint64_t recordSize = 0;  // ID included
   uint64_t count = 0;       // records the group may have
   uint64_t onDisk = 0;      // cycle count on disk
@@ -180,7 +185,7 @@ class Cursor {
     return blocks_[i].position + fmt::kBlockHeaderSize + (offset - starts_[i]);
   }
   bool Read(uint64_t offset, uint32_t n, uint8_t* bytes) {
-    for (uint32_t k = 0; k < n; ++k) {
+    for (uint32_t k = 0; k < n;) {
       const uint64_t o = offset + k;
       if (o < pieceStart_ || o >= pieceStart_ + piece_.size()) {
         const size_t i = BlockOf(o);
@@ -192,7 +197,9 @@ class Cursor {
           return false;
         }
       }
-      bytes[k] = piece_[o - pieceStart_];
+      const uint64_t run = std::min<uint64_t>(n - k, pieceStart_ + piece_.size() - o);
+      std::memcpy(bytes + k, piece_.data() + (o - pieceStart_), run);
+      k += static_cast<uint32_t>(run);
     }
     return true;
   }
@@ -227,36 +234,52 @@ class Cursor {
 // Walks the records from the start and returns the length of the longest valid prefix;
 // groups' seen counts are set to the records in it.
 uint64_t ValidPrefix(Cursor& cursor, std::map<uint16_t, Group>& groups) {
-  uint64_t offset = 0;
-  uint64_t lastOffset = 0;  // the last record kept
-  Group* last = nullptr;
-  bool idWrong = false;
-  while (offset < cursor.Total()) {
-    uint16_t id = 0;
-    uint8_t bytes[fmt::kUnsortedRecordIdSize];
-    if (cursor.Total() - offset < sizeof bytes || !cursor.Read(offset, sizeof bytes, bytes)) break;
-    id = LoadLE16(bytes);
-    auto it = groups.find(id);
-    if (it == groups.end()) {
-      idWrong = true;
-      break;
+  // Every record must begin with an ID of the data group and stay within its group's count.
+  struct Sink {
+    using Target = Group;
+    std::map<uint16_t, Group>& groups;
+    const RecordSplitter<Sink>* split = nullptr;
+    bool idWrong = false;
+    Group* last = nullptr;    // the group of the last record kept ...
+    uint64_t lastOffset = 0;  // ... and where it begins
+    uint64_t keep = 0;        // the end of the last record kept
+    Group* Take(uint64_t id) {
+      auto it = groups.find(static_cast<uint16_t>(id));
+      if (it == groups.end()) {
+        idWrong = true;
+        return nullptr;
+      }
+      return it->second.seen < it->second.count ? &it->second : nullptr;
     }
-    Group& g = it->second;
-    if (g.seen >= g.count || cursor.Total() - offset < g.recordSize) break;
-    ++g.seen;
-    last = &g;
-    lastOffset = offset;
-    offset += g.recordSize;
+    bool Data(Group* g, const uint8_t*, uint64_t, bool complete) {
+      if (!complete) return true;
+      ++g->seen;
+      last = g;
+      lastOffset = split->RecordStart();
+      keep = lastOffset + g->recordSize;
+      return true;
+    }
+  } sink{groups};
+  RecordSplitter<Sink> split(fmt::kUnsortedRecordIdSize, sink);
+  sink.split = &split;
+  std::vector<uint8_t> piece;
+  for (uint64_t offset = 0; offset < cursor.Total();) {
+    const uint64_t n = std::min<uint64_t>(cursor.Total() - offset, uint64_t{1} << 20);
+    piece.resize(n + kSplitSlack);
+    if (!cursor.Read(offset, static_cast<uint32_t>(n), piece.data()) ||
+        split.Feed(piece.data(), piece.data() + n) != RecordSplitter<Sink>::Stop::kFed)
+      break;
+    offset += n;
   }
   // Bytes that never reached the disk read as zeros, and the wrong ID lies in such a sector:
   // the record in front of it that runs into that sector with nothing but zeros there lost
   // its tail. (One that holds only zeros there because its values are zeros goes with it.)
-  if (idWrong && last != nullptr &&
-      cursor.TornInto(lastOffset, last->recordSize, cursor.FilePosition(offset) & ~(kSector - 1))) {
-    --last->seen;
-    offset = lastOffset;
+  if (sink.idWrong && sink.last != nullptr &&
+      cursor.TornInto(sink.lastOffset, sink.last->recordSize, cursor.FilePosition(sink.keep) & ~(kSector - 1))) {
+    --sink.last->seen;
+    return sink.lastOffset;
   }
-  return offset;
+  return sink.keep;
 }
 
 bool WriteLink(MDF4File& file, uint64_t blockPosition, uint32_t link, uint64_t value) {
@@ -280,19 +303,21 @@ bool SettleChannels(MDF4File& file, uint64_t cgPosition, M4CGBlock& cg, bool* ch
   uint64_t previous = cgPosition;
   uint32_t previousLink = fmt::kCgCnFirst;
   uint32_t channels = 0;
-  std::unordered_set<uint64_t> seen;
-  for (uint64_t pos = cg.GetLink(fmt::kCgCnFirst); pos != 0;) {
-    std::unique_ptr<M4CNBlock> cn = seen.insert(pos).second ? LoadAs<M4CNBlock>(&file, pos, fmt::kCN) : nullptr;
-    if (!cn || cn->cn_byte_offset != channels * 8u ||
-        !LoadAs<M4TXBlock>(&file, cn->GetLink(fmt::kCnTxName), fmt::kTX)) {
+  ChainWalker<M4CNBlock> walk(&file, cg.GetLink(fmt::kCgCnFirst), fmt::kCN, fmt::kCnNext);
+  for (;;) {
+    std::unique_ptr<M4CNBlock> cn = walk.Next();
+    if (cn && cn->cn_byte_offset == channels * 8u &&
+        LoadAs<M4TXBlock>(&file, cn->GetLink(fmt::kCnTxName), fmt::kTX)) {
+      ++channels;
+      previous = cn->GetPosition();
+      previousLink = fmt::kCnNext;
+      continue;
+    }
+    if (cn || walk.StoppedEarly()) {
       *changed = true;
       if (!WriteLink(file, previous, previousLink, 0)) return false;
-      break;
     }
-    ++channels;
-    previous = pos;
-    previousLink = fmt::kCnNext;
-    pos = cn->GetLink(fmt::kCnNext);
+    break;
   }
   if (cg.cg_data_bytes == channels * 8u) return true;
   *changed = true;
@@ -309,11 +334,12 @@ bool SettleChannels(MDF4File& file, uint64_t cgPosition, M4CGBlock& cg, bool* ch
 // not reach the disk whole (its block or name): groups are declared in order, so what
 // follows was declared later. False when a group rules the roll-back out or a write failed.
 bool ReadChannelGroups(MDF4File& file, M4DGBlock& dg, std::map<uint16_t, Group>* groups, bool* changed) {
-  std::unordered_set<uint64_t> seen;
   uint64_t previous = 0;  // 0: the link is the data group's
-  for (uint64_t pos = dg.GetLink(fmt::kDgCgFirst); pos != 0;) {
-    if (!seen.insert(pos).second) return false;
-    std::unique_ptr<M4CGBlock> cg = LoadAs<M4CGBlock>(&file, pos, fmt::kCG);
+  ChainWalker<M4CGBlock> walk(&file, dg.GetLink(fmt::kDgCgFirst), fmt::kCG, fmt::kCgNext);
+  for (;;) {
+    std::unique_ptr<M4CGBlock> cg = walk.Next();
+    if (walk.End() == ChainEnd::kLoop) return false;
+    if (!cg && !walk.StoppedEarly()) break;
     if (!cg || !LoadAs<M4TXBlock>(&file, cg->GetLink(fmt::kCgTxAcqName), fmt::kTX)) {
       *changed = true;
       if (previous != 0) return WriteLink(file, previous, fmt::kCgNext, 0);
@@ -323,10 +349,12 @@ bool ReadChannelGroups(MDF4File& file, M4DGBlock& dg, std::map<uint16_t, Group>*
     if ((cg->cg_flags & fmt::kCgFlagVlsd) != 0 || cg->cg_record_id == 0 || cg->cg_record_id > 0xFFFF ||
         cg->cg_inval_bytes != 0)
       return false;
+    const uint64_t pos = cg->GetPosition();
     bool lost = false;
     if (!SettleChannels(file, pos, *cg, changed, &lost)) return false;
     Group g;
-    g.recordSize = fmt::kUnsortedRecordIdSize + cg->RecordSize();
+    g.length = cg->RecordSize();
+    g.recordSize = fmt::kUnsortedRecordIdSize + g.length;
     // Records written for a channel that is gone cannot be read: the data ends at the first.
     g.onDisk = cg->cg_cycle_count;
     g.count = lost ? 0 : g.onDisk;
@@ -334,7 +362,6 @@ bool ReadChannelGroups(MDF4File& file, M4DGBlock& dg, std::map<uint16_t, Group>*
                       offsetof(m4CGRecord, cg_cycle_count);
     if (!groups->emplace(static_cast<uint16_t>(cg->cg_record_id), g).second) return false;
     previous = pos;
-    pos = cg->GetLink(fmt::kCgNext);
   }
   return true;
 }
@@ -364,9 +391,9 @@ bool RollBackInterruptedData(MDF4File& file, M4DGBlock& dg, RollBackResult* resu
       blocks.push_back(block);
       linkValid = true;
     } else if (LoadLE16(header + 2) == fmt::kDL) {
-      std::unordered_set<uint64_t> visited;
+      ChainGuard guard(file.GetEnd());
       uint64_t after = 0;
-      for (uint64_t pos = link; pos != 0 && visited.insert(pos).second;) {
+      for (uint64_t pos = link; pos != 0 && guard.Admit(pos) == ChainEnd::kComplete;) {
         List list;
         if (!ReadList(file, pos, after, &list)) {
           if (lists.empty()) return true;  // a foreign list: not this library's layout

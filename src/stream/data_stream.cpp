@@ -5,10 +5,10 @@
 #include <cstring>
 #include <limits>
 #include <new>
-#include <unordered_set>
 
 #include "block/block_factory.h"
 #include "block/byte_order.h"
+#include "block/chain_walker.h"
 #include "block/hierarchy_blocks.h"
 #include "block/list_blocks.h"
 #include "file/mdf4_file.h"
@@ -40,8 +40,8 @@ bool m4DataStream::OpenForRead(mDirectFile* file, uint64_t dataLink) {
   blockType_ = 0;
   totalLength_ = offset_ = fragmentOffset_ = 0;
   fragments_.clear();
-  listOfLists_.reset();
   shortBlockSeen_ = false;
+  truncated_ = false;
   try {
     ready_ = BuildFragments(dataLink);
   } catch (const std::bad_alloc&) {
@@ -67,17 +67,17 @@ bool m4DataStream::AddFragment(uint64_t position, uint64_t length, uint16_t type
   return true;
 }
 
-bool m4DataStream::AddListedBlock(const M4DLBlock& list, uint32_t i, uint64_t equalLength,
-                                  bool checkEqual) {
+m4DataStream::Listed m4DataStream::AddListedBlock(const M4DLBlock& list, uint32_t i, uint64_t equalLength,
+                                                  bool checkEqual) {
   const uint64_t p = list.GetLink(1 + i);
   uint8_t header[fmt::kBlockHeaderSize];
-  if (!ReadHeaderAt(readFile_, p, header)) return false;
+  if (!ReadHeaderAt(readFile_, p, header)) return Listed::kDataEnds;
   const uint16_t type = LoadLE16(header + 2);
-  if (!IsDataType(type)) return false;
+  if (!IsDataType(type)) return Listed::kDataEnds;
   if (blockType_ == 0) {
     blockType_ = type;
   } else if (blockType_ != fmt::kDZ && type != blockType_) {
-    return false;
+    return Listed::kBadLayout;
   }
   const uint64_t length = LoadLE64(header + fmt::kHeaderLengthOffset);
   const uint64_t links = LoadLE64(header + fmt::kHeaderLinkCountOffset);
@@ -89,53 +89,57 @@ bool m4DataStream::AddListedBlock(const M4DLBlock& list, uint32_t i, uint64_t eq
   // The block must lie inside the file and its length cover header and links.
   if (p > end || length > end - p || length < fmt::kBlockHeaderSize ||
       (length - fmt::kBlockHeaderSize) / fmt::kLinkSize < links)
-    return false;
+    return Listed::kDataEnds;
   uint64_t dataLength = length - fmt::kBlockHeaderSize - fmt::kLinkSize * links;
   uint64_t dzLength = 0;
   if (type == fmt::kDZ) {
     uint8_t rec[sizeof(m4DZRecord)];
     if (dataLength < sizeof rec || !readFile_->ReadAt(p + fmt::kBlockHeaderSize, sizeof rec, rec))
-      return false;
+      return Listed::kDataEnds;
     dzLength = LoadLE64(rec + offsetof(m4DZRecord, dz_org_data_length));
   }
   // An empty block holds no data: some writers list one at the end of a list (or anywhere in a
   // list with offsets). It is passed over, so that it cannot end the stream early; the data ends
   // where the list chain ends.
-  if (dataLength == 0 || (type == fmt::kDZ && dzLength == 0)) return true;
-  // In an equal-length list only the last block with data may be shorter.
-  if (shortBlockSeen_) return false;
+  if (dataLength == 0 || (type == fmt::kDZ && dzLength == 0)) return Listed::kAdded;
+  // In an equal-length list only the last block with data may be shorter: the data ends with
+  // the shorter block (a length that grew later never reached the file).
+  if (shortBlockSeen_) return Listed::kDataEnds;
   if (checkEqual && blockType_ != fmt::kDZ && dataLength != equalLength) shortBlockSeen_ = true;
-  return AddFragment(p + fmt::kBlockHeaderSize, dzLength != 0 ? dzLength : dataLength, type);
+  return AddFragment(p + fmt::kBlockHeaderSize, dzLength != 0 ? dzLength : dataLength, type)
+             ? Listed::kAdded
+             : Listed::kBadLayout;
 }
 
 bool m4DataStream::BuildFragments(uint64_t dataLink) {
   std::unique_ptr<m4Block> b = LoadBlock(readFile_, dataLink);
   uint64_t position = dataLink;
   if (b && b->GetType() == fmt::kHL) {
-    listOfLists_.reset(static_cast<M4HLBlock*>(b.release()));
-    position = listOfLists_->GetLink(fmt::kHlDlFirst);
+    position = b->GetLink(fmt::kHlDlFirst);
     b = LoadBlock(readFile_, position);
   }
   if (!b) return true;  // no data
   if (b->GetType() == fmt::kDL) {
-    // Each list is visited once: a chain that loops back ends with an error.
-    std::unordered_set<uint64_t> visited;
-    while (b) {
-      if (b->GetType() != fmt::kDL || !visited.insert(position).second) return false;
-      const auto& list = static_cast<const M4DLBlock&>(*b);
-      const uint64_t next = list.GetLink(fmt::kDlNext);
-      // dl_count is untrusted: it may not name more blocks than the list has links.
-      if (list.dl_count > list.GetLinkCount() - 1) return false;
+    // The lists are walked as every chain is: a link that loops back or leads to no list, and
+    // a listed link that leads to no data block, end the data there. Only a layout that no
+    // reading could make sense of (blocks of different types) fails the stream.
+    DataListWalker walk(readFile_, dataLink);
+    while (std::unique_ptr<M4DLBlock> list = walk.Next()) {
+      uint32_t count = 0;
+      if (!DataListWalker::EntryCount(*list, &count)) truncated_ = true;  // only the linked entries
       uint64_t equalLength = 0;
-      const bool checkEqual = list.EqualLength(&equalLength);
-      for (uint32_t i = 0; i < list.dl_count; ++i)
-        if (!AddListedBlock(list, i, equalLength, checkEqual)) return false;
-      b.reset();
-      if (next != 0) {
-        position = next;
-        b = LoadBlock(readFile_, next);
+      const bool checkEqual = list->EqualLength(&equalLength);
+      for (uint32_t i = 0; i < count && i + 1 < list->GetLinkCount(); ++i) {
+        const Listed listed = AddListedBlock(*list, i, equalLength, checkEqual);
+        if (listed == Listed::kBadLayout) return false;
+        if (listed == Listed::kDataEnds) {
+          truncated_ = true;
+          return true;
+        }
       }
+      if (truncated_) return true;
     }
+    truncated_ = truncated_ || walk.StoppedEarly();
     return true;
   }
   const uint16_t type = b->GetType();
@@ -269,14 +273,10 @@ bool m4DataStreamEx::ListHasRoom(const M4DLBlock& list) {
 }
 
 bool m4DataStreamEx::OpenOnList(uint64_t listPosition, uint32_t maxEntries) {
-  std::unique_ptr<M4DLBlock> list = LoadAs<M4DLBlock>(file_, listPosition, fmt::kDL);
-  std::unordered_set<uint64_t> visited{listPosition};
-  while (list && list->GetLink(fmt::kDlNext) != 0) {
-    const uint64_t next = list->GetLink(fmt::kDlNext);
-    if (!visited.insert(next).second) return false;
-    list = LoadAs<M4DLBlock>(file_, next, fmt::kDL);
-  }
-  if (!list) return false;
+  // Only the last list of a chain that can be followed to its end can be continued.
+  ChainWalker<M4DLBlock> walk(file_, listPosition, fmt::kDL, fmt::kDlNext);
+  std::unique_ptr<M4DLBlock> list = LastOfChain(walk);
+  if (!list || walk.StoppedEarly()) return false;
   uint64_t equal = 0;
   // Only a layout this stream would have written itself can be continued.
   if (!list->EqualLength(&equal) || equal != capacity_ || list->var.size() != 1 ||

@@ -40,6 +40,10 @@ class m4DataStream {
   virtual void Release();
 
   bool IsReady() const { return ready_; }
+  // The data ends early: a link of its lists loops back or does not lead to a readable block,
+  // or a listed block is shorter than the blocks behind it. The stream holds the data up to
+  // there (the state a writer interrupted at any point leaves readable).
+  bool Truncated() const { return truncated_; }
   // Builds the fragment list of the data at dataLink. IsReady tells whether it succeeded.
   bool OpenForRead(mDirectFile* file, uint64_t dataLink);
   // Moves to offset (clamped to the total length); returns the new offset.
@@ -59,16 +63,19 @@ class m4DataStream {
 
  private:
   bool BuildFragments(uint64_t dataLink);
-  bool AddListedBlock(const M4DLBlock& list, uint32_t i, uint64_t equalLength, bool checkEqual);
+  // What a listed block does to the data: adds to it (or is empty), ends it, or makes the
+  // layout unreadable (a block type that does not match the blocks before).
+  enum class Listed { kAdded, kDataEnds, kBadLayout };
+  Listed AddListedBlock(const M4DLBlock& list, uint32_t i, uint64_t equalLength, bool checkEqual);
   bool AddFragment(uint64_t position, uint64_t length, uint16_t type);
   bool Inflate(Fragment& fragment);
 
   mDirectFile* readFile_ = nullptr;
-  std::unique_ptr<M4HLBlock> listOfLists_;
   uint64_t totalLength_ = 0;
   uint64_t offset_ = 0;
   uint64_t fragmentOffset_ = 0;
   bool shortBlockSeen_ = false;  // a listed block shorter than its list's equal length
+  bool truncated_ = false;
   qm::InflateBuffers buffers_;
   std::vector<Fragment> fragments_;
   size_t current_ = 0;

@@ -9,11 +9,13 @@
 
 #include "block/block_factory.h"
 #include "block/byte_order.h"
+#include "block/chain_walker.h"
 #include "block/text_block.h"
 #include "file/mdf4_file.h"
 #include "platform/platform.h"
 #include "quillmark/quillmark.h"
 #include "stream/data_stream.h"
+#include "stream/record_splitter.h"
 
 namespace qm::test {
 
@@ -128,36 +130,43 @@ bool ReadGroups(const std::string& path, std::map<std::string, std::vector<uint8
   if (!file.OpenForInspection(wide.c_str())) return false;
   std::unique_ptr<M4DGBlock> dg = LoadAs<M4DGBlock>(&file, file.HD().GetLink(fmt::kHdDgFirst), fmt::kDG);
   if (!dg) return true;  // the data group was not linked yet
-  std::map<uint16_t, std::pair<std::string, uint64_t>> byId;
-  for (uint64_t pos = dg->GetLink(fmt::kDgCgFirst); pos != 0;) {
-    std::unique_ptr<M4CGBlock> cg = LoadAs<M4CGBlock>(&file, pos, fmt::kCG);
-    if (!cg) return false;
+  struct Sink {
+    struct Target {
+      bool variable = false;
+      uint64_t length = 0;
+      std::vector<uint8_t>* bytes = nullptr;
+    };
+    std::map<uint64_t, Target> byId;
+    Target* Take(uint64_t id) {
+      auto it = byId.find(id);
+      return it == byId.end() ? nullptr : &it->second;
+    }
+    bool Data(Target* t, const uint8_t* p, uint64_t n, bool) {
+      t->bytes->insert(t->bytes->end(), p, p + n);
+      return true;
+    }
+  } sink;
+  ChainWalker<M4CGBlock> walk(&file, dg->GetLink(fmt::kDgCgFirst), fmt::kCG, fmt::kCgNext);
+  while (std::unique_ptr<M4CGBlock> cg = walk.Next()) {
     std::unique_ptr<M4TXBlock> name = LoadAs<M4TXBlock>(&file, cg->GetLink(fmt::kCgTxAcqName), fmt::kTX);
     const std::string n = name ? os::WideToNarrow(name->Decode().c_str()) : std::string();
-    byId[static_cast<uint16_t>(cg->cg_record_id)] = {n, cg->RecordSize()};
-    (*groups)[n];
+    sink.byId[cg->cg_record_id] = {false, cg->RecordSize(), &(*groups)[n]};
     (*info)[n] = GroupInfo{cg->cg_cycle_count, cg->RecordSize()};
-    pos = cg->GetLink(fmt::kCgNext);
   }
   m4DataStream reader;
-  if (!reader.OpenForRead(&file, dg->GetLink(fmt::kDgData))) return false;
+  if (walk.StoppedEarly() || !reader.OpenForRead(&file, dg->GetLink(fmt::kDgData))) return false;
   // The whole data in memory first: one read per block instead of two per record.
-  std::vector<uint8_t> data(reader.TotalLength());
-  for (size_t at = 0; at < data.size();) {
-    const int32_t got = reader.ReadBytes(static_cast<uint32_t>(std::min<size_t>(data.size() - at, 1u << 30)), data.data() + at);
+  std::vector<uint8_t> data(reader.TotalLength() + kSplitSlack);
+  const size_t total = reader.TotalLength();
+  for (size_t at = 0; at < total;) {
+    const int32_t got = reader.ReadBytes(static_cast<uint32_t>(std::min<size_t>(total - at, 1u << 30)), data.data() + at);
     if (got <= 0) return false;
     at += static_cast<size_t>(got);
   }
-  for (size_t at = 0; at < data.size();) {
-    if (data.size() - at < 2) return false;
-    auto it = byId.find(LoadLE16(data.data() + at));
-    if (it == byId.end() || data.size() - at - 2 < it->second.second) return false;
-    const uint8_t* record = data.data() + at + 2;
-    auto& bytes = (*groups)[it->second.first];
-    bytes.insert(bytes.end(), record, record + it->second.second);
-    at += 2 + it->second.second;
-  }
-  return true;
+  // Only whole records of declared groups: anything else is damage.
+  RecordSplitter<Sink> split(dg->dg_rec_id_size, sink);
+  return split.Feed(data.data(), data.data() + total) == RecordSplitter<Sink>::Stop::kFed && !split.InId() &&
+         !split.InRecord();
 }
 
 std::string AppendOneSampleEach(MDF4Handle& h, const std::string& path,
