@@ -79,13 +79,18 @@ m4DataStream::Listed m4DataStream::AddListedBlock(const M4DLBlock& list, uint32_
   } else if (blockType_ != fmt::kDZ && type != blockType_) {
     return Listed::kBadLayout;
   }
-  const uint64_t length = LoadLE64(header + fmt::kHeaderLengthOffset);
+  uint64_t length = LoadLE64(header + fmt::kHeaderLengthOffset);
   const uint64_t links = LoadLE64(header + fmt::kHeaderLinkCountOffset);
   uint64_t end = readFile_->GetEnd();
   // A writer in another process may have grown the file since it was opened here: a writer
   // writes a block's bytes before its length, so a block that seems to run past the end is
   // measured again against the file's present size.
   if ((p > end || length > end - p) && readFile_->RefreshEnd()) end = readFile_->GetEnd();
+  // A block without links whose length reached the file but not all of whose bytes did (a
+  // power loss): the data ends with the bytes that are there.
+  const bool cut = p <= end && end - p >= fmt::kBlockHeaderSize && length > end - p && links == 0 &&
+                   type != fmt::kDZ;
+  if (cut) length = end - p;
   // The block must lie inside the file and its length cover header and links.
   if (p > end || length > end - p || length < fmt::kBlockHeaderSize ||
       (length - fmt::kBlockHeaderSize) / fmt::kLinkSize < links)
@@ -106,9 +111,8 @@ m4DataStream::Listed m4DataStream::AddListedBlock(const M4DLBlock& list, uint32_
   // the shorter block (a length that grew later never reached the file).
   if (shortBlockSeen_) return Listed::kDataEnds;
   if (checkEqual && blockType_ != fmt::kDZ && dataLength != equalLength) shortBlockSeen_ = true;
-  return AddFragment(p + fmt::kBlockHeaderSize, dzLength != 0 ? dzLength : dataLength, type)
-             ? Listed::kAdded
-             : Listed::kBadLayout;
+  if (!AddFragment(p + fmt::kBlockHeaderSize, dzLength != 0 ? dzLength : dataLength, type)) return Listed::kBadLayout;
+  return cut ? Listed::kAddedLast : Listed::kAdded;
 }
 
 bool m4DataStream::BuildFragments(uint64_t dataLink) {
@@ -125,19 +129,27 @@ bool m4DataStream::BuildFragments(uint64_t dataLink) {
     // reading could make sense of (blocks of different types) fails the stream.
     DataListWalker walk(readFile_, dataLink);
     while (std::unique_ptr<M4DLBlock> list = walk.Next()) {
+      // A list has a link for each block it counts. When the two disagree, the list reached the
+      // disk torn (its header from one write, its count from another): the links are taken as
+      // far as they lead to blocks; links beyond the count that lead nowhere are spare.
       uint32_t count = 0;
-      if (!DataListWalker::EntryCount(*list, &count)) truncated_ = true;  // only the linked entries
+      const bool agrees = DataListWalker::EntryCount(*list, &count);
+      const uint32_t links = list->GetLinkCount() - 1;
       uint64_t equalLength = 0;
       const bool checkEqual = list->EqualLength(&equalLength);
-      for (uint32_t i = 0; i < count && i + 1 < list->GetLinkCount(); ++i) {
+      for (uint32_t i = 0; i < links; ++i) {
         const Listed listed = AddListedBlock(*list, i, equalLength, checkEqual);
         if (listed == Listed::kBadLayout) return false;
-        if (listed == Listed::kDataEnds) {
+        if (listed == Listed::kDataEnds && agrees && i >= count) break;  // a spare link
+        if (listed == Listed::kDataEnds || listed == Listed::kAddedLast) {
           truncated_ = true;
           return true;
         }
       }
-      if (truncated_) return true;
+      if (!agrees) {
+        truncated_ = true;  // what followed a torn list cannot be trusted
+        return true;
+      }
     }
     truncated_ = truncated_ || walk.StoppedEarly();
     return true;

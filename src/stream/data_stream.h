@@ -41,7 +41,7 @@ class m4DataStream {
 
   bool IsReady() const { return ready_; }
   // The data ends early: a link of its lists loops back or does not lead to a readable block,
-  // or a listed block is shorter than the blocks behind it. The stream holds the data up to
+  // a listed block runs past the end of the file, or is shorter than the blocks behind it. The stream holds the data up to
   // there (the state a writer interrupted at any point leaves readable).
   bool Truncated() const { return truncated_; }
   // Builds the fragment list of the data at dataLink. IsReady tells whether it succeeded.
@@ -63,9 +63,10 @@ class m4DataStream {
 
  private:
   bool BuildFragments(uint64_t dataLink);
-  // What a listed block does to the data: adds to it (or is empty), ends it, or makes the
-  // layout unreadable (a block type that does not match the blocks before).
-  enum class Listed { kAdded, kDataEnds, kBadLayout };
+  // What a listed block does to the data: adds to it (or is empty), adds its bytes inside the
+  // file and ends it, ends it, or makes the layout unreadable (a block type that does not match
+  // the blocks before).
+  enum class Listed { kAdded, kAddedLast, kDataEnds, kBadLayout };
   Listed AddListedBlock(const M4DLBlock& list, uint32_t i, uint64_t equalLength, bool checkEqual);
   bool AddFragment(uint64_t position, uint64_t length, uint16_t type);
   bool Inflate(Fragment& fragment);

@@ -128,8 +128,6 @@ bool ReadGroups(const std::string& path, std::map<std::string, std::vector<uint8
   MDF4File file;
   const std::u16string wide = os::NarrowToWide(path.c_str());
   if (!file.OpenForInspection(wide.c_str())) return false;
-  std::unique_ptr<M4DGBlock> dg = LoadAs<M4DGBlock>(&file, file.HD().GetLink(fmt::kHdDgFirst), fmt::kDG);
-  if (!dg) return true;  // the data group was not linked yet
   struct Sink {
     struct Target {
       bool variable = false;
@@ -145,28 +143,35 @@ bool ReadGroups(const std::string& path, std::map<std::string, std::vector<uint8
       t->bytes->insert(t->bytes->end(), p, p + n);
       return true;
     }
-  } sink;
-  ChainWalker<M4CGBlock> walk(&file, dg->GetLink(fmt::kDgCgFirst), fmt::kCG, fmt::kCgNext);
-  while (std::unique_ptr<M4CGBlock> cg = walk.Next()) {
-    std::unique_ptr<M4TXBlock> name = LoadAs<M4TXBlock>(&file, cg->GetLink(fmt::kCgTxAcqName), fmt::kTX);
-    const std::string n = name ? os::WideToNarrow(name->Decode().c_str()) : std::string();
-    sink.byId[cg->cg_record_id] = {false, cg->RecordSize(), &(*groups)[n]};
-    (*info)[n] = GroupInfo{cg->cg_cycle_count, cg->RecordSize()};
+  };
+  // Every data group (a sorted copy has one per group; without IDs its one group is ID 0).
+  ChainWalker<M4DGBlock> dgs(&file, file.HD().GetLink(fmt::kHdDgFirst), fmt::kDG, fmt::kDgNext);
+  while (std::unique_ptr<M4DGBlock> dg = dgs.Next()) {
+    Sink sink;
+    ChainWalker<M4CGBlock> walk(&file, dg->GetLink(fmt::kDgCgFirst), fmt::kCG, fmt::kCgNext);
+    while (std::unique_ptr<M4CGBlock> cg = walk.Next()) {
+      std::unique_ptr<M4TXBlock> name = LoadAs<M4TXBlock>(&file, cg->GetLink(fmt::kCgTxAcqName), fmt::kTX);
+      const std::string n = name ? os::WideToNarrow(name->Decode().c_str()) : std::string();
+      sink.byId[dg->dg_rec_id_size == 0 ? 0 : cg->cg_record_id] = {false, cg->RecordSize(), &(*groups)[n]};
+      (*info)[n] = GroupInfo{cg->cg_cycle_count, cg->RecordSize()};
+    }
+    m4DataStream reader;
+    if (walk.StoppedEarly() || !reader.OpenForRead(&file, dg->GetLink(fmt::kDgData))) return false;
+    // The whole data in memory first: one read per block instead of two per record.
+    const size_t total = reader.TotalLength();
+    std::vector<uint8_t> data(total + kSplitSlack);
+    for (size_t at = 0; at < total;) {
+      const int32_t got = reader.ReadBytes(static_cast<uint32_t>(std::min<size_t>(total - at, 1u << 30)), data.data() + at);
+      if (got <= 0) return false;
+      at += static_cast<size_t>(got);
+    }
+    // Only whole records of declared groups: anything else is damage.
+    RecordSplitter<Sink> split(dg->dg_rec_id_size, sink);
+    if (split.Feed(data.data(), data.data() + total) != RecordSplitter<Sink>::Stop::kFed || split.InId() ||
+        split.InRecord())
+      return false;
   }
-  m4DataStream reader;
-  if (walk.StoppedEarly() || !reader.OpenForRead(&file, dg->GetLink(fmt::kDgData))) return false;
-  // The whole data in memory first: one read per block instead of two per record.
-  std::vector<uint8_t> data(reader.TotalLength() + kSplitSlack);
-  const size_t total = reader.TotalLength();
-  for (size_t at = 0; at < total;) {
-    const int32_t got = reader.ReadBytes(static_cast<uint32_t>(std::min<size_t>(total - at, 1u << 30)), data.data() + at);
-    if (got <= 0) return false;
-    at += static_cast<size_t>(got);
-  }
-  // Only whole records of declared groups: anything else is damage.
-  RecordSplitter<Sink> split(dg->dg_rec_id_size, sink);
-  return split.Feed(data.data(), data.data() + total) == RecordSplitter<Sink>::Stop::kFed && !split.InId() &&
-         !split.InRecord();
+  return !dgs.StoppedEarly();  // no data group linked yet is an empty file
 }
 
 std::string AppendOneSampleEach(MDF4Handle& h, const std::string& path,

@@ -109,9 +109,9 @@ bool SamePrefix(const std::vector<uint8_t>& actual, const std::vector<uint8_t>& 
 
 // The number of whole calls the groups hold (the one after them may be there in part), or
 // -1 when they are not a prefix of the calls. Records beyond the first `durable` calls may
-// have a torn tail.
+// have a torn tail. With valuesOnly, groups without records may be missing.
 long KeptCalls(const Recording& r, const Groups& groups, const std::map<std::string, GroupInfo>& info,
-               size_t durable) {
+               size_t durable, bool valuesOnly = false) {
   for (const auto& [name, bytes] : groups) {
     auto it = r.all.find(name);
     auto length = r.lengthAfter[durable].find(name);
@@ -122,7 +122,7 @@ long KeptCalls(const Recording& r, const Groups& groups, const std::map<std::str
   auto holds = [&](size_t c) {
     for (const auto& [name, length] : r.lengthAfter[c]) {
       auto it = groups.find(name);
-      if (it == groups.end() || it->second.size() < length) return false;
+      if (it == groups.end() ? !valuesOnly || length != 0 : it->second.size() < length) return false;
     }
     return true;
   };
@@ -131,7 +131,7 @@ long KeptCalls(const Recording& r, const Groups& groups, const std::map<std::str
   if (c + 1 < r.lengthAfter.size()) {
     for (const auto& [name, bytes] : groups) {
       auto it = r.lengthAfter[c + 1].find(name);
-      if (it == r.lengthAfter[c + 1].end() || bytes.size() > it->second) return -1;
+      if (it == r.lengthAfter[c + 1].end() ? !valuesOnly || !bytes.empty() : bytes.size() > it->second) return -1;
     }
   }
   return static_cast<long>(c);
@@ -147,7 +147,7 @@ void WriteImage(const std::string& path, const std::vector<uint8_t>& disk) {
 void CheckPowerLosses(const char* policy, int images, uint32_t seed, size_t minSyncs, size_t maxSyncs) {
   SCOPED_TRACE(std::string("QUILLMARK_SYNC=") + policy + ", seed " + std::to_string(seed));
   TempDir dir;
-  const std::string path = dir.Path("written.mf4"), image = dir.Path("image.mf4");
+  const std::string path = dir.Path("written.mf4"), image = dir.Path("image.mf4"), sorted = dir.Path("sorted.mf4");
   const std::vector<ScenarioOp> ops = PowerLossScenario();
 #ifdef _WIN32
   _putenv_s("QUILLMARK_SYNC", policy);
@@ -168,7 +168,7 @@ void CheckPowerLosses(const char* policy, int images, uint32_t seed, size_t minS
   EXPECT_LE(syncs, maxSyncs);
   std::mt19937 random(seed);
   std::vector<uint8_t> disk;
-  int reopened = 0;
+  int reopened = 0, sortedImages = 0;
   for (int n = 0; n < images; ++n) {
     // The moment of the power loss, the last sync before it and the writeback window: the
     // kernel has written back everything older than the last `window` calls.
@@ -196,6 +196,8 @@ void CheckPowerLosses(const char* policy, int images, uint32_t seed, size_t minS
                  std::to_string(r.journal.size()) + ", " + std::to_string(completed) + " calls done, " +
                  std::to_string(durableCalls) + " on disk");
 
+    // The sort of the image as the power loss left it (before the reopen repairs it).
+    const bool sortedOk = n % 4 == 0 && MDF4_Sort(image.c_str(), sorted.c_str());
     MDF4Handle h{};
     MDF4HeaderInfo info{"", "", "", "", "", ""};
     int64_t start = 0;
@@ -215,6 +217,22 @@ void CheckPowerLosses(const char* policy, int images, uint32_t seed, size_t minS
     EXPECT_GE(static_cast<size_t>(kept), std::min(durableCalls, ops.size() - 1)) << "calls on disk were lost";
     for (const auto& [name, bytes] : groups)
       EXPECT_EQ(counts[name].cycleCount * counts[name].recordSize, bytes.size()) << name;
+    if (n % 4 == 0) {
+      // The sorted copy holds the image's last consistent state: a prefix of the calls, counted.
+      Groups copy;
+      std::map<std::string, GroupInfo> copyCounts;
+      ASSERT_TRUE(sortedOk && ReadGroups(sorted, &copy, &copyCounts)) << "the unrepaired image does not sort";
+      // Values only: a group whose name did not reach the disk is copied without one.
+      auto values = [](Groups g) { return std::erase_if(g, [](const auto& e) { return e.second.empty(); }), g; };
+      copy = values(copy);
+      const long copied = KeptCalls(r, copy, copyCounts, durableCalls, true);
+      ASSERT_GE(copied, 0) << "the sorted copy is not a prefix of the calls";
+      EXPECT_GE(static_cast<size_t>(copied), std::min(durableCalls, ops.size() - 1)) << "the sort lost calls on disk";
+      for (const auto& [name, bytes] : copy)
+        EXPECT_EQ(copyCounts[name].cycleCount * copyCounts[name].recordSize, bytes.size()) << name;
+      EXPECT_EQ(copy, values(groups)) << "the sort and the reopen keep different states";
+      ++sortedImages;
+    }
 
     // Appending continues the file.
     const std::vector<double> row(60, 2.5);
@@ -230,7 +248,8 @@ void CheckPowerLosses(const char* policy, int images, uint32_t seed, size_t minS
     }
     if (testing::Test::HasFailure()) return;
   }
-  std::printf("power loss (%s): %d images, %d reopened\n", policy, images, reopened);
+  std::printf("power loss (%s): %d images, %d reopened, %d sorted before the reopen\n", policy, images, reopened,
+              sortedImages);
 }
 
 TEST(PowerLoss, EveryPolicyKeepsAPrefixOfTheCalls) {

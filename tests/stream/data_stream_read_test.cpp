@@ -197,7 +197,7 @@ TEST_F(ReadStreamTest, HostileLayoutsAreRejectedOrEndTheData) {
          m.SetLink(dl, 2, dt);
          m.SetBlockLength(dt, 24 + 4096);
          return dl;
-       }, true, d10},
+       }, true, Cat({d10, d5})},  // the bytes in the file
       {"zero link in a list", [&](MdfBuilder& m) { return List10(m, {m.AddDT(d10), 0, m.AddDT(d5)}); }, true, d10},
       {"listed link into a block", [&](MdfBuilder& m) { return List10(m, {m.AddDT(d10) + 8}); }, true, {}},
   };
