@@ -94,13 +94,13 @@ bool MdfReader::Open(const std::string& path, std::string* error) {
       return false;
     }
     uint8_t id[fmt::kIdBlockSize];
-    if (!probe.ReadAt(0, sizeof id, id) || std::memcmp(id, "MDF     ", 8) != 0) {
+    if (!probe.ReadAt(0, sizeof id, id) || std::memcmp(id, fmt::kFileIdentifier, fmt::kIdTextFieldSize) != 0) {
       *error = "'" + path + "' is not an MDF file";
       return false;
     }
     const uint16_t version = LoadLE16(id + fmt::kIdVerOffset);
     if (version < fmt::kMinVersion) {
-      *error = "'" + path + "' is MDF version " + TrimField(id + fmt::kIdVersOffset, 8) +
+      *error = "'" + path + "' is MDF version " + TrimField(id + fmt::kIdVersOffset, fmt::kIdTextFieldSize) +
                "; only MDF 4 files can be read";
       return false;
     }

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "block/format.h"
 #include "file/mdf4_file.h"
 #include "stream/data_stream.h"
 
@@ -21,7 +22,7 @@ struct ConversionInfo {
 
   // No conversion, identity, or linear with both values: physical values can be computed.
   bool Applicable() const;
-  bool IsLinear() const { return present && type == 1 && values.size() >= 2; }
+  bool IsLinear() const { return present && type == fmt::kCcTypeLinear && values.size() >= 2; }
   // offset + factor x raw for a linear conversion, raw otherwise.
   double Apply(double raw) const;
   // "none", "identity", "linear 0.1 * x + -40" or "type 7 (value to text)".
@@ -42,9 +43,9 @@ struct ChannelInfo {
   bool isArray = false;   // the composition link leads to a ##CA block
   ConversionInfo conversion;
 
-  bool IsMaster() const { return type == 2 || type == 3; }
+  bool IsMaster() const { return type == fmt::kCnTypeMaster || type == fmt::kCnTypeVirtualMaster; }
   // Virtual channels occupy no bytes: their raw value is the record index.
-  bool IsVirtual() const { return type == 3 || type == 6; }
+  bool IsVirtual() const { return type == fmt::kCnTypeVirtualMaster || type == fmt::kCnTypeVirtualData; }
 };
 
 struct ChannelGroupInfo {
@@ -56,7 +57,7 @@ struct ChannelGroupInfo {
   uint32_t invalBytes = 0;
   std::vector<ChannelInfo> channels;
 
-  bool IsVlsd() const { return (flags & 1) != 0; }
+  bool IsVlsd() const { return (flags & fmt::kCgFlagVlsd) != 0; }
   // Bytes of one record after its record ID (data and invalidation bytes).
   uint64_t RecordLength() const { return uint64_t{dataBytes} + invalBytes; }
 };

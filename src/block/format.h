@@ -40,6 +40,7 @@ constexpr uint32_t kLinkSize = 8;
 constexpr uint64_t kBlockAlignment = 8;
 
 // Identification block at offset 0 and the header block right behind it.
+constexpr const char* kFileIdentifier = "MDF     ";  // id_file, blank-padded
 constexpr uint32_t kIdBlockSize = 64;
 constexpr uint32_t kIdFileOffset = 0;
 constexpr uint32_t kIdVersOffset = 8;
@@ -75,6 +76,8 @@ constexpr uint8_t kDlFlagEqualLength = 1;
 
 // Channel fields written by the library.
 constexpr uint8_t kCnTypeValue = 0, kCnTypeMaster = 2;
+// Channel types readers tell apart besides those: a virtual master, a virtual data channel.
+constexpr uint8_t kCnTypeVirtualMaster = 3, kCnTypeVirtualData = 6;
 constexpr uint8_t kCnSyncNone = 0, kCnSyncTime = 1;
 constexpr uint8_t kCnDataTypeFloatLE = 4;
 constexpr uint32_t kCnBitCountDouble = 64;
