@@ -51,4 +51,10 @@ std::string AppendOneSampleEach(MDF4Handle& h, const std::string& path,
                                 const std::map<std::string, std::vector<uint8_t>>& groups,
                                 const std::map<std::string, GroupInfo>& info);
 
+// Reopens path through the C interface and expects exactly the records of the first
+// `completed` calls (with orOneMore, those of the next call may be there too), counts that
+// match them, and one sample appended to every group (AppendOneSampleEach).
+void ExpectReopensWithCompletedCalls(const std::string& path, const std::vector<ScenarioOp>& ops, size_t completed,
+                                     bool orOneMore);
+
 }  // namespace qm::test
