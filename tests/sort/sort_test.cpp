@@ -167,34 +167,6 @@ TEST_F(SortTest, CopiesHeaderHistoryGroupsChannelsAndRecords) {
   EXPECT_EQ(d[m.DataPos(cns[1]) + 3], 3) << "bit offset 0x0B reduced to its low three bits";
 }
 
-// Record IDs of every size are split little-endian; stray bytes shorter than an ID at the end
-// are ignored.
-TEST_F(SortTest, RecordIdsOfEverySizeAreSplit) {
-  for (const uint8_t size : {1, 2, 4, 8}) {
-    SCOPED_TRACE(int{size});
-    const uint64_t ids[] = {0x0807060504030201ULL >> (64 - 8 * size), (size == 8 ? ~0ULL : (1ULL << (8 * size)) - 1) - 1, 1};
-    const uint32_t lengths[] = {3, 8, 1};
-    Records records;  // an irregular interleaving
-    uint64_t counts[3] = {};
-    for (size_t i = 0; i < 40; ++i) {
-      const size_t g = (i * i + i / 3) % 3;
-      records.emplace_back(ids[g], Payload(i, lengths[g]));
-      ++counts[g];
-    }
-    MdfBuilder b;
-    const uint64_t dg = b.AddDG(size);
-    for (int g = 0; g < 3; ++g) b.AddCG(dg, ids[g], counts[g], lengths[g], 0, 0, ("g" + std::to_string(g)).c_str());
-    Bytes data = MdfBuilder::UnsortedRecords(size, records);
-    data.insert(data.end(), size - 1u, uint8_t{0xEE});
-    b.SetDGData(dg, b.AddDT(data));
-    ExpectSameAsReference(Write(b), 1, 0);
-    const MdfBuilder m = LoadImage(dir_.Path("onepass.mf4"));
-    const auto dgs = DataGroupsOf(m);
-    ASSERT_EQ(dgs.size(), 3u);
-    for (int g = 0; g < 3; ++g) EXPECT_EQ(DataOf(m, m.GetLink(dgs[g], fmt::kDgData)), RecordsWithId(records, ids[g]));
-  }
-}
-
 // Files written through the C interface: groups of widths from 0 to 6 doubles, some without
 // data, appended in an irregular order, closed and reopened in between.
 class InterleavedGroupsTest : public SortTest, public ::testing::WithParamInterface<int> {};

@@ -130,10 +130,7 @@ TEST_F(ReadStreamTest, RejectsHostileLayouts) {
     Layout build;
   } cases[] = {
       {"chain starting with DT and a later DZ", [&](MdfBuilder& m) { return List10(m, {m.AddDT(d10), m.AddDZ(d5, 0, 0)}); }},
-      {"DT then SD", [&](MdfBuilder& m) { return List10(m, {m.AddDT(d10), m.AddDT(d5, "SD")}); }},
       {"short block inside a list", [&](MdfBuilder& m) { return List10(m, {m.AddDT(d10), m.AddDT(d9), m.AddDT(d5)}); }},
-      {"short last block of a list that is not the last",
-       [&](MdfBuilder& m) { return List10(m, {m.AddDT(d10), m.AddDT(d9)}, List10(m, {m.AddDT(d5)})); }},
       {"count above the link count", [&](MdfBuilder& m) {
          const uint64_t dl = List10(m, {m.AddDT(d10), m.AddDT(d5)});
          m.Patch32(m.DataPos(dl) + 4, 3);
