@@ -44,11 +44,10 @@ struct GroupInfo {
 bool ReadGroups(const std::string& path, std::map<std::string, std::vector<uint8_t>>* groups,
                 std::map<std::string, GroupInfo>* info);
 
-// Appends one sample to each of groups (as ReadGroups found them) through h, open on path,
-// closes h and checks that path then holds exactly that sample more per group, counted.
-// Returns what went wrong, or an empty text.
-std::string AppendOneSampleEach(MDF4Handle& h, const std::string& path,
-                                const std::map<std::string, std::vector<uint8_t>>& groups,
-                                const std::map<std::string, GroupInfo>& info);
+// Reopens path through the C interface and expects exactly the records of the first
+// `completed` calls (with orOneMore, those of the next call may be there too), counts that
+// match them; then appends one sample to every group and expects exactly that sample more.
+void ExpectReopensWithCompletedCalls(const std::string& path, const std::vector<ScenarioOp>& ops, size_t completed,
+                                     bool orOneMore);
 
 }  // namespace qm::test

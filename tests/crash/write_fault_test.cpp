@@ -25,7 +25,6 @@
 namespace qm::test {
 namespace {
 
-using Groups = std::map<std::string, std::vector<uint8_t>>;
 using os::WriteFault;
 
 // The file's bytes, reduced to a hash (0 when there is no file).
@@ -52,57 +51,6 @@ size_t RunFrom(const std::string& path, const std::vector<ScenarioOp>& ops, size
     if (afterCall) afterCall(i + 1);
   }
   return ops.size();
-}
-
-// Rows per group as the command's export reports them ("wrote DIR/NAME.csv (N rows)").
-std::map<std::string, uint64_t> ExportedRows(const std::string& path) {
-  std::map<std::string, uint64_t> rows;
-  const std::string dir = path + ".csv";
-  std::filesystem::remove_all(dir);
-  FILE* out = popen(("'" QM_CLI_PATH "' export '" + path + "' --output '" + dir + "' 2>/dev/null").c_str(), "r");
-  if (out == nullptr) return rows;
-  char line[512];
-  const std::string prefix = "wrote " + dir + "/";
-  while (std::fgets(line, sizeof line, out) != nullptr) {
-    const std::string text = line;
-    const size_t csv = text.rfind(".csv (");
-    if (text.rfind(prefix, 0) != 0 || csv == std::string::npos) continue;
-    rows[text.substr(prefix.size(), csv - prefix.size())] = std::strtoull(text.c_str() + csv + 6, nullptr, 10);
-  }
-  if (pclose(out) != 0) rows.clear();
-  return rows;
-}
-
-// Reads the file back independently of the writer (with `exported`, also through the
-// command's export), expecting exactly the records of the first `completed` calls (with
-// `orOneMore`, those of the next call may be there too); then reopens it, appends one
-// sample to every group and checks that exactly that sample was added.
-void CheckReadAndAppend(const std::string& path, const std::vector<ScenarioOp>& ops, size_t completed,
-                        bool orOneMore, bool exported = false) {
-  Groups groups;
-  std::map<std::string, GroupInfo> info;
-  if (exported) {
-    ASSERT_TRUE(ReadGroups(path, &groups, &info));
-    const std::map<std::string, uint64_t> rows = ExportedRows(path);
-    for (const auto& [name, bytes] : ExpectedRecords(ops, completed, false)) {
-      if (bytes.empty()) continue;
-      EXPECT_EQ(rows.count(name) != 0 ? rows.at(name) : 0, bytes.size() / info[name].recordSize) << name;
-    }
-  }
-  MDF4Handle h{};
-  MDF4HeaderInfo header{"", "", "", "", "", ""};
-  int64_t start = 0;
-  ASSERT_TRUE(MDF4_Create(path.c_str(), &h, &header, &start)) << h.errorCode;
-  ASSERT_TRUE(ReadGroups(path, &groups, &info));
-  // A declaration stopped before its name was written leaves a group nobody can address.
-  if (orOneMore && groups.count("") != 0 && groups[""].empty()) groups.erase("");
-  const bool exact = groups == ExpectedRecords(ops, completed, false);
-  ASSERT_TRUE(exact || (orOneMore && groups == ExpectedRecords(ops, completed, true)))
-      << "the file does not hold exactly the completed calls";
-  for (const auto& [name, bytes] : groups) {
-    ASSERT_EQ(info[name].cycleCount * info[name].recordSize, bytes.size()) << name;
-  }
-  EXPECT_EQ(AppendOneSampleEach(h, path, groups, info), "");
 }
 
 struct FaultCase {
@@ -144,7 +92,7 @@ TEST_P(WriteFaultTest, AFailedWriteCostsNoEarlierCall) {
   const uint64_t total = os::WriteCount() - before;
   ASSERT_GE(total, 200u);
   const std::string copy = dir_.Path("copy.mf4");
-  CheckReadAndAppend(path, ops, ops.size(), false);
+  ExpectReopensWithCompletedCalls(path, ops, ops.size(), false);
   std::set<size_t> readBack;
 
   for (uint64_t n = 1; n <= total; ++n) {
@@ -165,7 +113,7 @@ TEST_P(WriteFaultTest, AFailedWriteCostsNoEarlierCall) {
       if (!creating && readBack.insert(failed).second) {
         // Each state a failure leaves is read back once, from a copy: the handle holds the file.
         std::filesystem::copy_file(path, copy, std::filesystem::copy_options::overwrite_existing);
-        CheckReadAndAppend(copy, ops, failed, false, kind == WriteFault::kFail);
+        ExpectReopensWithCompletedCalls(copy, ops, failed, false);
       }
       // The same handle repeats the call and goes on: the file is the one of a run without failure.
       if (ops[failed].kind != ScenarioOp::kClose) {
@@ -182,7 +130,7 @@ TEST_P(WriteFaultTest, AFailedWriteCostsNoEarlierCall) {
       }
       os::SetWriteFault(0, WriteFault::kNone);
       // The interrupted call may have completed on disk when only writes after it failed.
-      CheckReadAndAppend(path, ops, failed, true);
+      ExpectReopensWithCompletedCalls(path, ops, failed, true);
     }
     MDF4_FreeString(h.errorMessage);
     if (HasFatalFailure()) return;
@@ -239,8 +187,8 @@ TEST(WriteFault, FileSizeLimitCostsNoEarlierCall) {
   ASSERT_LT(failed, ops.size()) << "the limit was never reached";
   EXPECT_EQ(ops[failed].kind, ScenarioOp::kData1D);
   EXPECT_EQ(report[1], MDF4_ERR_WRITE);
-  CheckReadAndAppend(copy, ops, failed, false);
-  CheckReadAndAppend(path, ops, ops.size(), false);
+  ExpectReopensWithCompletedCalls(copy, ops, failed, false);
+  ExpectReopensWithCompletedCalls(path, ops, ops.size(), false);
 }
 
 }  // namespace
