@@ -72,15 +72,6 @@ static void Append(MDF4Handle* h, int kind, int group, int first, int count) {
   CHECK(kind != 3 || MDF4_LTT_AddChannelData(h, 7, values, (uint32_t)count));
 }
 
-static void CheckLimitIds(MDF4Handle* h) {
-  int32_t count = -1;
-  int32_t* ids = MDF4_LTT_GetLimitIDs(h, &count);
-  CHECK(ids != NULL && count == 1 && ids[0] == 7);
-  Free1DIntArray(ids);
-  CHECK(MDF4_LTT_GetChannelGroupName(h, 7) != NULL && strcmp(MDF4_LTT_GetChannelGroupName(h, 7), kNames[1]) == 0);
-  CHECK(MDF4_LTT_GetChannelGroupName(h, 70) == NULL && h->errorCode == 0);
-}
-
 int main(int argc, char** argv) {
   char path[MAX_PATH_LENGTH], sortedPath[MAX_PATH_LENGTH], csvPath[MAX_PATH_LENGTH];
   MDF4HeaderInfo info = {"C host", "Tests", "Quillmark", "End to end", "local PC", "written by c_host.c"};
@@ -88,6 +79,7 @@ int main(int argc, char** argv) {
   int64_t start = 0, firstStart;
   uint64_t before = GetCurrentTimeStamp();
   double times[3], one[3] = {1, 2, 3};
+  int32_t count = 0, *ids;
   int g;
 
   if (argc != 2 || strlen(argv[1]) > MAX_PATH_LENGTH - 32) {
@@ -120,20 +112,11 @@ int main(int argc, char** argv) {
   CHECK(MDF4_AddChannel(&h, kNames[1], "Lower", "V", 2.0, 1.0));
   CHECK(!MDF4_AddChannelGroup(&h, kNames[0], false));
   ExpectError(&h, MDF4_ERR_GROUP, "Group already exists", __LINE__);
-  CHECK(!MDF4_AddChannelData1D(&h, "Gearbox", one, 1));
-  ExpectError(&h, MDF4_ERR_GROUP, "Group 'Gearbox' not found", __LINE__);
-  CHECK(!MDF4_AddChannel(&h, kNames[0], "Late", NULL, 1.0, 0.0));
-  ExpectError(&h, MDF4_ERR_NOT_NEWEST_GROUP, "Channels can only be added to the newest group", __LINE__);
-  CHECK(!MDF4_LTT_AddChannelData(&h, 8, one, 1));
-  ExpectError(&h, MDF4_ERR_LIMIT, "limit '8' not found", __LINE__);
-  CHECK(!MDF4_AddChannelData2D(&h, kNames[0], NULL, -1));
-  ExpectError(&h, MDF4_ERR_INVALID_ARGUMENT, "Invalid argument", __LINE__);
   Append(&h, 1, 0, 0, 3);
   Append(&h, 2, 1, 0, 2);
   Append(&h, 2, 0, 3, 2);
   Append(&h, 3, 1, 2, 3);
   Append(&h, 1, 0, 5, 0); /* count 0 is valid and writes nothing */
-  CheckLimitIds(&h);
   MDF4_Close(&h);
 
   /* ---- Reopened: the groups come from the file, new samples are appended to both ---- */
@@ -143,7 +126,9 @@ int main(int argc, char** argv) {
   CHECK(MDF4_AddChannelGroup(&h, "New", true)); /* declarations change nothing in a reopened file */
   CHECK(!MDF4_AddChannelData1D(&h, "New", one, 1));
   ExpectError(&h, MDF4_ERR_GROUP, "Group 'New' not found", __LINE__);
-  CheckLimitIds(&h);
+  ids = MDF4_LTT_GetLimitIDs(&h, &count); /* the limit group comes from the file too */
+  CHECK(ids != NULL && count == 1 && ids[0] == 7 && strcmp(MDF4_LTT_GetChannelGroupName(&h, 7), kNames[1]) == 0);
+  Free1DIntArray(ids);
   Append(&h, 2, 0, 5, 2);
   Append(&h, 1, 1, 5, 2);
   Append(&h, 1, 0, 7, 1);
@@ -151,22 +136,11 @@ int main(int argc, char** argv) {
   MDF4_Close(&h);
   CHECK(fclose(csvFiles[0]) == 0 && fclose(csvFiles[1]) == 0);
 
-  /* ---- The sorted copy: no record IDs, so appending to it is refused and changes nothing ---- */
+  /* ---- The sorted copy ---- */
   CHECK(!MDF4_Sort(path, path)); /* the source is never its own destination */
   CHECK(MDF4_Sort(path, sortedPath));
-  CHECK(MDF4_Create(sortedPath, &h, &info, &start));
-  CHECK(start == firstStart);
-  CHECK(!MDF4_AddChannelData1D(&h, kNames[1], one, 1));
-  ExpectError(&h, MDF4_ERR_CANNOT_APPEND, "Data cannot be appended to this file", __LINE__);
-  MDF4_Close(&h);
 
-  /* ---- Handle-free functions and null arguments ---- */
   GetTimeChannelValues(times, 3, 10000, 0);
   CHECK(times[0] < times[1] && times[1] < times[2]);
-  Free1DIntArray(NULL);
-  MDF4_FreeString(NULL);
-  CHECK(!MDF4_AddChannelGroup(NULL, kNames[0], true));
-  CHECK(MDF4_LTT_GetLimitIDs(NULL, NULL) == NULL);
-  MDF4_Close(NULL);
   return 0;
 }

@@ -184,18 +184,7 @@ TEST(CliInfo, ReadsAFileWhileItsWriterAppends) {
       next[g] += count;
     }
   });
-  // Also when an assertion ends the test early.
-  struct Joiner {
-    std::atomic<bool>& stop;
-    std::thread& writer;
-    MDF4Handle& h;
-    ~Joiner() {
-      stop = true;
-      writer.join();
-      MDF4_Close(&h);
-    }
-  } joiner{stop, writer, h};
-  for (int run = 0; run < 8; ++run) {
+  for (int run = 0; run < 8 && !HasFailure(); ++run) {
     SCOPED_TRACE(run);
     busy = true;
     const CliResult shown = RunCli({"info", path});
@@ -203,15 +192,18 @@ TEST(CliInfo, ReadsAFileWhileItsWriterAppends) {
     busy = false;
     EXPECT_EQ(shown.status, 0) << shown.err;
     EXPECT_FALSE(Contains(shown.out, "cannot be resolved"));
-    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_FALSE(Contains(r.err, "cycle count states"));
     for (const char* g : {"A", "B"}) {
       const Table t = ParseCsv(ReadAll(dir.Path(std::string("csv/") + g + ".csv")));
-      ASSERT_FALSE(t.empty());
-      for (size_t i = 1; i < t.size(); ++i)
-        ASSERT_EQ(t[i], (std::vector<std::string>{std::to_string(i - 1), std::to_string(3 * (i - 1))})) << g;
+      EXPECT_FALSE(t.empty());
+      for (size_t i = 1; i < t.size() && !HasFailure(); ++i)
+        EXPECT_EQ(t[i], (std::vector<std::string>{std::to_string(i - 1), std::to_string(3 * (i - 1))})) << g;
     }
   }
+  stop = true;
+  writer.join();
+  MDF4_Close(&h);
 }
 
 #ifndef _WIN32
