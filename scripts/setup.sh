@@ -4,7 +4,7 @@ set -euo pipefail
 
 # The Python package's tests and the fleet example use Debian's NumPy, pytest and Dask; the
 # package checks use venv, pkg-config and dpkg-shlibdeps (dpkg-dev).
-packages=(build-essential cmake zlib1g-dev libdeflate-dev libgtest-dev libgmock-dev googletest libbenchmark-dev tzdata
+packages=(build-essential cmake zlib1g-dev libdeflate-dev libgtest-dev libgmock-dev googletest libbenchmark-dev nlohmann-json3-dev tzdata
           python3 python3-numpy python3-pytest python3-venv python3-distributed pkgconf dpkg-dev)
 
 missing=()

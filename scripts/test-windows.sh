@@ -13,7 +13,7 @@ phase() {
 }
 
 # ---- Tools: only what is missing is installed -------------------------------------------------
-packages=(cmake make g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest wine wine64 tzdata)
+packages=(cmake make g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest nlohmann-json3-dev wine wine64 tzdata)
 missing=()
 for pkg in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)

@@ -10,7 +10,7 @@ if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../tools/CMakeLists.txt AND TARGET quillma
   gtest_discover_tests(qm_cli_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
 endif()
 
-# ---- C interface: a C host over the shared library, the check of its files, the export list ----
+# ---- C interface: a C host over the shared library, the export of its files, the export list ----
 # The unit tests call the exported functions in their own process.
 target_link_libraries(qm_unit_tests PRIVATE quillmark_static)
 
@@ -24,11 +24,12 @@ add_test(NAME qm_c_host_prepare COMMAND ${CMAKE_COMMAND} -E make_directory ${QM_
 set_tests_properties(qm_c_host_prepare PROPERTIES FIXTURES_SETUP qm_c_host_dir)
 add_test(NAME qm_c_host COMMAND qm_c_host ${QM_C_HOST_DIR})
 set_tests_properties(qm_c_host PROPERTIES FIXTURES_REQUIRED qm_c_host_dir FIXTURES_SETUP qm_c_host_files)
-add_test(NAME qm_c_host_verify COMMAND qm_unit_tests --gtest_filter=CHostOutputTest.*)
+add_test(NAME qm_c_host_verify COMMAND qm_cli_tests --gtest_filter=CHostOutput.*)
 set_tests_properties(qm_c_host_verify PROPERTIES FIXTURES_REQUIRED qm_c_host_files
   ENVIRONMENT QM_C_HOST_DIR=${QM_C_HOST_DIR})
 
 # The shared library exports exactly the C interface (ELF symbol tables).
 if(UNIX AND NOT APPLE)
-  add_test(NAME qm_exports COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/api/check_exports.sh $<TARGET_FILE:quillmark>)
+  add_test(NAME qm_exports COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/api/check_exports.sh $<TARGET_FILE:quillmark>
+           ${PROJECT_SOURCE_DIR}/include/quillmark/quillmark.h)
 endif()

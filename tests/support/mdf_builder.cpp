@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 #include "block/byte_order.h"
 #include "block/format.h"
@@ -125,22 +127,10 @@ void MdfBuilder::PatchBytes(uint64_t pos, const void* src, size_t n) {
   if (n != 0) std::memcpy(&bytes_[pos], src, n);
 }
 
-void MdfBuilder::Patch16(uint64_t pos, uint16_t v) {
-  uint8_t b[2];
-  StoreLE16(b, v);
-  PatchBytes(pos, b, sizeof b);
-}
-
-void MdfBuilder::Patch32(uint64_t pos, uint32_t v) {
-  uint8_t b[4];
-  StoreLE32(b, v);
-  PatchBytes(pos, b, sizeof b);
-}
-
-void MdfBuilder::Patch64(uint64_t pos, uint64_t v) {
+void MdfBuilder::PatchLE(uint64_t pos, uint64_t v, size_t n) {
   uint8_t b[8];
   StoreLE64(b, v);
-  PatchBytes(pos, b, sizeof b);
+  PatchBytes(pos, b, n);
 }
 
 void MdfBuilder::SetBlockLength(uint64_t blockPos, uint64_t length) {
@@ -371,23 +361,16 @@ std::vector<uint8_t> MdfBuilder::Transpose(const std::vector<uint8_t>& bytes, ui
 }
 
 bool MdfBuilder::WriteTo(const std::string& path) const {
-  std::FILE* fp = std::fopen(path.c_str(), "wb");
-  if (fp == nullptr) return false;
-  bool ok = bytes_.empty() || std::fwrite(bytes_.data(), 1, bytes_.size(), fp) == bytes_.size();
-  if (std::fclose(fp) != 0) ok = false;
-  return ok;
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes_.data()), static_cast<std::streamsize>(bytes_.size()));
+  out.close();
+  return !out.fail();
 }
 
 bool ReadFileBytes(const std::string& path, std::vector<uint8_t>* out) {
-  out->clear();
-  std::FILE* fp = std::fopen(path.c_str(), "rb");
-  if (fp == nullptr) return false;
-  uint8_t buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, fp)) != 0) out->insert(out->end(), buf, buf + n);
-  const bool ok = std::ferror(fp) == 0;
-  std::fclose(fp);
-  return ok;
+  std::ifstream in(path, std::ios::binary);
+  out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return in.good() || in.eof();
 }
 
 }  // namespace qm::test

@@ -37,10 +37,10 @@ class MdfBuilder {
   uint64_t DataPos(uint64_t blockPos) const;
   // Overwrites bytes in place; grows the file with zeros when the range reaches past its end.
   void PatchBytes(uint64_t pos, const void* src, size_t n);
-  void Patch8(uint64_t pos, uint8_t v) { PatchBytes(pos, &v, 1); }
-  void Patch16(uint64_t pos, uint16_t v);
-  void Patch32(uint64_t pos, uint32_t v);
-  void Patch64(uint64_t pos, uint64_t v);
+  // Little-endian numbers of 2, 4 and 8 bytes.
+  void Patch16(uint64_t pos, uint16_t v) { PatchLE(pos, v, 2); }
+  void Patch32(uint64_t pos, uint32_t v) { PatchLE(pos, v, 4); }
+  void Patch64(uint64_t pos, uint64_t v) { PatchLE(pos, v, 8); }
   // Overwrites the header's length field (for blocks that claim more or less than they hold).
   void SetBlockLength(uint64_t blockPos, uint64_t length);
   // Appends raw bytes at the current end, unaligned (stray bytes, truncated tails).
@@ -126,6 +126,7 @@ class MdfBuilder {
 
  private:
   uint64_t AppendAligned(size_t n);
+  void PatchLE(uint64_t pos, uint64_t v, size_t n);
   // Appends child to the chain starting at parent's link `firstIndex`, following link 0 of each element.
   void Chain(uint64_t parent, int firstIndex, uint64_t child);
   uint64_t Load64(uint64_t pos) const;
