@@ -38,6 +38,7 @@ class MdfBuilder {
   // Overwrites bytes in place; grows the file with zeros when the range reaches past its end.
   void PatchBytes(uint64_t pos, const void* src, size_t n);
   // Little-endian numbers of 2, 4 and 8 bytes.
+  void Patch8(uint64_t pos, uint8_t v) { PatchLE(pos, v, 1); }
   void Patch16(uint64_t pos, uint16_t v) { PatchLE(pos, v, 2); }
   void Patch32(uint64_t pos, uint32_t v) { PatchLE(pos, v, 4); }
   void Patch64(uint64_t pos, uint64_t v) { PatchLE(pos, v, 8); }
