@@ -17,7 +17,7 @@ void RecordError(MDF4Handle* h, int32_t code, std::u16string_view message) {
 
 void RecordGroupNotFound(MDF4Handle* h, const char* name) {
   // A long name is cut so that the message fits its buffer.
-  RecordError(h, MDF4_ERR_GROUP, FormatTruncated(kMessageCapacity, kMsgGroupNotFound, {FormatArg(name)}));
+  RecordError(h, MDF4_ERR_GROUP, formatTruncated(kMessageCapacity, kMsgGroupNotFound, {FormatArg(name)}));
 }
 
 MDF4FileContext* UsableContext(MDF4Handle* h) {

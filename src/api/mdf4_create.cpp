@@ -40,10 +40,10 @@ bool BuildComments(const HeaderTexts& t, std::u16string* fh, std::u16string* hd)
   char16_t buffer[kCommentCapacity];
   if (formatWide(buffer, kCommentCapacity, kFHCommentTemplate, {version.c_str()}) < 0) return false;
   *fh = buffer;
-  const std::u16string c = EscapeXml(t.comment), ts = EscapeXml(t.timeSource),
-                       a = EscapeXml(t.author), d = EscapeXml(t.department),
-                       p = EscapeXml(t.project), s = EscapeXml(t.subject),
-                       v = EscapeXml(version);
+  const std::u16string c = escapeXml(t.comment), ts = escapeXml(t.timeSource),
+                       a = escapeXml(t.author), d = escapeXml(t.department),
+                       p = escapeXml(t.project), s = escapeXml(t.subject),
+                       v = escapeXml(version);
   if (formatWide(buffer, kCommentCapacity, kHDCommentTemplate,
                  {c.c_str(), ts.c_str(), a.c_str(), d.c_str(), p.c_str(), s.c_str(), v.c_str()}) < 0)
     return false;
@@ -74,17 +74,17 @@ int32_t CreateNew(MDF4FileContext& ctx, const std::u16string& name, const Header
 
   M4MDBlock fhText(fhComment.c_str());
   auto* fh = new M4FHBlock();
-  fh->Place(&ctx, 0);
+  fh->Place(&ctx, BlockParts::kNone);
   fh->SetComment(&fhText);
   CopyTime(start, *fh);
   M4HDBlock& hd = ctx.HD();
   hd.AddFH(fh);
 
   M4MDBlock hdText(hdComment.c_str());
-  if (!hd.HasLink(fmt::kHdMdComment)) hd.SetLink(fmt::kHdMdComment, hdText.Place(&ctx, m4Block::kPlaceAll));
+  if (!hd.HasLink(fmt::kHdMdComment)) hd.SetLink(fmt::kHdMdComment, hdText.Place(&ctx, BlockParts::kAll));
   CopyTime(start, hd);
   ctx.currentDataGroup = hd.AddDG(new M4DGBlock(fmt::kUnsortedRecordIdSize));
-  hd.Write(true, true);
+  hd.Write(BlockParts::kAll);
   if (ctx.HadWriteError()) {
     ctx.Close();
     mDirectFile::RemoveFile(name.c_str());
@@ -233,7 +233,7 @@ extern "C" QM_API void MDF4_Close(MDF4Handle* h) {
     if (ctx->IsOpen() && !ctx->damaged) {
       WriteCall call(h, *ctx);
       ctx->appender.reset();
-      ctx->HD().Write(true, true);
+      ctx->HD().Write(BlockParts::kAll);
       if (ctx->sync != SyncPolicy::kOff) ctx->Sync();  // a refused sync counts as a failed write
       call.Done();
     }

@@ -169,7 +169,7 @@ extern "C" QM_API bool MDF4_LTT_AddChannelData(MDF4Handle* h, int32_t limitId, c
   if (name == nullptr) {
     if (UsableContext(h) == nullptr) return false;
     try {
-      RecordError(h, MDF4_ERR_LIMIT, FormatTruncated(kMessageCapacity, kMsgLimitNotFound, {limitId}));
+      RecordError(h, MDF4_ERR_LIMIT, formatTruncated(kMessageCapacity, kMsgLimitNotFound, {limitId}));
     } catch (...) {
       RecordError(h, MDF4_ERR_OUT_OF_MEMORY, kMsgOutOfMemory);
     }

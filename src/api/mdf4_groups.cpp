@@ -26,21 +26,21 @@ void createChannel(MDF4FileContext& ctx, GroupEntry& entry, uint8_t type, uint8_
   cn->cn_sync_type = sync;
   M4TXBlock nameText;
   nameText.appendWide(name);
-  if (!cn->HasLink(fmt::kCnTxName)) cn->SetLink(fmt::kCnTxName, nameText.Place(&ctx, m4Block::kPlaceAll));
+  if (!cn->HasLink(fmt::kCnTxName)) cn->SetLink(fmt::kCnTxName, nameText.Place(&ctx, BlockParts::kAll));
   if (!cn->HasLink(fmt::kCnCcConversion))
-    cn->SetLink(fmt::kCnCcConversion, conversion.Place(&ctx, m4Block::kPlaceAll));
+    cn->SetLink(fmt::kCnCcConversion, conversion.Place(&ctx, BlockParts::kAll));
   cn->cn_data_type = fmt::kCnDataTypeFloatLE;
   cn->cn_bit_offset = 0;
   cn->cn_byte_offset = cg->cg_data_bytes;
   cn->cn_bit_count = fmt::kCnBitCountDouble;
   M4TXBlock unitText;
   unitText.appendWide(unit);
-  if (!cn->HasLink(fmt::kCnMdUnit)) cn->SetLink(fmt::kCnMdUnit, unitText.Place(&ctx, m4Block::kPlaceAll));
-  cn->Write(true, true);
+  if (!cn->HasLink(fmt::kCnMdUnit)) cn->SetLink(fmt::kCnMdUnit, unitText.Place(&ctx, BlockParts::kAll));
+  cn->Write(BlockParts::kAll);
   // The file's cycle counter is the authority on the count: the CG in memory may be older.
   if (const auto* counter = ctx.Counters().Find(entry.counterKey)) cg->cg_cycle_count = counter->count;
   cg->cg_data_bytes += 8;
-  cg->Write(true, true);
+  cg->Write(BlockParts::kAll);
   entry.recordSize = cg->RecordSize();
   entry.channelCount = static_cast<uint8_t>(entry.channelCount + 1);
 }
@@ -80,11 +80,11 @@ bool AddGroupImpl(MDF4Handle* h, const char* groupName, bool withTime) {
   // other name: readers that insist on UTF-8 accept it, and a reopen reads it back to the key.
   M4TXBlock nameText;
   nameText.appendWide(entry.name);
-  if (!cg->HasLink(fmt::kCgTxAcqName)) cg->SetLink(fmt::kCgTxAcqName, nameText.Place(ctx, m4Block::kPlaceAll));
+  if (!cg->HasLink(fmt::kCgTxAcqName)) cg->SetLink(fmt::kCgTxAcqName, nameText.Place(ctx, BlockParts::kAll));
   cg->cg_cycle_count = 0;
   cg->cg_data_bytes = cg->cg_inval_bytes = 0;
-  cg->Write(true, true);
-  dg->Write(true, true);
+  cg->Write(BlockParts::kAll);
+  dg->Write(BlockParts::kAll);
   ctx->RegisterCycleCounter(*cg, cg->cg_record_id);
   if (withTime) {
     M4CCLinear identity(1.0, 0.0);

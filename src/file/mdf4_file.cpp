@@ -58,7 +58,7 @@ bool MDF4File::Create(const char16_t* name, const char* programId, int32_t versi
   FillField(idBlock_ + fmt::kIdVersOffset, vers);
   FillField(idBlock_ + fmt::kIdProgOffset, programId != nullptr ? programId : fmt::kProgramId);
   StoreLE16(idBlock_ + fmt::kIdVerOffset, static_cast<uint16_t>(version));
-  const bool ok = WriteAt(0, fmt::kIdBlockSize, idBlock_) && hd_.Place(this, m4Block::kPlaceAll) != 0 &&
+  const bool ok = WriteAt(0, fmt::kIdBlockSize, idBlock_) && hd_.Place(this, BlockParts::kAll) != 0 &&
                   hd_.GetPosition() == fmt::kHDPosition && GetEnd() >= fmt::kHDPosition;
   if (ok) return true;
   Close();

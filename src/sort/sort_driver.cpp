@@ -150,14 +150,14 @@ void SortJob::CopyText(const m4Block& source, int sourceLink, m4Block& target, i
   block->appendWide(text);
   // A block that cannot be written leaves a link to zeros; like every single text, it is not
   // reported.
-  const uint64_t position = block->Place(&dst_, m4Block::kPlaceAll);
+  const uint64_t position = block->Place(&dst_, BlockParts::kAll);
   if (position != 0) target.SetLink(targetLink, position);
 }
 
 void SortJob::CopyHistory() {
   WalkChain<M4FHBlock>(&src_, src_.HD(), fmt::kHdFhFirst, fmt::kFH, [&](const M4FHBlock& source) {
     auto owned = std::make_unique<M4FHBlock>();
-    owned->Place(&dst_, 0);  // reserved first, so that the entry stands before its comment
+    owned->Place(&dst_, BlockParts::kNone);  // reserved first, so that the entry stands before its comment
     owned->fh_time_ns = source.fh_time_ns;
     owned->fh_tz_offset_min = source.fh_tz_offset_min;
     owned->fh_dst_offset_min = source.fh_dst_offset_min;
@@ -182,7 +182,7 @@ void SortJob::AddSortEntry() {
   StartTimeRecord now;
   nowTime(now);
   auto fh = std::make_unique<M4FHBlock>();
-  fh->Place(&dst_, 0);
+  fh->Place(&dst_, BlockParts::kNone);
   M4MDBlock comment(text);
   fh->SetComment(&comment);
   fh->fh_time_ns = static_cast<uint64_t>(now.timeNs);
@@ -210,7 +210,7 @@ bool SortJob::Run(const char16_t* source, const char16_t* destination) {
   hd.hd_tz_offset_min = src_.HD().hd_tz_offset_min;
   hd.hd_dst_offset_min = src_.HD().hd_dst_offset_min;
   hd.hd_time_flags = src_.HD().hd_time_flags;
-  hd.Write(true, true);
+  hd.Write(BlockParts::kAll);
 
   frequency_ = os::MonotonicFrequency();
   if (frequency_ <= 0) frequency_ = 1;
@@ -218,7 +218,7 @@ bool SortJob::Run(const char16_t* source, const char16_t* destination) {
   WalkChain<M4DGBlock>(&src_, src_.HD(), fmt::kHdDgFirst, fmt::kDG,
                        [&](const M4DGBlock& dg) { return CopyDataGroup(dg); });
   if (stopped_) return Failed(SortFailure::kCopy);  // stopped at once: no final header write
-  const bool written = hd.Write(true, true);
+  const bool written = hd.Write(BlockParts::kAll);
   // Any write the system refused on the way, including gathered ones, fails the copy.
   return (written && dst_.FlushWrites() && !dst_.HadWriteError() && copyOk_) || Failed(SortFailure::kCopy);
 }
@@ -293,7 +293,7 @@ bool SortJob::CopyDataGroup(const M4DGBlock& dg) {
 
 bool SortJob::StartGroup(const M4CGBlock& sourceCg, M4DGBlock** dgOut, M4CGBlock** cgOut) {
   M4DGBlock* dg = dst_.HD().AddDG(std::make_unique<M4DGBlock>(0).release());
-  dst_.HD().Write(true, true);
+  dst_.HD().Write(BlockParts::kAll);
   M4CGBlock* cg = dg->AddCG(std::make_unique<M4CGBlock>(0).release());
   cg->cg_cycle_count = sourceCg.cg_cycle_count;
   // The invalidation bytes stay the last bytes of each record; the copy has none of its own.
@@ -309,8 +309,8 @@ bool SortJob::StartGroup(const M4CGBlock& sourceCg, M4DGBlock** dgOut, M4CGBlock
 }
 
 void SortJob::EndGroup(M4DGBlock* dg, M4CGBlock* cg) {
-  cg->Write(true, true);
-  dg->Write(true, true);
+  cg->Write(BlockParts::kAll);
+  dg->Write(BlockParts::kAll);
   // Every group uses key 0: the table keeps only the newest group, whose count the next group's
   // stream writes once more, unchanged.
   dst_.RegisterCycleCounter(*cg, 0);
@@ -389,10 +389,10 @@ bool SortJob::Restore(const Snapshot& s) {
     last->WriteHead();
     dst_.HD().AdoptLastDG(last.release());
   } else {
-    dst_.HD().AddDG(nullptr);
+    dst_.HD().ReleaseLastDG();
     dst_.HD().SetLink(fmt::kHdDgFirst, 0);
   }
-  dst_.HD().Write(true, true);
+  dst_.HD().Write(BlockParts::kAll);
   nextRecordId_ = s.nextRecordId;
   dst_.Counters().Entries() = s.counters;
   return true;
@@ -494,7 +494,7 @@ bool SortJob::CopyChannels(const M4CGBlock& sourceCg, M4CGBlock& cg) {
     cn->cn_byte_offset = source.cn_byte_offset;
     cn->cn_bit_count = source.cn_bit_count;
     cn->cn_bit_offset = source.cn_bit_offset & 7;
-    cn->Write(true, true);
+    cn->Write(BlockParts::kAll);
     return true;
   });
   return !stop;
@@ -521,7 +521,7 @@ bool SortJob::CopyConversion(const M4CNBlock& sourceCn, M4CNBlock& cn) {
   const double factor = cc->var.size() > 1 ? cc->var[1] : 0.0;
   M4CCLinear linear(factor, offset);
   CopyText(*cc, fmt::kCcTxName, linear, fmt::kCcTxName, false);
-  const uint64_t position = linear.Place(&dst_, m4Block::kPlaceAll);
+  const uint64_t position = linear.Place(&dst_, BlockParts::kAll);
   if (position != 0) cn.SetLink(fmt::kCnCcConversion, position);
   return true;
 }

@@ -383,7 +383,7 @@ bool m4DataStreamEx::WriteBytes(uint32_t n, const void* source) {
 
 void m4DataStreamEx::CommitList() {
   if (list_ && listDirty_) {
-    list_->Write(true, true);
+    list_->Write(BlockParts::kAll);
     listDirty_ = false;
   }
   if (predecessorLinked_) return;
@@ -394,7 +394,7 @@ void m4DataStreamEx::CommitList() {
     file_->WriteAt(predecessorList_ + fmt::kBlockHeaderSize + fmt::kLinkSize * fmt::kDlNext, 8, bytes);
   } else {
     dg_->SetLink(fmt::kDgData, target);
-    dg_->Write(true, true);
+    dg_->Write(BlockParts::kAll);
   }
   predecessorLinked_ = true;
 }

@@ -42,8 +42,8 @@ TEST_F(BlockTest, PlacementStartsBehindIdBlockAndAlignsToEight) {
   M4TXBlock a, b;
   a.appendBytes("abcde", 5);  // 24 + 6 = 30 bytes
   b.appendBytes("x", 1);
-  EXPECT_EQ(a.Place(&file_, m4Block::kPlaceAll), 64u);
-  EXPECT_EQ(b.Place(&file_, m4Block::kPlaceAll), 96u) << "94 rounded up";
+  EXPECT_EQ(a.Place(&file_, BlockParts::kAll), 64u);
+  EXPECT_EQ(b.Place(&file_, BlockParts::kAll), 96u) << "94 rounded up";
   const Bytes d = Disk();
   ASSERT_EQ(d.size(), 96u + 26u);
   EXPECT_EQ(Id(d, 64), "##TX");
@@ -55,13 +55,13 @@ TEST_F(BlockTest, PlacementStartsBehindIdBlockAndAlignsToEight) {
 TEST_F(BlockTest, ReservedBlockLeavesZeroGapUntilWritten) {
   M4CGBlock reserved(7);
   M4DGBlock behind(2);
-  ASSERT_EQ(reserved.Place(&file_, 0), 64u);
-  ASSERT_EQ(behind.Place(&file_, m4Block::kPlaceAll), 168u);
+  ASSERT_EQ(reserved.Place(&file_, BlockParts::kNone), 64u);
+  ASSERT_EQ(behind.Place(&file_, BlockParts::kAll), 168u);
   Bytes d = Disk();
   ASSERT_EQ(d.size(), 168u + 64u);
   EXPECT_EQ(Bytes(d.begin() + 64, d.begin() + 168), Bytes(104, 0));
 
-  ASSERT_TRUE(reserved.Write(true, true));
+  ASSERT_TRUE(reserved.Write(BlockParts::kAll));
   d = Disk();
   EXPECT_EQ(Id(d, 64), "##CG");
   EXPECT_EQ(U64(d, 64 + 8), 104u);
@@ -71,7 +71,7 @@ TEST_F(BlockTest, ReservedBlockLeavesZeroGapUntilWritten) {
 
 TEST_F(BlockTest, WriteHeadRewritesHeadButNotVariablePart) {
   M4CCLinear cc(2.5, -1.0);
-  ASSERT_EQ(cc.Place(&file_, m4Block::kPlaceAll), 64u);
+  ASSERT_EQ(cc.Place(&file_, BlockParts::kAll), 64u);
   Bytes d = Disk();
   ASSERT_EQ(d.size(), 64u + 96u);
   EXPECT_EQ(qm::LoadLEDouble(&d[64 + 80]), -1.0) << "offset first";
@@ -87,7 +87,7 @@ TEST_F(BlockTest, WriteHeadRewritesHeadButNotVariablePart) {
   EXPECT_EQ(qm::LoadLEDouble(&d[64 + 80]), -1.0);
 
   cc.SetLink(0, 0x5678);
-  ASSERT_TRUE(cc.Write(true, false));
+  ASSERT_TRUE(cc.Write(BlockParts::kData));
   d = Disk();
   EXPECT_EQ(qm::LoadLEDouble(&d[64 + 80]), 99.0);
   EXPECT_EQ(U64(d, 64 + 24), 0x1234u) << "the head stays as it was";
@@ -103,7 +103,7 @@ TEST_F(BlockTest, LinkGrowthChangesWrittenCountAndLength) {
   EXPECT_FALSE(dg.HasLink(1000000));
   EXPECT_EQ(dg.GetLinkCount(), 7u) << "reading beyond the count does not grow it";
 
-  ASSERT_EQ(dg.Place(&file_, m4Block::kPlaceAll), 64u);
+  ASSERT_EQ(dg.Place(&file_, BlockParts::kAll), 64u);
   const Bytes d = Disk();
   EXPECT_EQ(U64(d, 64 + 16), 7u);
   EXPECT_EQ(U64(d, 64 + 8), 24u + 56u + 8u);

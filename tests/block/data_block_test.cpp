@@ -101,7 +101,7 @@ TEST_F(DataBlockTest, LoadedBlockHoldsItsWholeDataSection) {
   EXPECT_EQ(dt->GetVarSize(), 100u);
   EXPECT_EQ(dt->GetFreeSpace(), 0u);
   EXPECT_EQ(Bytes(dt->Data(), dt->Data() + 100), payload);
-  ASSERT_TRUE(dt->Write(true, true));
+  ASSERT_TRUE(dt->Write(BlockParts::kAll));
   EXPECT_EQ(Disk(), m.Bytes()) << "rewriting a loaded block reproduces it";
 
   auto e = LoadAs<M4DataBlock>(&file_, empty, qm::fmt::kDT);

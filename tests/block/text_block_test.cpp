@@ -82,8 +82,8 @@ TEST_F(TextFileTest, WrittenTextsHaveOneTerminatingZero) {
   M4TXBlock time;
   time.appendWide(u"Time");
   M4MDBlock empty(u""), none(nullptr);
-  ASSERT_EQ(time.Place(&file_, m4Block::kPlaceAll), 64u);
-  ASSERT_EQ(empty.Place(&file_, m4Block::kPlaceAll), 96u);
+  ASSERT_EQ(time.Place(&file_, BlockParts::kAll), 64u);
+  ASSERT_EQ(empty.Place(&file_, BlockParts::kAll), 96u);
   EXPECT_EQ(Written(none), (Bytes{0}));
 
   Bytes d;
@@ -118,7 +118,7 @@ TEST_F(TextFileTest, ReadTextKeepsFillButDecodesToFirstZero) {
   EXPECT_EQ(l->GetVarSize(), 704u);
   EXPECT_EQ(l->Decode(), std::u16string(700, u'q') + u"\u20ac");
   // Rewritten in place, the loaded text reproduces the file.
-  ASSERT_TRUE(l->Write(true, true));
+  ASSERT_TRUE(l->Write(BlockParts::kAll));
   Bytes d;
   ASSERT_TRUE(qm::test::ReadFileBytes(dir_.Path("r.mf4"), &d));
   EXPECT_EQ(d, m.Bytes());

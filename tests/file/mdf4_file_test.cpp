@@ -98,18 +98,20 @@ TEST_F(MDF4FileTest, ChainLinksReachDiskWhenTheirBlockIsWritten) {
   Bytes d = Disk("c.mf4");
   EXPECT_EQ(Link(d, 168, f::kDgNext), 232u);
   EXPECT_EQ(Link(d, 64, f::kHdDgFirst), 0u) << "the HD is not written by AddDG";
-  ASSERT_TRUE(file.HD().Write(true, true));
+  ASSERT_TRUE(file.HD().Write(BlockParts::kAll));
   EXPECT_EQ(Link(Disk("c.mf4"), 64, f::kHdDgFirst), 168u);
 
-  // A null channel group writes the data group in full, and with it its first-group link.
+  // Releasing the newest channel group writes the data group in full, and with it its
+  // first-group link.
   ASSERT_EQ(second->AddCG(new M4CGBlock(1))->GetPosition(), 296u);
   EXPECT_EQ(Link(Disk("c.mf4"), 232, f::kDgCgFirst), 0u);
-  EXPECT_EQ(second->AddCG(nullptr), nullptr);
+  second->ReleaseLastCG();
+  EXPECT_EQ(second->LastCG(), nullptr);
   EXPECT_EQ(Link(Disk("c.mf4"), 232, f::kDgCgFirst), 296u);
 
   // A history entry placed before its comment keeps its position; a second comment is refused.
   auto* fh = new M4FHBlock;
-  ASSERT_EQ(fh->Place(&file, 0), 400u);
+  ASSERT_EQ(fh->Place(&file, BlockParts::kNone), 400u);
   M4MDBlock comment(u"<FHcomment/>"), again(u"x");
   EXPECT_TRUE(fh->SetComment(&comment));
   EXPECT_EQ(fh->GetLink(f::kFhMdComment), 456u);

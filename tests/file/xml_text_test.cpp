@@ -25,7 +25,7 @@ TEST(EscapeXmlTest, MarkupReferencesAndSurrogates) {
       {std::u16string{0xDE00, u'a'}, u"&#xDE00;a"},
       {std::u16string{0xD83D, 0xD83D, 0xDE00}, u"&#xD83D;&#x01F600;"},
   };
-  for (const auto& [in, out] : cases) EXPECT_EQ(EscapeXml(in), out);
+  for (const auto& [in, out] : cases) EXPECT_EQ(escapeXml(in), out);
 }
 
 TEST(EscapeXmlTest, CountsAndStaysInBounds) {
@@ -76,14 +76,14 @@ TEST(FormatWideTest, DirectivesBoundsAndMismatches) {
 
 TEST(FormatTruncatedTest, CutsToTheBufferButNeverSplitsAPair) {
   const std::string oneMore(238, 'g');  // one character more than fits 255 units
-  EXPECT_EQ(FormatTruncated(256, u"Group '%S' not found", {oneMore}),
+  EXPECT_EQ(formatTruncated(256, u"Group '%S' not found", {oneMore}),
             u"Group '" + std::u16string(238, u'g') + u"' not foun");
   const std::u16string text = u"ab\U0001F600c";
-  EXPECT_EQ(FormatTruncated(4, u"%s", {text}), u"ab");
-  EXPECT_EQ(FormatTruncated(5, u"%s", {text}), u"ab\U0001F600");
-  EXPECT_EQ(FormatTruncated(1, u"%s", {text}), u"");
-  EXPECT_EQ(FormatTruncated(0, u"%s", {text}), u"");
-  EXPECT_EQ(FormatTruncated(64, u"%d", {u"x"}), u"");
+  EXPECT_EQ(formatTruncated(4, u"%s", {text}), u"ab");
+  EXPECT_EQ(formatTruncated(5, u"%s", {text}), u"ab\U0001F600");
+  EXPECT_EQ(formatTruncated(1, u"%s", {text}), u"");
+  EXPECT_EQ(formatTruncated(0, u"%s", {text}), u"");
+  EXPECT_EQ(formatTruncated(64, u"%d", {u"x"}), u"");
 }
 
 }  // namespace

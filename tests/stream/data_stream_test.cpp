@@ -159,7 +159,7 @@ class AppendTest : public ::testing::Test {
   uint64_t PlaceText(const std::string& text) {
     M4TXBlock tx;
     tx.appendBytes(text.data(), text.size());
-    return tx.Place(file_.get(), m4Block::kPlaceAll);
+    return tx.Place(file_.get(), BlockParts::kAll);
   }
   uint64_t DiskSize() const { return std::filesystem::file_size(path_); }
 
