@@ -36,18 +36,19 @@ int RunRepair(const std::vector<std::string>& args) {
   MDF4File file;
   if (!file.Open(name.c_str()))
     return Fail("repair", "'" + args[0] + "' is not an MDF 4 file, or another program is writing it");
+  mDirectFile& direct = file.Direct();
   // The data calls of a writer go to the last data group.
-  std::unique_ptr<M4DGBlock> dg = LoadAs<M4DGBlock>(&file, file.HD().GetLink(fmt::kHdDgFirst), fmt::kDG);
+  std::unique_ptr<M4DGBlock> dg = LoadAs<M4DGBlock>(&direct, file.HD().GetLink(fmt::kHdDgFirst), fmt::kDG);
   std::unordered_set<uint64_t> seen;
   while (dg && dg->GetLink(fmt::kDgNext) != 0 && seen.insert(dg->GetPosition()).second)
-    dg = LoadAs<M4DGBlock>(&file, dg->GetLink(fmt::kDgNext), fmt::kDG);
+    dg = LoadAs<M4DGBlock>(&direct, dg->GetLink(fmt::kDgNext), fmt::kDG);
   if (!dg) {
     std::printf("%s: no data group, nothing to repair\n", args[0].c_str());
     return 0;
   }
   RollBackResult result;
   // A roll-back that cannot be written completely is taken back: the file stays as it was.
-  if (!file.AllOrNothing([&] { return RollBackInterruptedData(file, *dg, &result); }))
+  if (!direct.AllOrNothing([&] { return RollBackInterruptedData(file, *dg, &result); }))
     return Fail("repair", "the data of '" + args[0] + "' could not be rewritten");
   if (!result.applicable) {
     std::printf("%s: not a layout this tool repairs (written by another program, or another record layout); unchanged\n",

@@ -111,7 +111,7 @@ bool MdfReader::Open(const std::string& path, std::string* error) {
   constexpr int kLoads = 200, kLoadsAtOneSize = 8;
   uint64_t previousEnd = ~uint64_t{0};
   for (int load = 0, sameSize = 0; load < kLoads && sameSize < kLoadsAtOneSize; ++load) {
-    if (!file_.OpenForInspection(name.c_str())) {
+    if (!mdf_.OpenForInspection(name.c_str())) {
       *error = "'" + path + "' is not a valid MDF 4 file (no readable header block)";
       return false;
     }
@@ -123,12 +123,12 @@ bool MdfReader::Open(const std::string& path, std::string* error) {
 }
 
 bool MdfReader::Load() {
-  const uint8_t* id = file_.IdBlock();
+  const uint8_t* id = mdf_.IdBlock();
   info_ = FileInfo();
   info_.versionText = TrimField(id + fmt::kIdVersOffset, fmt::kIdTextFieldSize);
-  info_.version = file_.Version();
+  info_.version = mdf_.Version();
   info_.programId = TrimField(id + fmt::kIdProgOffset, fmt::kIdTextFieldSize);
-  M4HDBlock& hd = file_.HD();
+  M4HDBlock& hd = mdf_.HD();
   info_.startTimeNs = hd.hd_start_time_ns;
   info_.tzOffsetMin = hd.hd_tz_offset_min;
   info_.dstOffsetMin = hd.hd_dst_offset_min;
@@ -167,7 +167,7 @@ std::string MdfReader::UnitText(uint64_t position) {
 
 void MdfReader::LoadHistory() {
   std::unordered_set<uint64_t> visited;
-  for (uint64_t at = file_.HD().GetLink(fmt::kHdFhFirst); at != 0;) {
+  for (uint64_t at = mdf_.HD().GetLink(fmt::kHdFhFirst); at != 0;) {
     if (!visited.insert(at).second) {
       info_.warnings.push_back("the file history loops back to " + Hex(at));
       return;
@@ -190,7 +190,7 @@ void MdfReader::LoadHistory() {
 
 void MdfReader::LoadDataGroups() {
   std::unordered_set<uint64_t> visited;
-  for (uint64_t at = file_.HD().GetLink(fmt::kHdDgFirst); at != 0;) {
+  for (uint64_t at = mdf_.HD().GetLink(fmt::kHdDgFirst); at != 0;) {
     auto dg = visited.insert(at).second ? LoadAs<M4DGBlock>(&file_, at, fmt::kDG) : nullptr;
     if (!dg) {
       info_.warnings.push_back("the data group chain ends at a looping or unreadable block at " +

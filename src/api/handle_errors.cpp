@@ -23,7 +23,7 @@ void RecordGroupNotFound(MDF4Handle* h, const char* name) {
 MDF4FileContext* UsableContext(MDF4Handle* h) {
   if (h == nullptr) return nullptr;
   MDF4FileContext* ctx = h->file;
-  if (ctx != nullptr && ctx->ready && ctx->IsOpen() && !ctx->damaged) return ctx;
+  if (ctx != nullptr && ctx->ready && ctx->file.Direct().IsOpen() && !ctx->damaged) return ctx;
   if (h->errorCode == 0 && ctx != nullptr && ctx->damaged) RecordError(h, MDF4_ERR_WRITE, kMsgWrite);
   if (h->errorCode == 0) RecordError(h, MDF4_ERR_INVALID_ARGUMENT, kMsgInvalid);
   return nullptr;

@@ -70,23 +70,23 @@ int32_t CreateNew(MDF4FileContext& ctx, const std::u16string& name, const Header
                   const StartTimeRecord& start) {
   std::u16string fhComment, hdComment;
   if (!BuildComments(texts, &fhComment, &hdComment)) return MDF4_ERR_CREATE;
-  if (!ctx.Create(name.c_str(), fmt::kProgramId, fmt::kVersion)) return MDF4_ERR_CREATE;
+  if (!ctx.file.Create(name.c_str(), fmt::kProgramId, fmt::kVersion)) return MDF4_ERR_CREATE;
 
   M4MDBlock fhText(fhComment.c_str());
   auto* fh = new M4FHBlock();
-  fh->Place(&ctx, BlockParts::kNone);
+  fh->Place(&ctx.file.Direct(), BlockParts::kNone);
   fh->SetComment(&fhText);
   CopyTime(start, *fh);
-  M4HDBlock& hd = ctx.HD();
+  M4HDBlock& hd = ctx.file.HD();
   hd.AddFH(fh);
 
   M4MDBlock hdText(hdComment.c_str());
-  if (!hd.HasLink(fmt::kHdMdComment)) hd.SetLink(fmt::kHdMdComment, hdText.Place(&ctx, BlockParts::kAll));
+  if (!hd.HasLink(fmt::kHdMdComment)) hd.SetLink(fmt::kHdMdComment, hdText.Place(&ctx.file.Direct(), BlockParts::kAll));
   CopyTime(start, hd);
   ctx.currentDataGroup = hd.AddDG(new M4DGBlock(fmt::kUnsortedRecordIdSize));
   hd.Write(BlockParts::kAll);
-  if (ctx.HadWriteError()) {
-    ctx.Close();
+  if (ctx.file.Direct().HadWriteError()) {
+    ctx.file.Close();
     mDirectFile::RemoveFile(name.c_str());
     return MDF4_ERR_CREATE;
   }
@@ -95,17 +95,18 @@ int32_t CreateNew(MDF4FileContext& ctx, const std::u16string& name, const Header
 
 // Existing file: validate, find the last data group and register its channel groups.
 int32_t Reopen(MDF4FileContext& ctx, const std::u16string& name, StartTimeRecord* start) {
-  if (!ctx.Open(name.c_str())) return MDF4_ERR_OPEN;
-  M4HDBlock& hd = ctx.HD();
-  std::unique_ptr<M4DGBlock> dg = LoadAs<M4DGBlock>(&ctx, hd.GetLink(fmt::kHdDgFirst), fmt::kDG);
+  if (!ctx.file.Open(name.c_str())) return MDF4_ERR_OPEN;
+  mDirectFile& direct = ctx.file.Direct();
+  M4HDBlock& hd = ctx.file.HD();
+  std::unique_ptr<M4DGBlock> dg = LoadAs<M4DGBlock>(&direct, hd.GetLink(fmt::kHdDgFirst), fmt::kDG);
   std::unordered_set<uint64_t> seen;
   while (dg && dg->GetLinkCount() > 0 && dg->GetLink(fmt::kDgNext) != 0) {
     // A chain that leads back to a group already seen cannot be followed to its end.
     if (!seen.insert(dg->GetPosition()).second) dg.reset();
-    else dg = LoadAs<M4DGBlock>(&ctx, dg->GetLink(fmt::kDgNext), fmt::kDG);
+    else dg = LoadAs<M4DGBlock>(&direct, dg->GetLink(fmt::kDgNext), fmt::kDG);
   }
   if (!dg) {
-    ctx.Close();
+    ctx.file.Close();
     return MDF4_ERR_NO_DATA_GROUP;
   }
   ctx.currentDataGroup = dg.get();
@@ -114,33 +115,32 @@ int32_t Reopen(MDF4FileContext& ctx, const std::u16string& name, StartTimeRecord
   // cycle counts account for: that partial call is rolled back before anything is appended.
   // A roll-back that cannot be written completely is taken back: the file stays as it was.
   RollBackResult rollBack;
-  if (!ctx.AllOrNothing([&] { return RollBackInterruptedData(ctx, *ctx.currentDataGroup, &rollBack); })) {
-    ctx.Close();
+  if (!direct.AllOrNothing([&] { return RollBackInterruptedData(ctx.file, *ctx.currentDataGroup, &rollBack); })) {
+    ctx.file.Close();
     return MDF4_ERR_OPEN;
   }
   // With a sync policy the roll-back is durable before anything is appended: appends may
   // write where the cut bytes were, and those must never come back in their place.
-  if (rollBack.changed && ctx.sync != SyncPolicy::kOff && !ctx.Sync()) {
-    ctx.Close();
+  if (rollBack.changed && ctx.sync != SyncPolicy::kOff && !direct.Sync()) {
+    ctx.file.Close();
     return MDF4_ERR_OPEN;
   }
 
   std::unordered_set<uint64_t> seenGroups;
   uint64_t cgPos = ctx.currentDataGroup->GetLink(fmt::kDgCgFirst);
   while (cgPos != 0 && seenGroups.insert(cgPos).second) {
-    std::unique_ptr<M4CGBlock> cg = LoadAs<M4CGBlock>(&ctx, cgPos, fmt::kCG);
+    std::unique_ptr<M4CGBlock> cg = LoadAs<M4CGBlock>(&direct, cgPos, fmt::kCG);
     if (!cg) break;
     cgPos = cg->GetLink(fmt::kCgNext);
     // A group without a TX name cannot be addressed by the host: it is skipped.
-    std::unique_ptr<M4TXBlock> text = LoadAs<M4TXBlock>(&ctx, cg->GetLink(fmt::kCgTxAcqName), fmt::kTX);
+    std::unique_ptr<M4TXBlock> text = LoadAs<M4TXBlock>(&direct, cg->GetLink(fmt::kCgTxAcqName), fmt::kTX);
     if (!text) continue;
     GroupEntry entry;
     entry.name = GroupNameOf(*text);
-    ctx.RegisterCycleCounter(*cg, cg->cg_record_id);
+    ctx.file.RegisterCycleCounter(*cg, cg->cg_record_id);
     entry.recordId = static_cast<uint16_t>(cg->cg_record_id);
     entry.counterKey = cg->cg_record_id;
     entry.recordSize = cg->RecordSize();
-    entry.channelCount = static_cast<uint8_t>(entry.recordSize >> 3);
     ctx.groups.emplace(GroupKey(entry.name), std::move(entry));
   }
   start->timeNs = static_cast<int64_t>(hd.hd_start_time_ns);
@@ -230,14 +230,14 @@ extern "C" QM_API void MDF4_Close(MDF4Handle* h) {
     ctx->groups.clear();
     // A failure of the final writes is recorded in the handle and taken back; a damaged
     // context writes nothing more.
-    if (ctx->IsOpen() && !ctx->damaged) {
+    if (ctx->file.Direct().IsOpen() && !ctx->damaged) {
       WriteCall call(h, *ctx);
       ctx->appender.reset();
-      ctx->HD().Write(BlockParts::kAll);
-      if (ctx->sync != SyncPolicy::kOff) ctx->Sync();  // a refused sync counts as a failed write
+      ctx->file.HD().Write(BlockParts::kAll);
+      if (ctx->sync != SyncPolicy::kOff) ctx->file.Direct().Sync();  // a refused sync counts as a failed write
       call.Done();
     }
-    ctx->Close();
+    ctx->file.Close();
   } catch (...) {
     // Nothing to report: closing has no error channel.
   }

@@ -133,8 +133,11 @@ class SortJob {
   bool Restore(const Snapshot& snapshot);
 
   const SortOptions options_;
-  MDF4File src_;
-  MDF4File dst_;
+  MDF4File srcFile_;
+  MDF4File dstFile_;
+  // The positioned files of both: what blocks are read from and placed in.
+  mDirectFile& src_ = srcFile_.Direct();
+  mDirectFile& dst_ = dstFile_.Direct();
   bool copyOk_ = true;   // cleared when a group's records cannot be copied; never set again
   bool stopped_ = false; // a conversion that cannot be copied ended the sort at once
   uint64_t nextRecordId_ = 1;
@@ -155,14 +158,14 @@ void SortJob::CopyText(const m4Block& source, int sourceLink, m4Block& target, i
 }
 
 void SortJob::CopyHistory() {
-  WalkChain<M4FHBlock>(&src_, src_.HD(), fmt::kHdFhFirst, fmt::kFH, [&](const M4FHBlock& source) {
+  WalkChain<M4FHBlock>(&src_, srcFile_.HD(), fmt::kHdFhFirst, fmt::kFH, [&](const M4FHBlock& source) {
     auto owned = std::make_unique<M4FHBlock>();
     owned->Place(&dst_, BlockParts::kNone);  // reserved first, so that the entry stands before its comment
     owned->fh_time_ns = source.fh_time_ns;
     owned->fh_tz_offset_min = source.fh_tz_offset_min;
     owned->fh_dst_offset_min = source.fh_dst_offset_min;
     owned->fh_time_flags = source.fh_time_flags;
-    M4FHBlock* fh = dst_.HD().AddFH(owned.release());
+    M4FHBlock* fh = dstFile_.HD().AddFH(owned.release());
     std::u16string text;
     if (LinkedText(&src_, source, fmt::kFhMdComment, &text)) {
       M4MDBlock comment;
@@ -189,33 +192,33 @@ void SortJob::AddSortEntry() {
   fh->fh_tz_offset_min = now.tzOffsetMin;
   fh->fh_dst_offset_min = now.dstOffsetMin;
   fh->fh_time_flags = now.timeFlags;
-  dst_.HD().AddFH(fh.release());
+  dstFile_.HD().AddFH(fh.release());
 }
 
 bool SortJob::Run(const char16_t* source, const char16_t* destination) {
   // The source is opened read-only, keeping writers out: a destination naming the same file
   // then cannot be created, and the source stays untouched.
-  if (!src_.OpenForCopy(source)) return Failed(SortFailure::kSource);
+  if (!srcFile_.OpenForCopy(source)) return Failed(SortFailure::kSource);
   // Nobody writes the source meanwhile, so its many small block reads may be cached.
   src_.CacheSmallReads();
-  if (!dst_.Create(destination, fmt::kProgramId, fmt::kVersion)) return Failed(SortFailure::kDestination);
+  if (!dstFile_.Create(destination, fmt::kProgramId, fmt::kVersion)) return Failed(SortFailure::kDestination);
   // The copy is complete only at the end, so its many small block writes may be gathered.
   dst_.CombineSmallWrites();
 
-  CopyText(src_.HD(), fmt::kHdMdComment, dst_.HD(), fmt::kHdMdComment, true);
+  CopyText(srcFile_.HD(), fmt::kHdMdComment, dstFile_.HD(), fmt::kHdMdComment, true);
   CopyHistory();
   AddSortEntry();
-  M4HDBlock& hd = dst_.HD();
-  hd.hd_start_time_ns = src_.HD().hd_start_time_ns;
-  hd.hd_tz_offset_min = src_.HD().hd_tz_offset_min;
-  hd.hd_dst_offset_min = src_.HD().hd_dst_offset_min;
-  hd.hd_time_flags = src_.HD().hd_time_flags;
+  M4HDBlock& hd = dstFile_.HD();
+  hd.hd_start_time_ns = srcFile_.HD().hd_start_time_ns;
+  hd.hd_tz_offset_min = srcFile_.HD().hd_tz_offset_min;
+  hd.hd_dst_offset_min = srcFile_.HD().hd_dst_offset_min;
+  hd.hd_time_flags = srcFile_.HD().hd_time_flags;
   hd.Write(BlockParts::kAll);
 
   frequency_ = os::MonotonicFrequency();
   if (frequency_ <= 0) frequency_ = 1;
   nextRecordId_ = 1;
-  WalkChain<M4DGBlock>(&src_, src_.HD(), fmt::kHdDgFirst, fmt::kDG,
+  WalkChain<M4DGBlock>(&src_, srcFile_.HD(), fmt::kHdDgFirst, fmt::kDG,
                        [&](const M4DGBlock& dg) { return CopyDataGroup(dg); });
   if (stopped_) return Failed(SortFailure::kCopy);  // stopped at once: no final header write
   const bool written = hd.Write(BlockParts::kAll);
@@ -292,8 +295,8 @@ bool SortJob::CopyDataGroup(const M4DGBlock& dg) {
 }
 
 bool SortJob::StartGroup(const M4CGBlock& sourceCg, M4DGBlock** dgOut, M4CGBlock** cgOut) {
-  M4DGBlock* dg = dst_.HD().AddDG(std::make_unique<M4DGBlock>(0).release());
-  dst_.HD().Write(BlockParts::kAll);
+  M4DGBlock* dg = dstFile_.HD().AddDG(std::make_unique<M4DGBlock>(0).release());
+  dstFile_.HD().Write(BlockParts::kAll);
   M4CGBlock* cg = dg->AddCG(std::make_unique<M4CGBlock>(0).release());
   cg->cg_cycle_count = sourceCg.cg_cycle_count;
   // The invalidation bytes stay the last bytes of each record; the copy has none of its own.
@@ -313,7 +316,7 @@ void SortJob::EndGroup(M4DGBlock* dg, M4CGBlock* cg) {
   dg->Write(BlockParts::kAll);
   // Every group uses key 0: the table keeps only the newest group, whose count the next group's
   // stream writes once more, unchanged.
-  dst_.RegisterCycleCounter(*cg, 0);
+  dstFile_.RegisterCycleCounter(*cg, 0);
 }
 
 bool SortJob::CopyChannelGroup(const M4DGBlock& sourceDg, const M4CGBlock& sourceCg,
@@ -324,7 +327,7 @@ bool SortJob::CopyChannelGroup(const M4DGBlock& sourceDg, const M4CGBlock& sourc
   M4CGBlock* cg = nullptr;
   if (!StartGroup(sourceCg, &dg, &cg)) return false;
 
-  const PassOutcome pass = CopyGroupRecords(sourceDg, map, sourceCg.cg_record_id, dg);
+  const PassOutcome pass = CopyGroupRecords(sourceDg, map, sourceCg.cg_record_id, dg, dstFile_.Counters());
   if (pass.end == PassEnd::kUnreadableTail) {
     // Taken as the end of the data, but records may have been lost: say so.
     std::fprintf(stderr,
@@ -371,9 +374,9 @@ bool SortJob::PlanOnePass(const M4DGBlock& dg, const RecordLengthMap& map,
 SortJob::Snapshot SortJob::TakeSnapshot() {
   Snapshot s;
   s.end = dst_.GetEnd();
-  s.lastDg = dst_.HD().LastDG() != nullptr ? dst_.HD().LastDG()->GetPosition() : 0;
+  s.lastDg = dstFile_.HD().LastDG() != nullptr ? dstFile_.HD().LastDG()->GetPosition() : 0;
   s.nextRecordId = nextRecordId_;
-  s.counters = dst_.Counters().Entries();
+  s.counters = dstFile_.Counters().Entries();
   return s;
 }
 
@@ -387,14 +390,14 @@ bool SortJob::Restore(const Snapshot& s) {
     if (!last) return false;
     last->SetLink(fmt::kDgNext, 0);
     last->WriteHead();
-    dst_.HD().AdoptLastDG(last.release());
+    dstFile_.HD().AdoptLastDG(last.release());
   } else {
-    dst_.HD().ReleaseLastDG();
-    dst_.HD().SetLink(fmt::kHdDgFirst, 0);
+    dstFile_.HD().ReleaseLastDG();
+    dstFile_.HD().SetLink(fmt::kHdDgFirst, 0);
   }
-  dst_.HD().Write(BlockParts::kAll);
+  dstFile_.HD().Write(BlockParts::kAll);
   nextRecordId_ = s.nextRecordId;
-  dst_.Counters().Entries() = s.counters;
+  dstFile_.Counters().Entries() = s.counters;
   return true;
 }
 

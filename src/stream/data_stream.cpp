@@ -207,12 +207,13 @@ int32_t m4DataStream::ReadBytes(uint32_t n, void* destination) {
 
 // ---- Appending ----------------------------------------------------------------------------
 
-m4DataStreamEx::m4DataStreamEx(M4DGBlock* dg, uint32_t capacity, uint32_t maxEntries, uint16_t type)
-    : capacity_(capacity) {
+m4DataStreamEx::m4DataStreamEx(M4DGBlock* dg, CycleCounterTable& counters, uint32_t capacity,
+                               uint32_t maxEntries, uint16_t type)
+    : counters_(counters), capacity_(capacity) {
   writing_ = true;
   blockType_ = type;
   dg_ = dg;
-  file_ = dg != nullptr ? static_cast<MDF4File*>(dg->GetFile()) : nullptr;
+  file_ = dg != nullptr ? dg->GetFile() : nullptr;
   if (file_ == nullptr || capacity == 0) return;
   dataBlock_.reset(new (std::nothrow) M4DataBlock(type, capacity));
   if (!dataBlock_ || dataBlock_->Data() == nullptr) return;
@@ -435,7 +436,7 @@ void m4DataStreamEx::Finish() {
   dataBlock_->Flush(flushed_);
   flushed_ = dataBlock_->GetDataLength();
   CommitList();
-  file_->FlushCycleCounters();
+  counters_.FlushCycleCounters(*file_);
   // Cut the unused reserved tail, but only when the file really ends with it.
   const uint64_t reservedEnd = dataBlock_->GetPosition() + fmt::kBlockHeaderSize + dataBlock_->GetCapacity();
   if (dataBlock_->GetDataLength() != dataBlock_->GetCapacity() && file_->GetEnd() == reservedEnd)

@@ -72,25 +72,25 @@ class FileView {
  public:
   explicit FileView(const std::u16string& path) : ok_(file_.OpenForInspection(path.c_str())) {
     for (uint64_t dgPos = ok_ ? HD().GetLink(f::kHdDgFirst) : 0; dgPos != 0 && dataGroups_.size() < 1000;) {
-      std::unique_ptr<M4DGBlock> dg = LoadAs<M4DGBlock>(&file_, dgPos, f::kDG);
+      std::unique_ptr<M4DGBlock> dg = LoadAs<M4DGBlock>(&file_.Direct(), dgPos, f::kDG);
       if (!dg) break;
       DataGroupInfo& info = dataGroups_.emplace_back();
       info.recIdSize = dg->dg_rec_id_size;
       info.data = dg->GetLink(f::kDgData);
       for (uint64_t cgPos = dg->GetLink(f::kDgCgFirst); cgPos != 0 && info.groups.size() < 70000;) {
-        std::unique_ptr<M4CGBlock> cg = LoadAs<M4CGBlock>(&file_, cgPos, f::kCG);
+        std::unique_ptr<M4CGBlock> cg = LoadAs<M4CGBlock>(&file_.Direct(), cgPos, f::kCG);
         if (!cg) break;
         GroupInfo& g = info.groups.emplace_back();
         g.cg = cg->record();
         g.name = Text(cg->GetLink(f::kCgTxAcqName));
         for (uint64_t cnPos = cg->GetLink(f::kCgCnFirst); cnPos != 0 && g.channels.size() < 100000;) {
-          std::unique_ptr<M4CNBlock> cn = LoadAs<M4CNBlock>(&file_, cnPos, f::kCN);
+          std::unique_ptr<M4CNBlock> cn = LoadAs<M4CNBlock>(&file_.Direct(), cnPos, f::kCN);
           if (!cn) break;
           ChannelInfo& c = g.channels.emplace_back();
           c.cn = cn->record();
           c.name = Text(cn->GetLink(f::kCnTxName));
           c.unit = Text(cn->GetLink(f::kCnMdUnit));
-          if (std::unique_ptr<M4CCBlock> cc = LoadAs<M4CCBlock>(&file_, cn->GetLink(f::kCnCcConversion), f::kCC)) {
+          if (std::unique_ptr<M4CCBlock> cc = LoadAs<M4CCBlock>(&file_.Direct(), cn->GetLink(f::kCnCcConversion), f::kCC)) {
             c.ccType = cc->cc_type;
             c.ccValues.assign(cc->var.begin(), cc->var.begin() + std::min<size_t>(cc->cc_val_count, cc->var.size()));
           }
@@ -119,7 +119,7 @@ class FileView {
 
   // The bytes of the TX or MD block at position up to its first zero byte.
   std::string Text(uint64_t position) {
-    std::unique_ptr<m4Block> b = LoadBlock(&file_, position);
+    std::unique_ptr<m4Block> b = LoadBlock(&file_.Direct(), position);
     if (!b || (b->GetType() != f::kTX && b->GetType() != f::kMD)) return "<no text block>";
     const auto* text = static_cast<M4TXBlock*>(b.get());
     const char* chars = reinterpret_cast<const char*>(text->Text());
@@ -130,7 +130,7 @@ class FileView {
   std::vector<uint8_t> Data(const DataGroupInfo& dg) {
     m4DataStream stream;
     if (dg.data == 0) return {};
-    if (!stream.OpenForRead(&file_, dg.data)) {
+    if (!stream.OpenForRead(&file_.Direct(), dg.data)) {
       ADD_FAILURE() << "the data of a group cannot be read";
       return {};
     }
@@ -322,7 +322,7 @@ TEST_F(ApiTest, NewFileLaysOutItsBlocksAndEscapesTheHostTexts) {
 #endif
   EXPECT_EQ(v.Text(pos[3]), HDComment(text, "x&amp;y", "O&apos;Neil", "&quot;R&amp;D&quot;", "", "1&gt;0"));
   EXPECT_EQ(v.HD().GetLink(f::kHdDgFirst), pos[4]);
-  std::unique_ptr<M4FHBlock> fh = LoadAs<M4FHBlock>(&v.File(), pos[1], f::kFH);
+  std::unique_ptr<M4FHBlock> fh = LoadAs<M4FHBlock>(&v.File().Direct(), pos[1], f::kFH);
   ASSERT_TRUE(fh);
   EXPECT_EQ(fh->GetLink(f::kFhMdComment), pos[2]);
   EXPECT_EQ(fh->GetLink(f::kFhNext), 0u);

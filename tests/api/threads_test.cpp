@@ -42,8 +42,8 @@ std::vector<std::pair<uint16_t, double>> ReadRecords(const std::string& path) {
   std::unique_ptr<M4DGBlock> dg;
   const std::u16string name = os::NarrowToWide(path.c_str());
   if (!file.OpenForInspection(name.c_str()) ||
-      !(dg = LoadAs<M4DGBlock>(&file, file.HD().GetLink(fmt::kHdDgFirst), fmt::kDG)) ||
-      !reader.OpenForRead(&file, dg->GetLink(fmt::kDgData)))
+      !(dg = LoadAs<M4DGBlock>(&file.Direct(), file.HD().GetLink(fmt::kHdDgFirst), fmt::kDG)) ||
+      !reader.OpenForRead(&file.Direct(), dg->GetLink(fmt::kDgData)))
     return out;
   for (uint8_t record[2 + 16]; reader.ReadBytes(2, record) == 2;) {
     const int32_t size = LoadLE16(record) == 1 ? 16 : 8;  // group A holds two values, B one

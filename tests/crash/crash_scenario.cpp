@@ -126,13 +126,13 @@ bool ReadGroups(const std::string& path, std::map<std::string, std::vector<uint8
   MDF4File file;
   const std::u16string wide = os::NarrowToWide(path.c_str());
   if (!file.OpenForInspection(wide.c_str())) return false;
-  std::unique_ptr<M4DGBlock> dg = LoadAs<M4DGBlock>(&file, file.HD().GetLink(fmt::kHdDgFirst), fmt::kDG);
+  std::unique_ptr<M4DGBlock> dg = LoadAs<M4DGBlock>(&file.Direct(), file.HD().GetLink(fmt::kHdDgFirst), fmt::kDG);
   if (!dg) return true;  // the data group was not linked yet
   std::map<uint16_t, std::pair<std::string, uint64_t>> byId;
   for (uint64_t pos = dg->GetLink(fmt::kDgCgFirst); pos != 0;) {
-    std::unique_ptr<M4CGBlock> cg = LoadAs<M4CGBlock>(&file, pos, fmt::kCG);
+    std::unique_ptr<M4CGBlock> cg = LoadAs<M4CGBlock>(&file.Direct(), pos, fmt::kCG);
     if (!cg) return false;
-    std::unique_ptr<M4TXBlock> name = LoadAs<M4TXBlock>(&file, cg->GetLink(fmt::kCgTxAcqName), fmt::kTX);
+    std::unique_ptr<M4TXBlock> name = LoadAs<M4TXBlock>(&file.Direct(), cg->GetLink(fmt::kCgTxAcqName), fmt::kTX);
     const std::string n = name ? os::WideToNarrow(name->Decode().c_str()) : std::string();
     byId[static_cast<uint16_t>(cg->cg_record_id)] = {n, cg->RecordSize()};
     (*groups)[n];
@@ -140,7 +140,7 @@ bool ReadGroups(const std::string& path, std::map<std::string, std::vector<uint8
     pos = cg->GetLink(fmt::kCgNext);
   }
   m4DataStream reader;
-  if (!reader.OpenForRead(&file, dg->GetLink(fmt::kDgData))) return false;
+  if (!reader.OpenForRead(&file.Direct(), dg->GetLink(fmt::kDgData))) return false;
   // The whole data in memory first: one read per block instead of two per record.
   std::vector<uint8_t> data(reader.TotalLength());
   for (size_t at = 0; at < data.size();) {

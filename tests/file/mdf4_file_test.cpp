@@ -60,7 +60,7 @@ TEST_F(MDF4FileTest, OpenValidatesIdentificationAndHeader) {
     EXPECT_TRUE(m.WriteTo(dir_.Path("x.mf4")));
     MDF4File file;
     const bool ok = file.Open(W("x.mf4").c_str());
-    EXPECT_EQ(file.IsOpen(), ok);
+    EXPECT_EQ(file.Direct().IsOpen(), ok);
     return ok;
   };
   EXPECT_TRUE(opens(MdfBuilder(400)));
@@ -111,7 +111,7 @@ TEST_F(MDF4FileTest, ChainLinksReachDiskWhenTheirBlockIsWritten) {
 
   // A history entry placed before its comment keeps its position; a second comment is refused.
   auto* fh = new M4FHBlock;
-  ASSERT_EQ(fh->Place(&file, BlockParts::kNone), 400u);
+  ASSERT_EQ(fh->Place(&file.Direct(), BlockParts::kNone), 400u);
   M4MDBlock comment(u"<FHcomment/>"), again(u"x");
   EXPECT_TRUE(fh->SetComment(&comment));
   EXPECT_EQ(fh->GetLink(f::kFhMdComment), 456u);

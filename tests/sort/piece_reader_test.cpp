@@ -40,7 +40,7 @@ class PieceReaderTest : public ::testing::Test {
     file_ = std::make_unique<MDF4File>();
     ASSERT_TRUE(file_->OpenForInspection(dir_.WPath("p.mf4").c_str()));
     stream_ = std::make_unique<m4DataStream>();
-    ASSERT_TRUE(stream_->OpenForRead(file_.get(), list));
+    ASSERT_TRUE(stream_->OpenForRead(&file_->Direct(), list));
   }
 
   qm::test::TempDir dir_;

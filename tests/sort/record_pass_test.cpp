@@ -52,7 +52,7 @@ class RecordPassTest : public ::testing::Test {
     EXPECT_TRUE(s.b.WriteTo(dir_.Path(name)));
     MDF4File src;
     EXPECT_TRUE(src.Open(dir_.WPath(name).c_str()));
-    std::unique_ptr<M4DGBlock> dg = LoadAs<M4DGBlock>(&src, s.dg, fmt::kDG);
+    std::unique_ptr<M4DGBlock> dg = LoadAs<M4DGBlock>(&src.Direct(), s.dg, fmt::kDG);
     RecordLengthMap map;
     if (!dg || !BuildRecordLengthMap(*dg, &map)) {
       ADD_FAILURE() << "source data group not loaded";
@@ -61,7 +61,7 @@ class RecordPassTest : public ::testing::Test {
     MDF4File dst;
     EXPECT_TRUE(dst.Create(dir_.WPath("dst.mf4").c_str(), nullptr, fmt::kVersion));
     M4DGBlock* target = dst.HD().AddDG(new M4DGBlock(0));
-    const PassOutcome out = CopyGroupRecords(*dg, map, targetId, target);
+    const PassOutcome out = CopyGroupRecords(*dg, map, targetId, target, dst.Counters());
     const uint64_t targetPos = target->GetPosition();
     dst.Close();
     const MdfBuilder image = LoadImage(dir_.Path("dst.mf4"));

@@ -66,17 +66,17 @@ struct Image {
 // Opens path for writing and adopts its first data group as the newest one, as a reopened file does.
 M4DGBlock* OpenFirstDG(MDF4File* file, const std::u16string& path) {
   if (!file->Open(path.c_str())) return nullptr;
-  std::unique_ptr<M4DGBlock> dg = LoadAs<M4DGBlock>(file, file->HD().GetLink(f::kHdDgFirst), f::kDG);
+  std::unique_ptr<M4DGBlock> dg = LoadAs<M4DGBlock>(&file->Direct(), file->HD().GetLink(f::kHdDgFirst), f::kDG);
   if (!dg) return nullptr;
   file->HD().AdoptLastDG(dg.get());
   return dg.release();
 }
 
-// One data-writing call: open a stream on dg, append in pieces, finish, release.
+// One data-writing call: open a stream on dg of file, append in pieces, finish, release.
 // False when the stream is not ready or refuses bytes.
-bool AppendRound(M4DGBlock* dg, const Bytes& data, uint32_t cap = kCap, uint32_t entries = kEntries,
-                 size_t piece = SIZE_MAX) {
-  m4DataStreamEx s(dg, cap, entries, f::kDT);
+bool AppendRound(MDF4File& file, M4DGBlock* dg, const Bytes& data, uint32_t cap = kCap,
+                 uint32_t entries = kEntries, size_t piece = SIZE_MAX) {
+  m4DataStreamEx s(dg, file.Counters(), cap, entries, f::kDT);
   if (!s.IsReady()) return false;
   for (size_t off = 0; off < data.size();) {
     const uint32_t k = static_cast<uint32_t>(std::min(piece, data.size() - off));
@@ -93,8 +93,8 @@ Bytes ReadBack(const std::u16string& path) {
   MDF4File r;
   std::unique_ptr<M4DGBlock> dg;
   m4DataStream s;
-  if (!r.OpenForInspection(path.c_str()) || !(dg = LoadAs<M4DGBlock>(&r, r.HD().GetLink(f::kHdDgFirst), f::kDG)) ||
-      !s.OpenForRead(&r, dg->GetLink(f::kDgData))) {
+  if (!r.OpenForInspection(path.c_str()) || !(dg = LoadAs<M4DGBlock>(&r.Direct(), r.HD().GetLink(f::kHdDgFirst), f::kDG)) ||
+      !s.OpenForRead(&r.Direct(), dg->GetLink(f::kDgData))) {
     ADD_FAILURE() << "the data cannot be opened for reading";
     return {};
   }
@@ -159,7 +159,7 @@ class AppendTest : public ::testing::Test {
   uint64_t PlaceText(const std::string& text) {
     M4TXBlock tx;
     tx.appendBytes(text.data(), text.size());
-    return tx.Place(file_.get(), BlockParts::kAll);
+    return tx.Place(&file_->Direct(), BlockParts::kAll);
   }
   uint64_t DiskSize() const { return std::filesystem::file_size(path_); }
 
@@ -169,7 +169,7 @@ class AppendTest : public ::testing::Test {
     EXPECT_TRUE(m.WriteTo(dir_.Path("f.mf4")));
     MDF4File file;
     M4DGBlock* dg = OpenFirstDG(&file, dir_.WPath("f.mf4"));
-    return dg != nullptr && AppendRound(dg, bytes, kSmallCap, kSmallEntries);
+    return dg != nullptr && AppendRound(file, dg, bytes, kSmallCap, kSmallEntries);
   }
 
   // Many separate open/write/finish rounds of varied sizes, some ending exactly on or just
@@ -192,7 +192,7 @@ class AppendTest : public ::testing::Test {
         default: n = rng() % (cap / 4 + 2); break;
       }
       const Bytes bytes = RandomBytes(n, seed * 1000 + r);
-      ASSERT_TRUE(AppendRound(dg_, bytes, cap, entries, 1 + rng() % (cap / 3 + 1)));
+      ASSERT_TRUE(AppendRound(*file_, dg_, bytes, cap, entries, 1 + rng() % (cap / 3 + 1)));
       all->insert(all->end(), bytes.begin(), bytes.end());
     }
   }
@@ -209,7 +209,7 @@ TEST_F(AppendTest, EmptyStreamFinishesAsListAndEmptyBlock) {
   const Bytes before = Image(path_).b;
   const uint64_t dl = Align8(start_);
   {
-    m4DataStreamEx s(dg_, kCap, kEntries, f::kDT);
+    m4DataStreamEx s(dg_, file_->Counters(), kCap, kEntries, f::kDT);
     ASSERT_TRUE(s.IsReady());
     const Image open(path_);
     Bytes expected = before;
@@ -229,7 +229,7 @@ TEST_F(AppendTest, FiveFullBlocksAndOneByteStartASecondList) {
   const uint64_t dl2 = dl1 + 88 + 5 * step;
   const Bytes data = RandomBytes(5ull * kCap + 1, 2);
   {
-    m4DataStreamEx s(dg_, kCap, kEntries, f::kDT);
+    m4DataStreamEx s(dg_, file_->Counters(), kCap, kEntries, f::kDT);
     ASSERT_TRUE(s.WriteBytes(static_cast<uint32_t>(data.size()), data.data()));
     // Before finishing: the full first list is on disk and linked from the group, but it does
     // not lead on to the second list, which is not written yet.
@@ -257,7 +257,7 @@ TEST_F(AppendTest, LaterCallGrowsLastBlockInPlaceOrMovesIt) {
     SCOPED_TRACE(blockFollows ? "a block follows" : "the block ends the file");
     SetUp();
     const Bytes a = RandomBytes(1000, 3), b = RandomBytes(500, 4);
-    ASSERT_TRUE(AppendRound(dg_, a));
+    ASSERT_TRUE(AppendRound(*file_, dg_, a));
     const uint64_t dl = Align8(start_), dt = dl + 88;
     uint64_t tx = 0, at = dt;
     if (blockFollows) {
@@ -267,9 +267,9 @@ TEST_F(AppendTest, LaterCallGrowsLastBlockInPlaceOrMovesIt) {
       Reopen();
     }
     {
-      m4DataStreamEx s(dg_, kCap, kEntries, f::kDT);
+      m4DataStreamEx s(dg_, file_->Counters(), kCap, kEntries, f::kDT);
       ASSERT_TRUE(s.IsReady());
-      EXPECT_EQ(file_->GetEnd(), at + kHead + kCap) << "the block's full area is reserved again";
+      EXPECT_EQ(file_->Direct().GetEnd(), at + kHead + kCap) << "the block's full area is reserved again";
       ASSERT_TRUE(s.WriteBytes(500, b.data()));
       s.Finish();
     }
@@ -292,9 +292,9 @@ TEST_F(AppendTest, LaterCallGrowsLastBlockInPlaceOrMovesIt) {
 // the old place and the rest from memory.
 TEST_F(AppendTest, KeptStreamMovesAContinuedBlockWithAllItsBytes) {
   const Bytes a = RandomBytes(1000, 5), b = RandomBytes(300, 6), c = RandomBytes(200, 7);
-  ASSERT_TRUE(AppendRound(dg_, a));
+  ASSERT_TRUE(AppendRound(*file_, dg_, a));
   Reopen();
-  m4DataStreamEx s(dg_, kCap, kEntries, f::kDT);
+  m4DataStreamEx s(dg_, file_->Counters(), kCap, kEntries, f::kDT);
   ASSERT_TRUE(s.IsReady());
   ASSERT_TRUE(s.WriteBytes(300, b.data()));
   s.Finish();
@@ -316,14 +316,14 @@ TEST_F(AppendTest, FinishWritesCycleCountsOfRegisteredGroups) {
   file_->AddCycles(1, 7);
   const Bytes a = RandomBytes(30, 11);
   {
-    m4DataStreamEx s(dg_, kCap, kEntries, f::kDT);
+    m4DataStreamEx s(dg_, file_->Counters(), kCap, kEntries, f::kDT);
     ASSERT_TRUE(s.WriteBytes(30, a.data()));
     EXPECT_EQ(Image(path_).U64(count), 0u) << "counts are written by Finish";
     s.Finish();
   }
   EXPECT_EQ(Image(path_).U64(count), 7u);
   file_->AddCycles(1, 5);
-  ASSERT_TRUE(AppendRound(dg_, a));
+  ASSERT_TRUE(AppendRound(*file_, dg_, a));
   EXPECT_EQ(Image(path_).U64(count), 12u);
 }
 
