@@ -46,7 +46,7 @@ const CycleCounterTable::Entry* CycleCounterTable::Find(uint64_t key) const {
 void CycleCounterTable::FlushCycleCounters(mDirectFile& file) {
   for (auto& [key, e] : entries_) {
     if (e.count == 0 || e.count == e.written) continue;
-    uint8_t bytes[8];
+    uint8_t bytes[sizeof e.count];
     StoreLE64(bytes, e.count);
     if (file.WriteAt(e.countPosition, sizeof bytes, bytes)) e.written = e.count;
   }
@@ -61,14 +61,15 @@ uint16_t MDF4File::Version() const { return LoadLE16(idBlock_ + fmt::kIdVerOffse
 bool MDF4File::Create(const char16_t* name, const char* programId, int32_t version) {
   std::memset(idBlock_, 0, sizeof idBlock_);
   if (!direct_.CreateTruncate(name)) return false;
-  FillField(idBlock_ + fmt::kIdFileOffset, "MDF");
+  FillField(idBlock_ + fmt::kIdFileOffset, fmt::kIdFile);
   char vers[20];
   std::snprintf(vers, sizeof vers, "%d.%02d", version / 100, version % 100);
   FillField(idBlock_ + fmt::kIdVersOffset, vers);
   FillField(idBlock_ + fmt::kIdProgOffset, programId != nullptr ? programId : fmt::kProgramId);
   StoreLE16(idBlock_ + fmt::kIdVerOffset, static_cast<uint16_t>(version));
-  const bool ok = direct_.WriteAt(0, fmt::kIdBlockSize, idBlock_) && hd_.Place(&direct_, BlockParts::kAll) != 0 &&
-                  hd_.GetPosition() == fmt::kHDPosition && direct_.GetEnd() >= fmt::kHDPosition;
+  const bool ok = direct_.WriteAt(0, fmt::kIdBlockSize, idBlock_) &&
+                  hd_.Place(&direct_, BlockParts::kAll) != 0 && hd_.GetPosition() == fmt::kHDPosition &&
+                  direct_.GetEnd() >= fmt::kHDPosition;
   if (ok) return true;
   Close();
   mDirectFile::RemoveFile(name);
@@ -76,7 +77,8 @@ bool MDF4File::Create(const char16_t* name, const char* programId, int32_t versi
 }
 
 bool MDF4File::Validate() {
-  if (!direct_.ReadAt(0, fmt::kIdBlockSize, idBlock_) || std::memcmp(idBlock_, "MDF     ", 8) != 0 ||
+  if (!direct_.ReadAt(0, fmt::kIdBlockSize, idBlock_) ||
+      std::memcmp(idBlock_ + fmt::kIdFileOffset, fmt::kIdFile, fmt::kIdTextFieldSize) != 0 ||
       Version() < fmt::kMinVersion || !ReadHD()) {
     Close();
     return false;
@@ -93,7 +95,7 @@ bool MDF4File::OpenForCopy(const char16_t* name) { return direct_.OpenReadOnlyLo
 bool MDF4File::ReadHD() {
   uint8_t header[fmt::kBlockHeaderSize];
   if (!direct_.ReadAt(fmt::kHDPosition, fmt::kBlockHeaderSize, header)) return false;
-  if (LoadLE16(header) != fmt::kHashMark || LoadLE16(header + 2) != fmt::kHD) return false;
+  if (LoadLE16(header) != fmt::kHashMark || LoadLE16(header + fmt::kHeaderTypeOffset) != fmt::kHD) return false;
   return hd_.Read(&direct_, fmt::kHDPosition, header);
 }
 
@@ -102,11 +104,11 @@ bool MDF4File::ReloadCycleCounters() {
   for (auto it = entries.begin(); it != entries.end();) {
     CycleCounterTable::Entry& e = it->second;
     const uint64_t end = direct_.GetEnd();
-    if (e.countPosition > end || end - e.countPosition < 8) {
+    if (e.countPosition > end || end - e.countPosition < sizeof e.count) {
       it = entries.erase(it);
       continue;
     }
-    uint8_t bytes[8];
+    uint8_t bytes[sizeof e.count];
     if (!direct_.ReadAt(e.countPosition, sizeof bytes, bytes)) return false;
     e.count = e.written = LoadLE64(bytes);
     ++it;

@@ -238,7 +238,7 @@ m4DataStreamEx::m4DataStreamEx(M4DGBlock* dg, CycleCounterTable& counters, uint3
   }
   uint8_t header[fmt::kBlockHeaderSize];
   if (!ReadHeaderAt(file_, link, header)) return;
-  const uint16_t found = LoadLE16(header + 2);
+  const uint16_t found = LoadLE16(header + fmt::kHeaderTypeOffset);
   if (found == fmt::kDL) {
     ready_ = OpenOnList(link, maxEntries);
   } else if (found == fmt::kDT && type == fmt::kDT) {
@@ -304,7 +304,7 @@ bool m4DataStreamEx::OpenOnSingleBlock(uint64_t blockPosition) {
 
 bool m4DataStreamEx::ContinuableBlock(uint64_t position, uint64_t* dataLength) {
   uint8_t header[fmt::kBlockHeaderSize];
-  if (!ReadHeaderAt(file_, position, header) || LoadLE16(header + 2) != fmt::kDT) return false;
+  if (!ReadHeaderAt(file_, position, header) || LoadLE16(header + fmt::kHeaderTypeOffset) != fmt::kDT) return false;
   const uint64_t length = LoadLE64(header + fmt::kHeaderLengthOffset);
   const uint64_t end = file_->GetEnd();
   if (LoadLE64(header + fmt::kHeaderLinkCountOffset) != 0 || length < fmt::kBlockHeaderSize ||
@@ -390,9 +390,9 @@ void m4DataStreamEx::CommitList() {
   if (predecessorLinked_) return;
   const uint64_t target = list_ ? list_->GetPosition() : dataBlock_->GetPosition();
   if (predecessorList_ != 0) {
-    uint8_t bytes[8];
+    uint8_t bytes[fmt::kLinkSize];
     StoreLE64(bytes, target);
-    file_->WriteAt(predecessorList_ + fmt::kBlockHeaderSize + fmt::kLinkSize * fmt::kDlNext, 8, bytes);
+    file_->WriteAt(predecessorList_ + fmt::kBlockHeaderSize + fmt::kLinkSize * fmt::kDlNext, fmt::kLinkSize, bytes);
   } else {
     dg_->SetLink(fmt::kDgData, target);
     dg_->Write(BlockParts::kAll);
