@@ -18,10 +18,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::unordered_set<uint64_t> seen;
   std::vector<uint8_t> buffer(4096);
   for (uint64_t pos = file.HD().GetLink(qm::fmt::kHdDgFirst); pos != 0 && seen.insert(pos).second;) {
-    std::unique_ptr<M4DGBlock> dg = LoadAs<M4DGBlock>(&file, pos, qm::fmt::kDG);
+    std::unique_ptr<M4DGBlock> dg = LoadAs<M4DGBlock>(&file.Direct(), pos, qm::fmt::kDG);
     if (!dg) break;
     m4DataStream reader;
-    if (reader.OpenForRead(&file, dg->GetLink(qm::fmt::kDgData))) {
+    if (reader.OpenForRead(&file.Direct(), dg->GetLink(qm::fmt::kDgData))) {
       while (reader.ReadBytes(static_cast<uint32_t>(buffer.size()), buffer.data()) > 0) {
       }
       reader.Seek(reader.TotalLength() / 2);

@@ -120,92 +120,104 @@ std::string GroupList(const FileInfo& f) {
   return names.empty() ? "none" : names;
 }
 
-}  // namespace
-
-int RunExport(const std::vector<std::string>& args) {
-  if (WantsHelp(args)) {
-    std::fputs(kExportHelp, stdout);
-    return 0;
-  }
+// What the command line asks for.
+struct ExportRequest {
   std::string file, group, output;
   bool hasGroup = false, hasOutput = false;
+};
+
+// Reads the command line into request; false, with the message, when it is not valid.
+bool ParseExport(const std::vector<std::string>& args, ExportRequest* request, std::string* error) {
+  ExportRequest& r = *request;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    std::string* target = a == "--group" || a.rfind("--group=", 0) == 0    ? &group
-                          : a == "--output" || a.rfind("--output=", 0) == 0 ? &output
+    std::string* target = a == "--group" || a.rfind("--group=", 0) == 0    ? &r.group
+                          : a == "--output" || a.rfind("--output=", 0) == 0 ? &r.output
                                                                             : nullptr;
     if (target != nullptr) {
-      (target == &group ? hasGroup : hasOutput) = true;
+      (target == &r.group ? r.hasGroup : r.hasOutput) = true;
       const size_t eq = a.find('=');
       if (eq != std::string::npos) {
         *target = a.substr(eq + 1);
       } else if (i + 1 < args.size()) {
         *target = args[++i];
       } else {
-        return Fail("export", a + " needs a value (see quillmark export --help)");
+        *error = a + " needs a value (see quillmark export --help)";
+        return false;
       }
     } else if (a.size() > 1 && a[0] == '-') {
-      return Fail("export", "unknown option '" + a + "' (see quillmark export --help)");
-    } else if (file.empty()) {
-      file = a;
+      *error = "unknown option '" + a + "' (see quillmark export --help)";
+      return false;
+    } else if (r.file.empty()) {
+      r.file = a;
     } else {
-      return Fail("export", "expected one FILE (see quillmark export --help)");
+      *error = "expected one FILE (see quillmark export --help)";
+      return false;
     }
   }
-  if (file.empty()) return Fail("export", "expected a FILE (see quillmark export --help)");
-  if (hasOutput && output.empty()) return Fail("export", "--output needs a non-empty PATH");
+  if (r.file.empty()) *error = "expected a FILE (see quillmark export --help)";
+  else if (r.hasOutput && r.output.empty()) *error = "--output needs a non-empty PATH";
+  return error->empty();
+}
 
-  MdfReader reader;
-  std::string error;
-  if (!reader.Open(file, &error)) return Fail("export", error);
-  const FileInfo& info = reader.Info();
-  for (const std::string& w : info.warnings) Note(w);
+// One sink per exported group, found by (data group, group) index; null for a group left out.
+using SinkTable = std::vector<std::vector<std::unique_ptr<Sink>>>;
 
-  // One sink per exported group, found by (data group, group) index.
-  std::vector<std::vector<std::unique_ptr<Sink>>> sinks(info.dataGroups.size());
+// --group: the one sink of the named group, to the output file or standard output. False,
+// with the message, when there is no such group or nothing of it can be exported.
+bool PlanGroup(const FileInfo& info, const ExportRequest& r, SinkTable& sinks, std::string* error) {
+  for (size_t d = 0; d < info.dataGroups.size(); ++d) {
+    sinks[d].resize(info.dataGroups[d].groups.size());
+    for (size_t g = 0; g < info.dataGroups[d].groups.size(); ++g) {
+      const ChannelGroupInfo& cg = info.dataGroups[d].groups[g];
+      if (cg.name != r.group) continue;
+      sinks[d][g] = MakeSink(cg, error);
+      if (!sinks[d][g]) return false;
+      sinks[d][g]->path = r.hasOutput ? r.output : "-";
+      return true;
+    }
+  }
+  *error = "no channel group named '" + r.group + "' (groups: " + GroupList(info) + ")";
+  return false;
+}
+
+// Every group: one NAME.csv each in the output directory (made when missing), names made
+// unique; a group that cannot be exported is left out with a note. False, with the message,
+// when the directory cannot be made.
+bool PlanAllGroups(const FileInfo& info, const ExportRequest& r, SinkTable& sinks, std::string* error) {
   std::error_code ec;
-  if (hasGroup) {
-    const ChannelGroupInfo* found = nullptr;
-    for (size_t d = 0; d < info.dataGroups.size() && found == nullptr; ++d) {
-      sinks[d].resize(info.dataGroups[d].groups.size());
-      for (size_t g = 0; g < info.dataGroups[d].groups.size() && found == nullptr; ++g) {
-        const ChannelGroupInfo& cg = info.dataGroups[d].groups[g];
-        if (cg.name != group) continue;
-        found = &cg;
-        std::string why;
-        sinks[d][g] = MakeSink(cg, &why);
-        if (!sinks[d][g]) return Fail("export", why);
-        sinks[d][g]->path = hasOutput ? output : "-";
+  fs::path dir = r.hasOutput ? fs::path(r.output) : fs::path(r.file).parent_path();
+  if (dir.empty()) dir = ".";
+  fs::create_directories(dir, ec);
+  if (!fs::is_directory(dir, ec)) {
+    *error = "cannot create directory '" + dir.string() + "'";
+    return false;
+  }
+  std::set<std::string> used;
+  size_t number = 0;
+  for (size_t d = 0; d < info.dataGroups.size(); ++d) {
+    sinks[d].resize(info.dataGroups[d].groups.size());
+    for (size_t g = 0; g < info.dataGroups[d].groups.size(); ++g) {
+      const ChannelGroupInfo& cg = info.dataGroups[d].groups[g];
+      ++number;
+      std::string why;
+      sinks[d][g] = MakeSink(cg, &why);
+      if (!sinks[d][g]) {
+        Note(why);
+        continue;
       }
-    }
-    if (found == nullptr)
-      return Fail("export", "no channel group named '" + group + "' (groups: " + GroupList(info) + ")");
-  } else {
-    fs::path dir = hasOutput ? fs::path(output) : fs::path(file).parent_path();
-    if (dir.empty()) dir = ".";
-    fs::create_directories(dir, ec);
-    if (!fs::is_directory(dir, ec)) return Fail("export", "cannot create directory '" + dir.string() + "'");
-    std::set<std::string> used;
-    size_t number = 0;
-    for (size_t d = 0; d < info.dataGroups.size(); ++d) {
-      sinks[d].resize(info.dataGroups[d].groups.size());
-      for (size_t g = 0; g < info.dataGroups[d].groups.size(); ++g) {
-        const ChannelGroupInfo& cg = info.dataGroups[d].groups[g];
-        ++number;
-        std::string why;
-        sinks[d][g] = MakeSink(cg, &why);
-        if (!sinks[d][g]) {
-          Note(why);
-          continue;
-        }
-        std::string base = SafeFileName(cg.name, "group" + std::to_string(number));
-        std::string name = base + ".csv";
-        for (int n = 2; !used.insert(name).second; ++n) name = base + "_" + std::to_string(n) + ".csv";
-        sinks[d][g]->path = (dir / name).string();
-      }
+      std::string base = SafeFileName(cg.name, "group" + std::to_string(number));
+      std::string name = base + ".csv";
+      for (int n = 2; !used.insert(name).second; ++n) name = base + "_" + std::to_string(n) + ".csv";
+      sinks[d][g]->path = (dir / name).string();
     }
   }
+  return true;
+}
 
+// Writes the sinks, one data group at a time; the command's exit status.
+int WriteSinks(MdfReader& reader, const FileInfo& info, SinkTable& sinks) {
+  std::string error;
   bool ok = true;
   for (size_t d = 0; d < info.dataGroups.size() && ok; ++d) {
     std::vector<Sink*> sinkOf;
@@ -235,6 +247,29 @@ int RunExport(const std::vector<std::string>& args) {
     if (!ok && !error.empty()) return Fail("export", error);
   }
   return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int RunExport(const std::vector<std::string>& args) {
+  if (WantsHelp(args)) {
+    std::fputs(kExportHelp, stdout);
+    return 0;
+  }
+  ExportRequest request;
+  std::string error;
+  if (!ParseExport(args, &request, &error)) return Fail("export", error);
+
+  MdfReader reader;
+  if (!reader.Open(request.file, &error)) return Fail("export", error);
+  const FileInfo& info = reader.Info();
+  for (const std::string& w : info.warnings) Note(w);
+
+  SinkTable sinks(info.dataGroups.size());
+  const bool planned = request.hasGroup ? PlanGroup(info, request, sinks, &error)
+                                        : PlanAllGroups(info, request, sinks, &error);
+  if (!planned) return Fail("export", error);
+  return WriteSinks(reader, info, sinks);
 }
 
 }  // namespace qm::cli

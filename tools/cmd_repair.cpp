@@ -36,10 +36,11 @@ int RunRepair(const std::vector<std::string>& args) {
   MDF4File file;
   if (!file.Open(name.c_str()))
     return Fail("repair", "'" + args[0] + "' is not an MDF 4 file, or another program is writing it");
+  mDirectFile& direct = file.Direct();
   // The data calls of a writer go to the last data group.
   // A chain that stops early (a loop, a link to no data group) has no last group to continue,
   // as reopening finds too.
-  ChainWalker<M4DGBlock> walk(&file, file.HD().GetLink(fmt::kHdDgFirst), fmt::kDG, fmt::kDgNext);
+  ChainWalker<M4DGBlock> walk(&direct, file.HD().GetLink(fmt::kHdDgFirst), fmt::kDG, fmt::kDgNext);
   std::unique_ptr<M4DGBlock> dg = LastOfChain(walk);
   if (!dg || walk.StoppedEarly()) {
     std::printf("%s: no data group, nothing to repair\n", args[0].c_str());
@@ -47,7 +48,7 @@ int RunRepair(const std::vector<std::string>& args) {
   }
   RollBackResult result;
   // A roll-back that cannot be written completely is taken back: the file stays as it was.
-  if (!file.AllOrNothing([&] { return RollBackInterruptedData(file, *dg, &result); }))
+  if (!direct.AllOrNothing([&] { return RollBackInterruptedData(file, *dg, &result); }))
     return Fail("repair", "the data of '" + args[0] + "' could not be rewritten");
   if (!result.applicable) {
     std::printf("%s: not a layout this tool repairs (written by another program, or another record layout); unchanged\n",

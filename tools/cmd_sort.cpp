@@ -38,43 +38,41 @@ std::string AlreadySorted(const std::string& source, const FileInfo& info) {
   return "'" + source + "' mixes sorted data groups (without record IDs) with unsorted ones and cannot be sorted";
 }
 
-}  // namespace
-
-int RunSort(const std::vector<std::string>& args) {
+// The reasons the sort itself cannot tell, for SOURCE and DESTINATION of the command line:
+// a missing, foreign or already sorted source; a destination that is the source, a directory,
+// in a missing directory or being written by another program. "" when the sort may start.
+std::string CheckSortPaths(const std::string& source, const std::string& destination) {
   namespace fs = std::filesystem;
-  if (WantsHelp(args)) {
-    std::fputs(kSortHelp, stdout);
-    return 0;
-  }
-  if (args.size() != 2) return Fail("sort", "expected SOURCE and DESTINATION (see quillmark sort --help)");
-  const std::string& source = args[0];
-  const std::string& destination = args[1];
   {
-    // The reasons the sort itself cannot tell: a missing, foreign or already sorted source.
     MdfReader probe;
     std::string error;
-    if (!probe.Open(source, &error)) return Fail("sort", error);
+    if (!probe.Open(source, &error)) return error;
     const std::string sorted = AlreadySorted(source, probe.Info());
-    if (!sorted.empty()) return Fail("sort", sorted);
+    if (!sorted.empty()) return sorted;
   }
   std::error_code ec;
   if (fs::exists(destination, ec) && fs::equivalent(source, destination, ec))
-    return Fail("sort", "DESTINATION is the same file as SOURCE");
-  if (fs::is_directory(destination, ec)) return Fail("sort", "'" + destination + "' is a directory");
+    return "DESTINATION is the same file as SOURCE";
+  if (fs::is_directory(destination, ec)) return "'" + destination + "' is a directory";
   const fs::path parent = fs::path(destination).parent_path();
   if (!parent.empty() && !fs::is_directory(parent, ec))
-    return Fail("sort", "directory '" + parent.string() + "' does not exist");
-  const std::u16string from = os::NarrowToWide(source.c_str());
+    return "directory '" + parent.string() + "' does not exist";
   const std::u16string to = os::NarrowToWide(destination.c_str());
   if (os::FileExists(to.c_str())) {
     // A destination that a program is writing is not replaced under it.
     mDirectFile held;
     if (!held.OpenReadOnlyLocked(to.c_str()))
-      return Fail("sort", "'" + destination + "' is in use (another program is writing it)");
+      return "'" + destination + "' is in use (another program is writing it)";
   }
+  return "";
+}
 
-  // The copy goes to a name of its own beside the destination and replaces it only when it is
-  // complete: a failed sort leaves no half-written file under the destination's name.
+// Sorts source into a name of its own beside the destination and renames it into place
+// when it is complete: a failed sort leaves no half-written file under the destination's
+// name. The command's exit status.
+int SortAndReplace(const std::string& source, const std::string& destination) {
+  const std::u16string from = os::NarrowToWide(source.c_str());
+  const std::u16string to = os::NarrowToWide(destination.c_str());
   const std::string part = destination + ".part";
   const std::u16string partName = os::NarrowToWide(part.c_str());
   std::fflush(stdout);
@@ -93,6 +91,19 @@ int RunSort(const std::vector<std::string>& args) {
       return Fail("sort", "'" + source + "' could not be copied completely; '" + destination +
                               "' was not written");
   }
+}
+
+}  // namespace
+
+int RunSort(const std::vector<std::string>& args) {
+  if (WantsHelp(args)) {
+    std::fputs(kSortHelp, stdout);
+    return 0;
+  }
+  if (args.size() != 2) return Fail("sort", "expected SOURCE and DESTINATION (see quillmark sort --help)");
+  const std::string problem = CheckSortPaths(args[0], args[1]);
+  if (!problem.empty()) return Fail("sort", problem);
+  return SortAndReplace(args[0], args[1]);
 }
 
 }  // namespace qm::cli

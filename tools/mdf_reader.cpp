@@ -112,7 +112,7 @@ bool MdfReader::Open(const std::string& path, std::string* error) {
   constexpr int kLoads = 200, kLoadsAtOneSize = 8;
   uint64_t previousEnd = ~uint64_t{0};
   for (int load = 0, sameSize = 0; load < kLoads && sameSize < kLoadsAtOneSize; ++load) {
-    if (!file_.OpenForInspection(name.c_str())) {
+    if (!mdf_.OpenForInspection(name.c_str())) {
       *error = "'" + path + "' is not a valid MDF 4 file (no readable header block)";
       return false;
     }
@@ -124,12 +124,12 @@ bool MdfReader::Open(const std::string& path, std::string* error) {
 }
 
 bool MdfReader::Load() {
-  const uint8_t* id = file_.IdBlock();
+  const uint8_t* id = mdf_.IdBlock();
   info_ = FileInfo();
   info_.versionText = TrimField(id + fmt::kIdVersOffset, fmt::kIdTextFieldSize);
-  info_.version = file_.Version();
+  info_.version = mdf_.Version();
   info_.programId = TrimField(id + fmt::kIdProgOffset, fmt::kIdTextFieldSize);
-  M4HDBlock& hd = file_.HD();
+  M4HDBlock& hd = mdf_.HD();
   info_.startTimeNs = hd.hd_start_time_ns;
   info_.tzOffsetMin = hd.hd_tz_offset_min;
   info_.dstOffsetMin = hd.hd_dst_offset_min;
@@ -174,7 +174,7 @@ std::string MdfReader::UnitText(uint64_t position) {
 }
 
 void MdfReader::LoadHistory() {
-  ChainWalker<M4FHBlock> walk(&file_, file_.HD().GetLink(fmt::kHdFhFirst), fmt::kFH, fmt::kFhNext);
+  ChainWalker<M4FHBlock> walk(&file_, mdf_.HD().GetLink(fmt::kHdFhFirst), fmt::kFH, fmt::kFhNext);
   while (std::unique_ptr<M4FHBlock> fh = walk.Next()) {
     HistoryInfo h;
     h.timeNs = fh->fh_time_ns;
@@ -191,7 +191,7 @@ void MdfReader::LoadHistory() {
 }
 
 void MdfReader::LoadDataGroups() {
-  ChainWalker<M4DGBlock> walk(&file_, file_.HD().GetLink(fmt::kHdDgFirst), fmt::kDG, fmt::kDgNext);
+  ChainWalker<M4DGBlock> walk(&file_, mdf_.HD().GetLink(fmt::kHdDgFirst), fmt::kDG, fmt::kDgNext);
   while (std::unique_ptr<M4DGBlock> dg = walk.Next()) {
     DataGroupInfo d;
     d.index = info_.dataGroups.size();

@@ -113,7 +113,7 @@ class MdfReader {
   // once the file stops growing is reported as warnings and unreadable layouts.
   bool Open(const std::string& path, std::string* error);
   const FileInfo& Info() const { return info_; }
-  MDF4File* File() { return &file_; }
+  MDF4File* File() { return &mdf_; }
   DataLayout Layout(const DataGroupInfo& dg);
   // The data of the data group, resolved at Open; IsReady false when it could not be.
   m4DataStream& Stream(const DataGroupInfo& dg) { return *streams_[dg.index]; }
@@ -130,7 +130,8 @@ class MdfReader {
   std::string Text(uint64_t position);
   std::string UnitText(uint64_t position);
 
-  MDF4File file_;
+  MDF4File mdf_;
+  mDirectFile& file_ = mdf_.Direct();  // what the blocks are read from
   FileInfo info_;
   std::vector<std::unique_ptr<m4DataStream>> streams_;  // per data group
 };

@@ -10,14 +10,14 @@
 #include "file/mdf4_file.h"
 #include "stream/data_stream.h"
 
-// What the data functions need to know about a registered channel group.
+// What the data functions need to know about a registered channel group: only what stays
+// true for as long as the file is open (the group's CG object does not: it is released when
+// the next group is added, and the newest group is found through the data group).
 struct GroupEntry {
   std::u16string name;         // the group name as UTF-16
   uint16_t recordId = 0;       // written in front of every record
   uint64_t counterKey = 0;     // cg_record_id: key of the group's cycle counter
   uint64_t recordSize = 0;     // bytes of one record after the ID
-  uint8_t channelCount = 0;    // recordSize / 8, modulo 256 (kept for the record)
-  M4CGBlock* channelGroup = nullptr;  // valid only while the group is the newest one
 };
 
 // When the file is made durable (synced), chosen by the environment variable QUILLMARK_SYNC
@@ -32,7 +32,13 @@ enum class SyncPolicy {
 // The registry orders names byte-wise, then by length: std::string's own order.
 using GroupRegistry = std::map<std::string, GroupEntry>;
 
-struct MDF4FileContext : public MDF4File {
+// The library's file object behind a handle. It holds the open file rather than being one:
+// what a handle adds (the registry, the data group being written, the kept stream, the sync
+// policy) sits beside the file, and the file's own parts are reached through `file` and
+// `file.Direct()`. The file is declared first, so that it is closed last, after the kept
+// stream is released.
+struct MDF4FileContext {
+  MDF4File file;
   M4DGBlock* currentDataGroup = nullptr;
   uint64_t nextRecordId = 1;
   bool reopened = false;

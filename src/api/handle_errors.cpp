@@ -17,13 +17,13 @@ void RecordError(MDF4Handle* h, int32_t code, std::u16string_view message) {
 
 void RecordGroupNotFound(MDF4Handle* h, const char* name) {
   // A long name is cut so that the message fits its buffer.
-  RecordError(h, MDF4_ERR_GROUP, FormatTruncated(kMessageCapacity, kMsgGroupNotFound, {FormatArg(name)}));
+  RecordError(h, MDF4_ERR_GROUP, formatTruncated(kMessageCapacity, kMsgGroupNotFound, {FormatArg(name)}));
 }
 
 MDF4FileContext* UsableContext(MDF4Handle* h) {
   if (h == nullptr) return nullptr;
   MDF4FileContext* ctx = h->file;
-  if (ctx != nullptr && ctx->ready && ctx->IsOpen() && !ctx->damaged) return ctx;
+  if (ctx != nullptr && ctx->ready && ctx->file.Direct().IsOpen() && !ctx->damaged) return ctx;
   if (h->errorCode == 0 && ctx != nullptr && ctx->damaged) RecordError(h, MDF4_ERR_WRITE, kMsgWrite);
   if (h->errorCode == 0) RecordError(h, MDF4_ERR_INVALID_ARGUMENT, kMsgInvalid);
   return nullptr;

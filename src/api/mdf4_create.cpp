@@ -40,10 +40,10 @@ bool BuildComments(const HeaderTexts& t, std::u16string* fh, std::u16string* hd)
   char16_t buffer[kCommentCapacity];
   if (formatWide(buffer, kCommentCapacity, kFHCommentTemplate, {version.c_str()}) < 0) return false;
   *fh = buffer;
-  const std::u16string c = EscapeXml(t.comment), ts = EscapeXml(t.timeSource),
-                       a = EscapeXml(t.author), d = EscapeXml(t.department),
-                       p = EscapeXml(t.project), s = EscapeXml(t.subject),
-                       v = EscapeXml(version);
+  const std::u16string c = escapeXml(t.comment), ts = escapeXml(t.timeSource),
+                       a = escapeXml(t.author), d = escapeXml(t.department),
+                       p = escapeXml(t.project), s = escapeXml(t.subject),
+                       v = escapeXml(version);
   if (formatWide(buffer, kCommentCapacity, kHDCommentTemplate,
                  {c.c_str(), ts.c_str(), a.c_str(), d.c_str(), p.c_str(), s.c_str(), v.c_str()}) < 0)
     return false;
@@ -70,23 +70,23 @@ int32_t CreateNew(MDF4FileContext& ctx, const std::u16string& name, const Header
                   const StartTimeRecord& start) {
   std::u16string fhComment, hdComment;
   if (!BuildComments(texts, &fhComment, &hdComment)) return MDF4_ERR_CREATE;
-  if (!ctx.Create(name.c_str(), fmt::kProgramId, fmt::kVersion)) return MDF4_ERR_CREATE;
+  if (!ctx.file.Create(name.c_str(), fmt::kProgramId, fmt::kVersion)) return MDF4_ERR_CREATE;
 
   M4MDBlock fhText(fhComment.c_str());
   auto* fh = new M4FHBlock();
-  fh->Place(&ctx, 0);
+  fh->Place(&ctx.file.Direct(), BlockParts::kNone);
   fh->SetComment(&fhText);
   CopyTime(start, *fh);
-  M4HDBlock& hd = ctx.HD();
+  M4HDBlock& hd = ctx.file.HD();
   hd.AddFH(fh);
 
   M4MDBlock hdText(hdComment.c_str());
-  if (!hd.HasLink(fmt::kHdMdComment)) hd.SetLink(fmt::kHdMdComment, hdText.Place(&ctx, m4Block::kPlaceAll));
+  if (!hd.HasLink(fmt::kHdMdComment)) hd.SetLink(fmt::kHdMdComment, hdText.Place(&ctx.file.Direct(), BlockParts::kAll));
   CopyTime(start, hd);
   ctx.currentDataGroup = hd.AddDG(new M4DGBlock(fmt::kUnsortedRecordIdSize));
-  hd.Write(true, true);
-  if (ctx.HadWriteError()) {
-    ctx.Close();
+  hd.Write(BlockParts::kAll);
+  if (ctx.file.Direct().HadWriteError()) {
+    ctx.file.Close();
     mDirectFile::RemoveFile(name.c_str());
     return MDF4_ERR_CREATE;
   }
@@ -95,14 +95,15 @@ int32_t CreateNew(MDF4FileContext& ctx, const std::u16string& name, const Header
 
 // Existing file: validate, find the last data group and register its channel groups.
 int32_t Reopen(MDF4FileContext& ctx, const std::u16string& name, StartTimeRecord* start) {
-  if (!ctx.Open(name.c_str())) return MDF4_ERR_OPEN;
-  M4HDBlock& hd = ctx.HD();
+  if (!ctx.file.Open(name.c_str())) return MDF4_ERR_OPEN;
+  mDirectFile& direct = ctx.file.Direct();
+  M4HDBlock& hd = ctx.file.HD();
   // The data calls go to the last data group: a chain that cannot be followed to its end
   // (a loop, a link to no data group) leaves no group to continue.
-  ChainWalker<M4DGBlock> walk(&ctx, hd.GetLink(fmt::kHdDgFirst), fmt::kDG, fmt::kDgNext);
+  ChainWalker<M4DGBlock> walk(&direct, hd.GetLink(fmt::kHdDgFirst), fmt::kDG, fmt::kDgNext);
   std::unique_ptr<M4DGBlock> dg = LastOfChain(walk);
   if (!dg || walk.StoppedEarly()) {
-    ctx.Close();
+    ctx.file.Close();
     return MDF4_ERR_NO_DATA_GROUP;
   }
   ctx.currentDataGroup = dg.get();
@@ -111,29 +112,28 @@ int32_t Reopen(MDF4FileContext& ctx, const std::u16string& name, StartTimeRecord
   // cycle counts account for: that partial call is rolled back before anything is appended.
   // A roll-back that cannot be written completely is taken back: the file stays as it was.
   RollBackResult rollBack;
-  if (!ctx.AllOrNothing([&] { return RollBackInterruptedData(ctx, *ctx.currentDataGroup, &rollBack); })) {
-    ctx.Close();
+  if (!direct.AllOrNothing([&] { return RollBackInterruptedData(ctx.file, *ctx.currentDataGroup, &rollBack); })) {
+    ctx.file.Close();
     return MDF4_ERR_OPEN;
   }
   // With a sync policy the roll-back is durable before anything is appended: appends may
   // write where the cut bytes were, and those must never come back in their place.
-  if (rollBack.changed && ctx.sync != SyncPolicy::kOff && !ctx.Sync()) {
-    ctx.Close();
+  if (rollBack.changed && ctx.sync != SyncPolicy::kOff && !direct.Sync()) {
+    ctx.file.Close();
     return MDF4_ERR_OPEN;
   }
 
-  ChainWalker<M4CGBlock> groups(&ctx, ctx.currentDataGroup->GetLink(fmt::kDgCgFirst), fmt::kCG, fmt::kCgNext);
+  ChainWalker<M4CGBlock> groups(&direct, ctx.currentDataGroup->GetLink(fmt::kDgCgFirst), fmt::kCG, fmt::kCgNext);
   while (std::unique_ptr<M4CGBlock> cg = groups.Next()) {
     // A group without a TX name cannot be addressed by the host: it is skipped.
-    std::unique_ptr<M4TXBlock> text = LoadAs<M4TXBlock>(&ctx, cg->GetLink(fmt::kCgTxAcqName), fmt::kTX);
+    std::unique_ptr<M4TXBlock> text = LoadAs<M4TXBlock>(&direct, cg->GetLink(fmt::kCgTxAcqName), fmt::kTX);
     if (!text) continue;
     GroupEntry entry;
     entry.name = GroupNameOf(*text);
-    ctx.RegisterCycleCounter(*cg, cg->cg_record_id);
+    ctx.file.RegisterCycleCounter(*cg, cg->cg_record_id);
     entry.recordId = static_cast<uint16_t>(cg->cg_record_id);
     entry.counterKey = cg->cg_record_id;
     entry.recordSize = cg->RecordSize();
-    entry.channelCount = static_cast<uint8_t>(entry.recordSize >> 3);
     ctx.groups.emplace(GroupKey(entry.name), std::move(entry));
   }
   start->timeNs = static_cast<int64_t>(hd.hd_start_time_ns);
@@ -223,14 +223,14 @@ extern "C" QM_API void MDF4_Close(MDF4Handle* h) {
     ctx->groups.clear();
     // A failure of the final writes is recorded in the handle and taken back; a damaged
     // context writes nothing more.
-    if (ctx->IsOpen() && !ctx->damaged) {
+    if (ctx->file.Direct().IsOpen() && !ctx->damaged) {
       WriteCall call(h, *ctx);
       ctx->appender.reset();
-      ctx->HD().Write(true, true);
-      if (ctx->sync != SyncPolicy::kOff) ctx->Sync();  // a refused sync counts as a failed write
+      ctx->file.HD().Write(BlockParts::kAll);
+      if (ctx->sync != SyncPolicy::kOff) ctx->file.Direct().Sync();  // a refused sync counts as a failed write
       call.Done();
     }
-    ctx->Close();
+    ctx->file.Close();
   } catch (...) {
     // Nothing to report: closing has no error channel.
   }

@@ -40,7 +40,8 @@ bool AppendSamples(MDF4Handle* h, MDF4FileContext& ctx, const GroupEntry& entry,
   WriteCall call(h, ctx);
   if (ctx.appender && !ctx.appender->Resume()) ctx.appender.reset();
   if (!ctx.appender) {
-    ctx.appender = std::make_unique<m4DataStreamEx>(dg, fmt::kDataBlockCapacity, fmt::kListEntries, fmt::kDT);
+    ctx.appender = std::make_unique<m4DataStreamEx>(dg, ctx.file.Counters(), fmt::kDataBlockCapacity,
+                                                     fmt::kListEntries, fmt::kDT);
     if (!ctx.appender->IsReady()) {
       ctx.appender.reset();
       RecordError(h, MDF4_ERR_CANNOT_APPEND, kMsgCannotAppend);
@@ -52,7 +53,7 @@ bool AppendSamples(MDF4Handle* h, MDF4FileContext& ctx, const GroupEntry& entry,
   StoreLE16(id, entry.recordId);
   const auto size = static_cast<uint32_t>(entry.recordSize);
   stream.WriteRecords(id, size, count, rowAt);
-  ctx.AddCycles(entry.counterKey, count);
+  ctx.file.AddCycles(entry.counterKey, count);
   // A sync barrier around the length, list entries and counts: records, sync, then what
   // links to and counts them, sync. Then the call's samples survive a power loss.
   const int64_t now = ctx.sync == SyncPolicy::kInterval ? os::MonotonicTicks() : 0;
@@ -61,7 +62,7 @@ bool AppendSamples(MDF4Handle* h, MDF4FileContext& ctx, const GroupEntry& entry,
   stream.SetSyncBarrier(barrier);
   stream.Finish();
   if (barrier) {
-    ctx.Sync();
+    ctx.file.Direct().Sync();
     ctx.lastSyncTicks = now;
   }
   if (!ctx.keepAppender) ctx.appender.reset();
@@ -169,7 +170,7 @@ extern "C" QM_API bool MDF4_LTT_AddChannelData(MDF4Handle* h, int32_t limitId, c
   if (name == nullptr) {
     if (UsableContext(h) == nullptr) return false;
     try {
-      RecordError(h, MDF4_ERR_LIMIT, FormatTruncated(kMessageCapacity, kMsgLimitNotFound, {limitId}));
+      RecordError(h, MDF4_ERR_LIMIT, formatTruncated(kMessageCapacity, kMsgLimitNotFound, {limitId}));
     } catch (...) {
       RecordError(h, MDF4_ERR_OUT_OF_MEMORY, kMsgOutOfMemory);
     }

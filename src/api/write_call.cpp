@@ -14,7 +14,7 @@ WriteCall::WriteCall(MDF4Handle* h, MDF4FileContext& ctx) : h_(h), ctx_(ctx), ne
     newestGroup_ = dg->LastCG()->GetPosition();
     if (const M4CNBlock* cn = dg->LastCG()->LastCN()) newestChannel_ = cn->GetPosition();
   }
-  ctx.MarkUndo();
+  ctx.file.Direct().MarkUndo();
 }
 
 WriteCall::~WriteCall() {
@@ -23,8 +23,8 @@ WriteCall::~WriteCall() {
 
 bool WriteCall::Done() {
   open_ = false;
-  if (!ctx_.HadWriteError()) {
-    ctx_.DropUndoMark();
+  if (!ctx_.file.Direct().HadWriteError()) {
+    ctx_.file.Direct().DropUndoMark();
     return true;
   }
   TakeBack();
@@ -41,9 +41,9 @@ void WriteCall::TakeBack() noexcept {
     ctx_.appender.reset();
   }
   ctx_.nextRecordId = nextRecordId_;
-  bool restored = ctx_.UndoToMark();
+  bool restored = ctx_.file.Direct().UndoToMark();
   try {
-    restored = restored && ReloadNewest() && ctx_.ReloadCycleCounters();
+    restored = restored && ReloadNewest() && ctx_.file.ReloadCycleCounters();
   } catch (...) {
     restored = false;
   }
@@ -55,12 +55,13 @@ bool WriteCall::ReloadNewest() {
   if (dg == nullptr) return true;
   // The block objects the call changed are read again from the file (in place for the data
   // group, which others point to); earlier ones were released and are not needed.
+  mDirectFile* direct = &ctx_.file.Direct();
   uint8_t header[fmt::kBlockHeaderSize];
-  if (!ReadHeaderAt(&ctx_, dg->GetPosition(), header) || !dg->Read(&ctx_, dg->GetPosition(), header)) return false;
+  if (!ReadHeaderAt(direct, dg->GetPosition(), header) || !dg->Read(direct, dg->GetPosition(), header)) return false;
   std::unique_ptr<M4CGBlock> cg;
   std::unique_ptr<M4CNBlock> cn;
-  if (newestGroup_ != 0 && !(cg = LoadAs<M4CGBlock>(&ctx_, newestGroup_, fmt::kCG))) return false;
-  if (newestChannel_ != 0 && !(cn = LoadAs<M4CNBlock>(&ctx_, newestChannel_, fmt::kCN))) return false;
+  if (newestGroup_ != 0 && !(cg = LoadAs<M4CGBlock>(direct, newestGroup_, fmt::kCG))) return false;
+  if (newestChannel_ != 0 && !(cn = LoadAs<M4CNBlock>(direct, newestChannel_, fmt::kCN))) return false;
   if (cg) cg->AdoptLastCN(cn.release());
   dg->AdoptLastCG(cg.release());
   return true;

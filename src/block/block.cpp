@@ -40,11 +40,11 @@ void m4Block::StampHeader() {
   StoreLE64(header_ + fmt::kHeaderLinkCountOffset, links_.size());
 }
 
-uint64_t m4Block::Place(mDirectFile* file, int flags) {
+uint64_t m4Block::Place(mDirectFile* file, BlockParts parts) {
   if (file != nullptr) file_ = file;
   if (file_ == nullptr) return 0;
   if (position_ == 0) position_ = file_->AllocateAtEnd(ComputedLength());
-  if (position_ != 0 && flags != 0) Write((flags & kPlaceData) != 0, (flags & kPlaceHead) != 0);
+  if (position_ != 0 && parts != BlockParts::kNone) Write(parts);
   return position_;
 }
 
@@ -71,8 +71,10 @@ uint64_t m4Block::WriteHead() {
   return position_ + head.size();
 }
 
-bool m4Block::Write(bool withData, bool withHead) {
+bool m4Block::Write(BlockParts parts) {
   if (file_ == nullptr || position_ == 0) return false;
+  const bool withHead = Includes(parts, BlockParts::kHead);
+  const bool withData = Includes(parts, BlockParts::kData);
   uint64_t cursor = position_ + fmt::kBlockHeaderSize + uint64_t{fmt::kLinkSize} * links_.size() +
                     GetFixedSize();
   std::vector<uint8_t> out;

@@ -10,16 +10,19 @@
 
 class mDirectFile;
 
+// The parts of a block that Place and Write put on disk: the head (header, links and fixed
+// record), the variable part, both, or none (Place then only reserves the position).
+enum class BlockParts : uint8_t { kNone = 0, kHead = 1, kData = 2, kAll = 3 };
+
+constexpr bool Includes(BlockParts parts, BlockParts part) {
+  return (static_cast<uint8_t>(parts) & static_cast<uint8_t>(part)) != 0;
+}
+
 // Base of every block object: the file it belongs to, its position, its 24-byte header and
 // its links. The link array's size is authoritative: the header's link count and length are
 // recomputed from it whenever the block is written.
 class m4Block {
  public:
-  // Flags of Place: 1 writes the head (header, links, fixed record), 2 the variable part.
-  static constexpr int kPlaceHead = 1;
-  static constexpr int kPlaceData = 2;
-  static constexpr int kPlaceAll = 3;
-
   m4Block(uint32_t linkCount, uint16_t type);
   m4Block(const m4Block&) = delete;
   m4Block& operator=(const m4Block&) = delete;
@@ -47,12 +50,13 @@ class m4Block {
   // Resizes the link array to n entries (new entries zero).
   void ResizeLinks(uint32_t n) { links_.resize(n, 0); }
 
-  // Assigns the next 8-aligned position at the logical end of file (once) and writes what
-  // the flags ask for. file may be null to keep the current file. Returns the position, 0
+  // Assigns the next 8-aligned position at the logical end of file (once) and writes the
+  // parts asked for. file may be null to keep the current file. Returns the position, 0
   // on failure; a failed write is not reported here.
-  uint64_t Place(mDirectFile* file, int flags);
-  // Rewrites the block in place: variable part and/or head.
-  bool Write(bool withData, bool withHead);
+  uint64_t Place(mDirectFile* file, BlockParts parts);
+  // Rewrites the parts asked for in place; with the head, head and variable part go out in
+  // one write.
+  bool Write(BlockParts parts);
   // Writes header, links and fixed record; returns the position just past the fixed record.
   uint64_t WriteHead();
 

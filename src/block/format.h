@@ -34,6 +34,7 @@ constexpr uint16_t kHashMark = TypeCode('#', '#');  // 0x2323, the first two id 
 // Block header: id (4), reserved (4), length (8), link count (8).
 constexpr uint32_t kBlockHeaderSize = 24;
 constexpr uint32_t kHeaderIdOffset = 0;
+constexpr uint32_t kHeaderTypeOffset = 2;  // the block type code, behind "##"
 constexpr uint32_t kHeaderLengthOffset = 8;
 constexpr uint32_t kHeaderLinkCountOffset = 16;
 constexpr uint32_t kLinkSize = 8;
@@ -47,6 +48,7 @@ constexpr uint32_t kIdVersOffset = 8;
 constexpr uint32_t kIdProgOffset = 16;
 constexpr uint32_t kIdVerOffset = 28;
 constexpr uint32_t kIdTextFieldSize = 8;
+constexpr char kIdFile[] = "MDF     ";  // id_file: "MDF" and five blanks
 constexpr uint64_t kHDPosition = 64;
 constexpr uint16_t kMinVersion = 400;
 

@@ -9,7 +9,7 @@ namespace {
 // the newest. Returns the element.
 template <class T>
 T* AppendToChain(m4Block& parent, uint32_t firstLink, std::unique_ptr<T>& last, T* element) {
-  const uint64_t position = element->Place(parent.GetFile(), m4Block::kPlaceAll);
+  const uint64_t position = element->Place(parent.GetFile(), BlockParts::kAll);
   if (position == 0) {
     // Nothing could be placed: the element is not linked anywhere, but it is still taken
     // over so that ownership stays simple for the caller.
@@ -34,7 +34,7 @@ T* AppendToChain(m4Block& parent, uint32_t firstLink, std::unique_ptr<T>& last, 
 
 bool M4FHBlock::SetComment(M4MDBlock* comment) {
   if (HasLink(qm::fmt::kFhMdComment) || comment == nullptr) return false;
-  const uint64_t position = comment->Place(GetFile(), kPlaceAll);
+  const uint64_t position = comment->Place(GetFile(), BlockParts::kAll);
   if (position == 0) return false;
   SetLink(qm::fmt::kFhMdComment, position);
   return true;
@@ -52,26 +52,21 @@ uint64_t M4CGBlock::RecordSize() const {
 }
 
 M4CGBlock* M4DGBlock::AddCG(M4CGBlock* cg) {
-  if (cg == nullptr) {
-    lastCG_.reset();
-    Write(true, true);
-    return nullptr;
-  }
+  if (cg == nullptr) return nullptr;
   return AppendToChain(*this, qm::fmt::kDgCgFirst, lastCG_, cg);
 }
 
+void M4DGBlock::ReleaseLastCG() {
+  lastCG_.reset();
+  Write(BlockParts::kAll);
+}
+
 M4FHBlock* M4HDBlock::AddFH(M4FHBlock* fh) {
-  if (fh == nullptr) {
-    lastFH_.reset();
-    return nullptr;
-  }
+  if (fh == nullptr) return nullptr;
   return AppendToChain(*this, qm::fmt::kHdFhFirst, lastFH_, fh);
 }
 
 M4DGBlock* M4HDBlock::AddDG(M4DGBlock* dg) {
-  if (dg == nullptr) {
-    lastDG_.reset();
-    return nullptr;
-  }
+  if (dg == nullptr) return nullptr;
   return AppendToChain(*this, qm::fmt::kHdDgFirst, lastDG_, dg);
 }

@@ -43,9 +43,11 @@ class M4CGBlock : public m4BlockImpl<m4CGRecord, uint8_t, qm::fmt::kCG> {
 class M4DGBlock : public m4BlockImpl<m4DGRecord, uint8_t, qm::fmt::kDG> {
  public:
   explicit M4DGBlock(uint8_t recordIdSize = 0) : m4BlockImpl(4) { dg_rec_id_size = recordIdSize; }
-  // Places cg and links it behind the newest group (ownership passes). A null cg releases the
-  // newest group and rewrites this data group in full.
+  // Places cg and links it behind the newest group (ownership passes); a null cg does nothing.
   M4CGBlock* AddCG(M4CGBlock* cg);
+  // Destroys the newest group object (the group stays on disk) and rewrites this data group in
+  // full, first-group link included.
+  void ReleaseLastCG();
   M4CGBlock* LastCG() const { return lastCG_.get(); }
   // Takes cg (or none) as the newest group without placing it: one loaded from the file.
   void AdoptLastCG(M4CGBlock* cg) { lastCG_.reset(cg); }
@@ -58,8 +60,12 @@ class M4DGBlock : public m4BlockImpl<m4DGRecord, uint8_t, qm::fmt::kDG> {
 class M4HDBlock : public m4BlockImpl<m4HDRecord, uint8_t, qm::fmt::kHD> {
  public:
   M4HDBlock() : m4BlockImpl(6) {}
+  // Place the element and link it behind the newest one of its chain (ownership passes); a
+  // null element does nothing.
   M4FHBlock* AddFH(M4FHBlock* fh);
   M4DGBlock* AddDG(M4DGBlock* dg);
+  // Destroys the newest data group object and forgets it (the group stays on disk).
+  void ReleaseLastDG() { lastDG_.reset(); }
   M4FHBlock* LastFH() const { return lastFH_.get(); }
   M4DGBlock* LastDG() const { return lastDG_.get(); }
   // Takes dg as the newest data group without placing it (a reopened file's last group).

@@ -43,31 +43,42 @@ const CycleCounterTable::Entry* CycleCounterTable::Find(uint64_t key) const {
   return it == entries_.end() ? nullptr : &it->second;
 }
 
+void CycleCounterTable::FlushCycleCounters(mDirectFile& file) {
+  for (auto& [key, e] : entries_) {
+    if (e.count == 0 || e.count == e.written) continue;
+    uint8_t bytes[sizeof e.count];
+    StoreLE64(bytes, e.count);
+    if (file.WriteAt(e.countPosition, sizeof bytes, bytes)) e.written = e.count;
+  }
+}
+
 MDF4File::~MDF4File() { Close(); }
 
-void MDF4File::Close() { mDirectFile::Close(); }
+void MDF4File::Close() { direct_.Close(); }
 
 uint16_t MDF4File::Version() const { return LoadLE16(idBlock_ + fmt::kIdVerOffset); }
 
 bool MDF4File::Create(const char16_t* name, const char* programId, int32_t version) {
   std::memset(idBlock_, 0, sizeof idBlock_);
-  if (!CreateTruncate(name)) return false;
-  FillField(idBlock_ + fmt::kIdFileOffset, "MDF");
+  if (!direct_.CreateTruncate(name)) return false;
+  FillField(idBlock_ + fmt::kIdFileOffset, fmt::kIdFile);
   char vers[20];
   std::snprintf(vers, sizeof vers, "%d.%02d", version / 100, version % 100);
   FillField(idBlock_ + fmt::kIdVersOffset, vers);
   FillField(idBlock_ + fmt::kIdProgOffset, programId != nullptr ? programId : fmt::kProgramId);
   StoreLE16(idBlock_ + fmt::kIdVerOffset, static_cast<uint16_t>(version));
-  const bool ok = WriteAt(0, fmt::kIdBlockSize, idBlock_) && hd_.Place(this, m4Block::kPlaceAll) != 0 &&
-                  hd_.GetPosition() == fmt::kHDPosition && GetEnd() >= fmt::kHDPosition;
+  const bool ok = direct_.WriteAt(0, fmt::kIdBlockSize, idBlock_) &&
+                  hd_.Place(&direct_, BlockParts::kAll) != 0 && hd_.GetPosition() == fmt::kHDPosition &&
+                  direct_.GetEnd() >= fmt::kHDPosition;
   if (ok) return true;
   Close();
-  RemoveFile(name);
+  mDirectFile::RemoveFile(name);
   return false;
 }
 
 bool MDF4File::Validate() {
-  if (!ReadAt(0, fmt::kIdBlockSize, idBlock_) || std::memcmp(idBlock_, "MDF     ", 8) != 0 ||
+  if (!direct_.ReadAt(0, fmt::kIdBlockSize, idBlock_) ||
+      std::memcmp(idBlock_ + fmt::kIdFileOffset, fmt::kIdFile, fmt::kIdTextFieldSize) != 0 ||
       Version() < fmt::kMinVersion || !ReadHD()) {
     Close();
     return false;
@@ -75,38 +86,30 @@ bool MDF4File::Validate() {
   return true;
 }
 
-bool MDF4File::Open(const char16_t* name) { return OpenReadWrite(name) && Validate(); }
+bool MDF4File::Open(const char16_t* name) { return direct_.OpenReadWrite(name) && Validate(); }
 
-bool MDF4File::OpenForInspection(const char16_t* name) { return OpenReadOnly(name) && Validate(); }
+bool MDF4File::OpenForInspection(const char16_t* name) { return direct_.OpenReadOnly(name) && Validate(); }
 
-bool MDF4File::OpenForCopy(const char16_t* name) { return OpenReadOnlyLocked(name) && Validate(); }
+bool MDF4File::OpenForCopy(const char16_t* name) { return direct_.OpenReadOnlyLocked(name) && Validate(); }
 
 bool MDF4File::ReadHD() {
   uint8_t header[fmt::kBlockHeaderSize];
-  if (!ReadAt(fmt::kHDPosition, fmt::kBlockHeaderSize, header)) return false;
-  if (LoadLE16(header) != fmt::kHashMark || LoadLE16(header + 2) != fmt::kHD) return false;
-  return hd_.Read(this, fmt::kHDPosition, header);
-}
-
-void MDF4File::FlushCycleCounters() {
-  for (auto& [key, e] : counters_.Entries()) {
-    if (e.count == 0 || e.count == e.written) continue;
-    uint8_t bytes[8];
-    StoreLE64(bytes, e.count);
-    if (WriteAt(e.countPosition, sizeof bytes, bytes)) e.written = e.count;
-  }
+  if (!direct_.ReadAt(fmt::kHDPosition, fmt::kBlockHeaderSize, header)) return false;
+  if (LoadLE16(header) != fmt::kHashMark || LoadLE16(header + fmt::kHeaderTypeOffset) != fmt::kHD) return false;
+  return hd_.Read(&direct_, fmt::kHDPosition, header);
 }
 
 bool MDF4File::ReloadCycleCounters() {
   auto& entries = counters_.Entries();
   for (auto it = entries.begin(); it != entries.end();) {
     CycleCounterTable::Entry& e = it->second;
-    if (e.countPosition > GetEnd() || GetEnd() - e.countPosition < 8) {
+    const uint64_t end = direct_.GetEnd();
+    if (e.countPosition > end || end - e.countPosition < sizeof e.count) {
       it = entries.erase(it);
       continue;
     }
-    uint8_t bytes[8];
-    if (!ReadAt(e.countPosition, sizeof bytes, bytes)) return false;
+    uint8_t bytes[sizeof e.count];
+    if (!direct_.ReadAt(e.countPosition, sizeof bytes, bytes)) return false;
     e.count = e.written = LoadLE64(bytes);
     ++it;
   }

@@ -24,6 +24,9 @@ class CycleCounterTable {
   void RegisterCycleCounter(const M4CGBlock& cg, uint64_t key);
   // Adds n to the count of key; unknown keys are ignored.
   void AddCycles(uint64_t key, uint64_t n);
+  // Writes every non-zero count into its CG in file (8 bytes each, ascending keys). A count
+  // that is already in the file as it stands is not written again. Failures are not reported.
+  void FlushCycleCounters(mDirectFile& file);
   const Entry* Find(uint64_t key) const;
   void Clear() { entries_.clear(); }
   const std::map<uint64_t, Entry>& Entries() const { return entries_; }
@@ -33,10 +36,16 @@ class CycleCounterTable {
   std::map<uint64_t, Entry> entries_;
 };
 
-class MDF4File : public mDirectFile {
+// One MDF 4 file open for writing or reading. The object owns the positioned file it reads and
+// writes instead of being one: what it adds (identification block, header, cycle counts) is
+// kept apart from byte transfers, and code that only moves bytes - blocks, data streams,
+// readers - is handed Direct() alone. Every block of the file points at that positioned file.
+class MDF4File {
  public:
   MDF4File() = default;
-  ~MDF4File() override;
+  MDF4File(const MDF4File&) = delete;
+  MDF4File& operator=(const MDF4File&) = delete;
+  ~MDF4File();
 
   // Creates (or truncates) the file with the identification block and an empty HD at 64.
   // A file that cannot be completed is removed again.
@@ -48,7 +57,10 @@ class MDF4File : public mDirectFile {
   // The same validation on a read-only open that keeps writers out (for making a copy).
   bool OpenForCopy(const char16_t* name);
   bool ReadHD();
-  void Close() override;
+  void Close();
+
+  mDirectFile& Direct() { return direct_; }
+  const mDirectFile& Direct() const { return direct_; }
 
   M4HDBlock& HD() { return hd_; }
   const uint8_t* IdBlock() const { return idBlock_; }
@@ -57,9 +69,7 @@ class MDF4File : public mDirectFile {
   CycleCounterTable& Counters() { return counters_; }
   void RegisterCycleCounter(const M4CGBlock& cg, uint64_t key) { counters_.RegisterCycleCounter(cg, key); }
   void AddCycles(uint64_t key, uint64_t n) { counters_.AddCycles(key, n); }
-  // Writes every non-zero count into its CG (8 bytes each, ascending keys). A count that
-  // is already in the file as it stands is not written again. Failures are not reported.
-  void FlushCycleCounters();
+  void FlushCycleCounters() { counters_.FlushCycleCounters(direct_); }
   // Takes every count from the file again, forgetting groups whose count field lies beyond
   // the end of file: for a writer whose last operation was taken back (UndoToMark). False
   // when a count cannot be read.
@@ -68,6 +78,7 @@ class MDF4File : public mDirectFile {
  private:
   bool Validate();
 
+  mDirectFile direct_;
   uint8_t idBlock_[64] = {};
   M4HDBlock hd_;
   CycleCounterTable counters_;

@@ -156,7 +156,7 @@ int32_t escapeXml(const char16_t* in, size_t count, char16_t* out, int32_t capac
   return sink.Result();
 }
 
-std::u16string EscapeXml(const std::u16string& text) {
+std::u16string escapeXml(const std::u16string& text) {
   const int32_t length = escapeXml(text.data(), text.size(), nullptr, 0);
   std::u16string escaped(static_cast<size_t>(length), u'\0');
   if (length > 0) escapeXml(text.data(), text.size(), escaped.data(), length);
@@ -176,7 +176,7 @@ int32_t formatWide(char16_t* out, size_t capacity, std::u16string_view format,
   return static_cast<int32_t>(result.size());
 }
 
-std::u16string FormatTruncated(size_t capacity, std::u16string_view format,
+std::u16string formatTruncated(size_t capacity, std::u16string_view format,
                                std::initializer_list<FormatArg> args) {
   std::u16string result;
   if (capacity == 0 || !FormatInto(result, format, args)) return std::u16string();

@@ -166,12 +166,12 @@ bool BuildRecordLengthMap(const M4DGBlock& dg, RecordLengthMap* map) {
 }
 
 PassOutcome CopyGroupRecords(const M4DGBlock& source, const RecordLengthMap& map, uint64_t targetId,
-                             M4DGBlock* target) {
+                             M4DGBlock* target, CycleCounterTable& counters) {
   PassOutcome out;
   std::unique_ptr<m4DataStreamEx> writer;
   std::unique_ptr<m4DataStream> reader;
   try {
-    writer.reset(new m4DataStreamEx(target, fmt::kDataBlockCapacity, fmt::kListEntries, fmt::kDT));
+    writer.reset(new m4DataStreamEx(target, counters, fmt::kDataBlockCapacity, fmt::kListEntries, fmt::kDT));
     reader.reset(new m4DataStream());
     // A reader that cannot be opened (a list holding a block of another type, mixed types, an
     // equal-length violation, an unreadable block header) fails the pass like a record buffer

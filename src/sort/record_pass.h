@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <unordered_map>
 
+class CycleCounterTable;
 class M4DGBlock;
 class m4DataStream;
 class mDirectFile;
@@ -68,6 +69,7 @@ struct PassOutcome {
 // Records of the other groups are read and dropped; those of a VLSD group are stepped over by
 // their length. The record buffer is as large as the largest
 // record length, but never larger than the data the source can deliver. The target's stream is
-// finished before returning, so the destination is consistent whatever the outcome. Throws nothing.
+// finished before returning, so the destination is consistent whatever the outcome; every finish
+// writes the counts of counters, the destination's cycle counters. Throws nothing.
 PassOutcome CopyGroupRecords(const M4DGBlock& source, const RecordLengthMap& map, uint64_t targetId,
-                             M4DGBlock* target);
+                             M4DGBlock* target, CycleCounterTable& counters);

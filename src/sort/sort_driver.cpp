@@ -129,8 +129,11 @@ class SortJob {
   bool Restore(const Snapshot& snapshot);
 
   const SortOptions options_;
-  MDF4File src_;
-  MDF4File dst_;
+  MDF4File srcFile_;
+  MDF4File dstFile_;
+  // The positioned files of both: what blocks are read from and placed in.
+  mDirectFile& src_ = srcFile_.Direct();
+  mDirectFile& dst_ = dstFile_.Direct();
   bool copyOk_ = true;   // cleared when a group's records cannot be copied; never set again
   bool stopped_ = false; // a conversion that cannot be copied ended the sort at once
   bool dataEndNoted_ = false;  // the current data group's early end was reported
@@ -147,19 +150,19 @@ void SortJob::CopyText(const m4Block& source, int sourceLink, m4Block& target, i
   block->appendWide(text);
   // A block that cannot be written leaves a link to zeros; like every single text, it is not
   // reported.
-  const uint64_t position = block->Place(&dst_, m4Block::kPlaceAll);
+  const uint64_t position = block->Place(&dst_, BlockParts::kAll);
   if (position != 0) target.SetLink(targetLink, position);
 }
 
 void SortJob::CopyHistory() {
-  WalkChain<M4FHBlock>(&src_, src_.HD(), fmt::kHdFhFirst, fmt::kFH, [&](const M4FHBlock& source) {
+  WalkChain<M4FHBlock>(&src_, srcFile_.HD(), fmt::kHdFhFirst, fmt::kFH, [&](const M4FHBlock& source) {
     auto owned = std::make_unique<M4FHBlock>();
-    owned->Place(&dst_, 0);  // reserved first, so that the entry stands before its comment
+    owned->Place(&dst_, BlockParts::kNone);  // reserved first, so that the entry stands before its comment
     owned->fh_time_ns = source.fh_time_ns;
     owned->fh_tz_offset_min = source.fh_tz_offset_min;
     owned->fh_dst_offset_min = source.fh_dst_offset_min;
     owned->fh_time_flags = source.fh_time_flags;
-    M4FHBlock* fh = dst_.HD().AddFH(owned.release());
+    M4FHBlock* fh = dstFile_.HD().AddFH(owned.release());
     std::u16string text;
     if (LinkedText(&src_, source, fmt::kFhMdComment, &text)) {
       M4MDBlock comment;
@@ -179,43 +182,43 @@ void SortJob::AddSortEntry() {
   StartTimeRecord now;
   nowTime(now);
   auto fh = std::make_unique<M4FHBlock>();
-  fh->Place(&dst_, 0);
+  fh->Place(&dst_, BlockParts::kNone);
   M4MDBlock comment(text);
   fh->SetComment(&comment);
   fh->fh_time_ns = static_cast<uint64_t>(now.timeNs);
   fh->fh_tz_offset_min = now.tzOffsetMin;
   fh->fh_dst_offset_min = now.dstOffsetMin;
   fh->fh_time_flags = now.timeFlags;
-  dst_.HD().AddFH(fh.release());
+  dstFile_.HD().AddFH(fh.release());
 }
 
 bool SortJob::Run(const char16_t* source, const char16_t* destination) {
   // The source is opened read-only, keeping writers out: a destination naming the same file
   // then cannot be created, and the source stays untouched.
-  if (!src_.OpenForCopy(source)) return Failed(SortFailure::kSource);
+  if (!srcFile_.OpenForCopy(source)) return Failed(SortFailure::kSource);
   // Nobody writes the source meanwhile, so its many small block reads may be cached.
   src_.CacheSmallReads();
-  if (!dst_.Create(destination, fmt::kProgramId, fmt::kVersion)) return Failed(SortFailure::kDestination);
+  if (!dstFile_.Create(destination, fmt::kProgramId, fmt::kVersion)) return Failed(SortFailure::kDestination);
   // The copy is complete only at the end, so its many small block writes may be gathered.
   dst_.CombineSmallWrites();
 
-  CopyText(src_.HD(), fmt::kHdMdComment, dst_.HD(), fmt::kHdMdComment, true);
+  CopyText(srcFile_.HD(), fmt::kHdMdComment, dstFile_.HD(), fmt::kHdMdComment, true);
   CopyHistory();
   AddSortEntry();
-  M4HDBlock& hd = dst_.HD();
-  hd.hd_start_time_ns = src_.HD().hd_start_time_ns;
-  hd.hd_tz_offset_min = src_.HD().hd_tz_offset_min;
-  hd.hd_dst_offset_min = src_.HD().hd_dst_offset_min;
-  hd.hd_time_flags = src_.HD().hd_time_flags;
-  hd.Write(true, true);
+  M4HDBlock& hd = dstFile_.HD();
+  hd.hd_start_time_ns = srcFile_.HD().hd_start_time_ns;
+  hd.hd_tz_offset_min = srcFile_.HD().hd_tz_offset_min;
+  hd.hd_dst_offset_min = srcFile_.HD().hd_dst_offset_min;
+  hd.hd_time_flags = srcFile_.HD().hd_time_flags;
+  hd.Write(BlockParts::kAll);
 
   frequency_ = os::MonotonicFrequency();
   if (frequency_ <= 0) frequency_ = 1;
   nextRecordId_ = 1;
-  WalkChain<M4DGBlock>(&src_, src_.HD(), fmt::kHdDgFirst, fmt::kDG,
+  WalkChain<M4DGBlock>(&src_, srcFile_.HD(), fmt::kHdDgFirst, fmt::kDG,
                        [&](const M4DGBlock& dg) { return CopyDataGroup(dg); });
   if (stopped_) return Failed(SortFailure::kCopy);  // stopped at once: no final header write
-  const bool written = hd.Write(true, true);
+  const bool written = hd.Write(BlockParts::kAll);
   // Any write the system refused on the way, including gathered ones, fails the copy.
   return (written && dst_.FlushWrites() && !dst_.HadWriteError() && copyOk_) || Failed(SortFailure::kCopy);
 }
@@ -290,8 +293,8 @@ bool SortJob::CopyDataGroup(const M4DGBlock& dg) {
 }
 
 bool SortJob::StartGroup(const M4CGBlock& sourceCg, M4DGBlock** dgOut, M4CGBlock** cgOut) {
-  M4DGBlock* dg = dst_.HD().AddDG(std::make_unique<M4DGBlock>(0).release());
-  dst_.HD().Write(true, true);
+  M4DGBlock* dg = dstFile_.HD().AddDG(std::make_unique<M4DGBlock>(0).release());
+  dstFile_.HD().Write(BlockParts::kAll);
   M4CGBlock* cg = dg->AddCG(std::make_unique<M4CGBlock>(0).release());
   cg->cg_cycle_count = sourceCg.cg_cycle_count;
   // The invalidation bytes stay the last bytes of each record; the copy has none of its own.
@@ -307,11 +310,11 @@ bool SortJob::StartGroup(const M4CGBlock& sourceCg, M4DGBlock** dgOut, M4CGBlock
 }
 
 void SortJob::EndGroup(M4DGBlock* dg, M4CGBlock* cg) {
-  cg->Write(true, true);
-  dg->Write(true, true);
+  cg->Write(BlockParts::kAll);
+  dg->Write(BlockParts::kAll);
   // Every group uses key 0: the table keeps only the newest group, whose count the next group's
   // stream writes once more, unchanged.
-  dst_.RegisterCycleCounter(*cg, 0);
+  dstFile_.RegisterCycleCounter(*cg, 0);
 }
 
 bool SortJob::CopyChannelGroup(const M4DGBlock& sourceDg, const M4CGBlock& sourceCg,
@@ -322,7 +325,7 @@ bool SortJob::CopyChannelGroup(const M4DGBlock& sourceDg, const M4CGBlock& sourc
   M4CGBlock* cg = nullptr;
   if (!StartGroup(sourceCg, &dg, &cg)) return false;
 
-  const PassOutcome pass = CopyGroupRecords(sourceDg, map, sourceCg.cg_record_id, dg);
+  const PassOutcome pass = CopyGroupRecords(sourceDg, map, sourceCg.cg_record_id, dg, dstFile_.Counters());
   if (pass.end == PassEnd::kUnreadableTail) {
     // Taken as the end of the data, but records may have been lost: say so.
     std::fprintf(stderr,
@@ -389,9 +392,9 @@ bool SortJob::PlanOnePass(const M4DGBlock& dg, const RecordLengthMap& map,
 SortJob::Snapshot SortJob::TakeSnapshot() {
   Snapshot s;
   s.end = dst_.GetEnd();
-  s.lastDg = dst_.HD().LastDG() != nullptr ? dst_.HD().LastDG()->GetPosition() : 0;
+  s.lastDg = dstFile_.HD().LastDG() != nullptr ? dstFile_.HD().LastDG()->GetPosition() : 0;
   s.nextRecordId = nextRecordId_;
-  s.counters = dst_.Counters().Entries();
+  s.counters = dstFile_.Counters().Entries();
   return s;
 }
 
@@ -405,14 +408,14 @@ bool SortJob::Restore(const Snapshot& s) {
     if (!last) return false;
     last->SetLink(fmt::kDgNext, 0);
     last->WriteHead();
-    dst_.HD().AdoptLastDG(last.release());
+    dstFile_.HD().AdoptLastDG(last.release());
   } else {
-    dst_.HD().AddDG(nullptr);
-    dst_.HD().SetLink(fmt::kHdDgFirst, 0);
+    dstFile_.HD().ReleaseLastDG();
+    dstFile_.HD().SetLink(fmt::kHdDgFirst, 0);
   }
-  dst_.HD().Write(true, true);
+  dstFile_.HD().Write(BlockParts::kAll);
   nextRecordId_ = s.nextRecordId;
-  dst_.Counters().Entries() = s.counters;
+  dstFile_.Counters().Entries() = s.counters;
   return true;
 }
 
@@ -512,7 +515,7 @@ bool SortJob::CopyChannels(const M4CGBlock& sourceCg, M4CGBlock& cg) {
     cn->cn_byte_offset = source.cn_byte_offset;
     cn->cn_bit_count = source.cn_bit_count;
     cn->cn_bit_offset = source.cn_bit_offset & 7;
-    cn->Write(true, true);
+    cn->Write(BlockParts::kAll);
     return true;
   });
   return !stop;
@@ -539,7 +542,7 @@ bool SortJob::CopyConversion(const M4CNBlock& sourceCn, M4CNBlock& cn) {
   const double factor = cc->var.size() > 1 ? cc->var[1] : 0.0;
   M4CCLinear linear(factor, offset);
   CopyText(*cc, fmt::kCcTxName, linear, fmt::kCcTxName, false);
-  const uint64_t position = linear.Place(&dst_, m4Block::kPlaceAll);
+  const uint64_t position = linear.Place(&dst_, BlockParts::kAll);
   if (position != 0) cn.SetLink(fmt::kCnCcConversion, position);
   return true;
 }

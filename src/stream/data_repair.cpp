@@ -56,7 +56,7 @@ namespace {
 constexpr uint64_t kSector = 512;
 
 // The program identifier field holds this library's identifier, padded with blanks.
-bool WrittenByThisLibrary(MDF4File& file) {
+bool WrittenByThisLibrary(const MDF4File& file) {
   char ours[fmt::kIdTextFieldSize];
   std::memset(ours, ' ', sizeof ours);
   std::memcpy(ours, fmt::kProgramId, std::min(std::strlen(fmt::kProgramId), sizeof ours));
@@ -117,7 +117,7 @@ std::vector<uint8_t> CanonicalList(const std::vector<uint64_t>& blocks, uint64_t
 
 // Reads the header of a DT block at position: true when it lies inside the file (its data
 // length cut at the end of file) and is not larger than a block of this library.
-bool ReadDataBlock(MDF4File& file, uint64_t position, Block* block) {
+bool ReadDataBlock(mDirectFile& file, uint64_t position, Block* block) {
   uint8_t header[fmt::kBlockHeaderSize];
   const uint64_t end = file.GetEnd();
   if (position % fmt::kBlockAlignment != 0 || position > end || end - position < fmt::kBlockHeaderSize ||
@@ -137,7 +137,7 @@ bool ReadDataBlock(MDF4File& file, uint64_t position, Block* block) {
 // whose header and entries reached the disk from different writes is still read as far as
 // its entries lead to blocks. The value a slot holds when a shorter list's count or equal
 // length stood there is odd or lies before the entries in front of it, so it ends the list.
-bool ReadList(MDF4File& file, uint64_t position, uint64_t after, List* list) {
+bool ReadList(mDirectFile& file, uint64_t position, uint64_t after, List* list) {
   const uint64_t end = file.GetEnd();
   if (position % fmt::kBlockAlignment != 0 || position > end || end - position < fmt::kBlockHeaderSize)
     return false;
@@ -172,7 +172,7 @@ bool ReadList(MDF4File& file, uint64_t position, uint64_t after, List* list) {
 // The record stream over the valid blocks, read in pieces.
 class Cursor {
  public:
-  Cursor(MDF4File& file, const std::vector<Block>& blocks) : file_(file), blocks_(blocks) {
+  Cursor(mDirectFile& file, const std::vector<Block>& blocks) : file_(file), blocks_(blocks) {
     for (const Block& b : blocks_) {
       starts_.push_back(total_);
       total_ += b.length;
@@ -223,7 +223,7 @@ class Cursor {
   size_t BlockOf(uint64_t offset) const {
     return static_cast<size_t>(std::upper_bound(starts_.begin(), starts_.end(), offset) - starts_.begin()) - 1;
   }
-  MDF4File& file_;
+  mDirectFile& file_;
   const std::vector<Block>& blocks_;
   std::vector<uint64_t> starts_;
   uint64_t total_ = 0;
@@ -282,13 +282,13 @@ uint64_t ValidPrefix(Cursor& cursor, std::map<uint16_t, Group>& groups) {
   return sink.keep;
 }
 
-bool WriteLink(MDF4File& file, uint64_t blockPosition, uint32_t link, uint64_t value) {
+bool WriteLink(mDirectFile& file, uint64_t blockPosition, uint32_t link, uint64_t value) {
   uint8_t bytes[8];
   StoreLE64(bytes, value);
   return file.WriteAt(blockPosition + fmt::kBlockHeaderSize + uint64_t{fmt::kLinkSize} * link, 8, bytes);
 }
 
-bool WriteU64(MDF4File& file, uint64_t position, uint64_t value) {
+bool WriteU64(mDirectFile& file, uint64_t position, uint64_t value) {
   uint8_t bytes[8];
   StoreLE64(bytes, value);
   return file.WriteAt(position, 8, bytes);
@@ -299,7 +299,7 @@ bool WriteU64(MDF4File& file, uint64_t position, uint64_t value) {
 // (a channel whose group was not rewritten yet, or a group rewritten for a channel that did
 // not arrive). *lost tells that the group states fewer channels than before: records of it
 // on disk were written for channels it no longer has. False when a write failed.
-bool SettleChannels(MDF4File& file, uint64_t cgPosition, M4CGBlock& cg, bool* changed, bool* lost) {
+bool SettleChannels(mDirectFile& file, uint64_t cgPosition, M4CGBlock& cg, bool* changed, bool* lost) {
   uint64_t previous = cgPosition;
   uint32_t previousLink = fmt::kCgCnFirst;
   uint32_t channels = 0;
@@ -333,7 +333,7 @@ bool SettleChannels(MDF4File& file, uint64_t cgPosition, M4CGBlock& cg, bool* ch
 // The data group's channel groups by record ID. The chain ends at the first group that did
 // not reach the disk whole (its block or name): groups are declared in order, so what
 // follows was declared later. False when a group rules the roll-back out or a write failed.
-bool ReadChannelGroups(MDF4File& file, M4DGBlock& dg, std::map<uint16_t, Group>* groups, bool* changed) {
+bool ReadChannelGroups(mDirectFile& file, M4DGBlock& dg, std::map<uint16_t, Group>* groups, bool* changed) {
   uint64_t previous = 0;  // 0: the link is the data group's
   ChainWalker<M4CGBlock> walk(&file, dg.GetLink(fmt::kDgCgFirst), fmt::kCG, fmt::kCgNext);
   for (;;) {
@@ -368,9 +368,10 @@ bool ReadChannelGroups(MDF4File& file, M4DGBlock& dg, std::map<uint16_t, Group>*
 
 }  // namespace
 
-bool RollBackInterruptedData(MDF4File& file, M4DGBlock& dg, RollBackResult* result) {
+bool RollBackInterruptedData(MDF4File& written, M4DGBlock& dg, RollBackResult* result) {
   *result = RollBackResult{};
-  if (!WrittenByThisLibrary(file) || dg.dg_rec_id_size != fmt::kUnsortedRecordIdSize) return true;
+  if (!WrittenByThisLibrary(written) || dg.dg_rec_id_size != fmt::kUnsortedRecordIdSize) return true;
+  mDirectFile& file = written.Direct();
   std::map<uint16_t, Group> groups;
   bool changed = false;
   file.ClearWriteError();

@@ -223,12 +223,13 @@ int32_t m4DataStream::ReadBytes(uint32_t n, void* destination) {
 
 // ---- Appending ----------------------------------------------------------------------------
 
-m4DataStreamEx::m4DataStreamEx(M4DGBlock* dg, uint32_t capacity, uint32_t maxEntries, uint16_t type)
-    : capacity_(capacity) {
+m4DataStreamEx::m4DataStreamEx(M4DGBlock* dg, CycleCounterTable& counters, uint32_t capacity,
+                               uint32_t maxEntries, uint16_t type)
+    : counters_(counters), capacity_(capacity) {
   writing_ = true;
   blockType_ = type;
   dg_ = dg;
-  file_ = dg != nullptr ? static_cast<MDF4File*>(dg->GetFile()) : nullptr;
+  file_ = dg != nullptr ? dg->GetFile() : nullptr;
   if (file_ == nullptr || capacity == 0) return;
   dataBlock_.reset(new (std::nothrow) M4DataBlock(type, capacity));
   if (!dataBlock_ || dataBlock_->Data() == nullptr) return;
@@ -253,7 +254,7 @@ m4DataStreamEx::m4DataStreamEx(M4DGBlock* dg, uint32_t capacity, uint32_t maxEnt
   }
   uint8_t header[fmt::kBlockHeaderSize];
   if (!ReadHeaderAt(file_, link, header)) return;
-  const uint16_t found = LoadLE16(header + 2);
+  const uint16_t found = LoadLE16(header + fmt::kHeaderTypeOffset);
   if (found == fmt::kDL) {
     ready_ = OpenOnList(link, maxEntries);
   } else if (found == fmt::kDT && type == fmt::kDT) {
@@ -315,7 +316,7 @@ bool m4DataStreamEx::OpenOnSingleBlock(uint64_t blockPosition) {
 
 bool m4DataStreamEx::ContinuableBlock(uint64_t position, uint64_t* dataLength) {
   uint8_t header[fmt::kBlockHeaderSize];
-  if (!ReadHeaderAt(file_, position, header) || LoadLE16(header + 2) != fmt::kDT) return false;
+  if (!ReadHeaderAt(file_, position, header) || LoadLE16(header + fmt::kHeaderTypeOffset) != fmt::kDT) return false;
   const uint64_t length = LoadLE64(header + fmt::kHeaderLengthOffset);
   const uint64_t end = file_->GetEnd();
   if (LoadLE64(header + fmt::kHeaderLinkCountOffset) != 0 || length < fmt::kBlockHeaderSize ||
@@ -395,18 +396,18 @@ bool m4DataStreamEx::WriteBytes(uint32_t n, const void* source) {
 
 void m4DataStreamEx::CommitList() {
   if (list_ && listDirty_) {
-    list_->Write(true, true);
+    list_->Write(BlockParts::kAll);
     listDirty_ = false;
   }
   if (predecessorLinked_) return;
   const uint64_t target = list_ ? list_->GetPosition() : dataBlock_->GetPosition();
   if (predecessorList_ != 0) {
-    uint8_t bytes[8];
+    uint8_t bytes[fmt::kLinkSize];
     StoreLE64(bytes, target);
-    file_->WriteAt(predecessorList_ + fmt::kBlockHeaderSize + fmt::kLinkSize * fmt::kDlNext, 8, bytes);
+    file_->WriteAt(predecessorList_ + fmt::kBlockHeaderSize + fmt::kLinkSize * fmt::kDlNext, fmt::kLinkSize, bytes);
   } else {
     dg_->SetLink(fmt::kDgData, target);
-    dg_->Write(true, true);
+    dg_->Write(BlockParts::kAll);
   }
   predecessorLinked_ = true;
 }
@@ -447,7 +448,7 @@ void m4DataStreamEx::Finish() {
   dataBlock_->Flush(flushed_);
   flushed_ = dataBlock_->GetDataLength();
   CommitList();
-  file_->FlushCycleCounters();
+  counters_.FlushCycleCounters(*file_);
   // Cut the unused reserved tail, but only when the file really ends with it.
   const uint64_t reservedEnd = dataBlock_->GetPosition() + fmt::kBlockHeaderSize + dataBlock_->GetCapacity();
   if (dataBlock_->GetDataLength() != dataBlock_->GetCapacity() && file_->GetEnd() == reservedEnd)

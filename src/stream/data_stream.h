@@ -9,12 +9,11 @@
 #include "block/list_blocks.h"
 #include "stream/dz_inflate.h"
 
-class mDirectFile;
-class MDF4File;
-class M4DGBlock;
-class M4DataBlock;
-
 #include "block/data_block.h"
+#include "file/mdf4_file.h"
+
+class mDirectFile;
+class M4DGBlock;
 
 // One data block of the stream: where its bytes start in the file and how many there are
 // (for ##DZ: the uncompressed length).
@@ -88,11 +87,14 @@ class m4DataStream {
 // states a length over, bytes that are not written yet, and cycle counts are written last.
 class m4DataStreamEx : public m4DataStream {
  public:
-  // Opens on dg with blocks of `capacity` bytes listed `maxEntries` to a list. When the
-  // existing data cannot be continued without breaking its layout (an HL, a list of another
-  // equal length or with more entries, a last block that is not a DT or cannot be read, a
-  // chain that cannot be followed), the stream is not ready and writes nothing.
-  m4DataStreamEx(M4DGBlock* dg, uint32_t capacity, uint32_t maxEntries, uint16_t type);
+  // Opens on dg, in the file dg belongs to, with blocks of `capacity` bytes listed
+  // `maxEntries` to a list; every Finish writes the counts of `counters` (the table of the
+  // file's channel groups, which must outlive the stream). When the existing data cannot be
+  // continued without breaking its layout (an HL, a list of another equal length or with
+  // more entries, a last block that is not a DT or cannot be read, a chain that cannot be
+  // followed), the stream is not ready and writes nothing.
+  m4DataStreamEx(M4DGBlock* dg, CycleCounterTable& counters, uint32_t capacity, uint32_t maxEntries,
+                 uint16_t type);
   ~m4DataStreamEx() override;
 
   bool WriteBytes(uint32_t n, const void* source) override;
@@ -132,7 +134,8 @@ class m4DataStreamEx : public m4DataStream {
   // Writes the current list (if changed), then the link that leads to it.
   void CommitList();
 
-  MDF4File* file_ = nullptr;
+  mDirectFile* file_ = nullptr;
+  CycleCounterTable& counters_;
   M4DGBlock* dg_ = nullptr;
   uint32_t capacity_ = 0;
   std::unique_ptr<M4DataBlock> dataBlock_;

@@ -147,18 +147,18 @@ bool ReadGroups(const std::string& path, std::map<std::string, std::vector<uint8
     }
   };
   // Every data group (a sorted copy has one per group; without IDs its one group is ID 0).
-  ChainWalker<M4DGBlock> dgs(&file, file.HD().GetLink(fmt::kHdDgFirst), fmt::kDG, fmt::kDgNext);
+  ChainWalker<M4DGBlock> dgs(&file.Direct(), file.HD().GetLink(fmt::kHdDgFirst), fmt::kDG, fmt::kDgNext);
   while (std::unique_ptr<M4DGBlock> dg = dgs.Next()) {
     Sink sink;
-    ChainWalker<M4CGBlock> walk(&file, dg->GetLink(fmt::kDgCgFirst), fmt::kCG, fmt::kCgNext);
+    ChainWalker<M4CGBlock> walk(&file.Direct(), dg->GetLink(fmt::kDgCgFirst), fmt::kCG, fmt::kCgNext);
     while (std::unique_ptr<M4CGBlock> cg = walk.Next()) {
-      std::unique_ptr<M4TXBlock> name = LoadAs<M4TXBlock>(&file, cg->GetLink(fmt::kCgTxAcqName), fmt::kTX);
+      std::unique_ptr<M4TXBlock> name = LoadAs<M4TXBlock>(&file.Direct(), cg->GetLink(fmt::kCgTxAcqName), fmt::kTX);
       const std::string n = name ? os::WideToNarrow(name->Decode().c_str()) : std::string();
       sink.byId[dg->dg_rec_id_size == 0 ? 0 : cg->cg_record_id] = {false, cg->RecordSize(), &(*groups)[n]};
       (*info)[n] = GroupInfo{cg->cg_cycle_count, cg->RecordSize()};
     }
     m4DataStream reader;
-    if (walk.StoppedEarly() || !reader.OpenForRead(&file, dg->GetLink(fmt::kDgData))) return false;
+    if (walk.StoppedEarly() || !reader.OpenForRead(&file.Direct(), dg->GetLink(fmt::kDgData))) return false;
     // The whole data in memory first: one read per block instead of two per record.
     const size_t total = reader.TotalLength();
     std::vector<uint8_t> data(total + kSplitSlack);

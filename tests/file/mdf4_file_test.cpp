@@ -29,7 +29,7 @@ TEST(MDF4FileTest, OpenValidatesIdentificationAndHeader) {
     ASSERT_TRUE(cases[i].first->WriteTo(dir.Path("x.mf4")));
     MDF4File file;
     EXPECT_EQ(file.Open(dir.WPath("x.mf4").c_str()), cases[i].second) << "case " << i;
-    EXPECT_EQ(file.IsOpen(), cases[i].second) << "case " << i;
+    EXPECT_EQ(file.Direct().IsOpen(), cases[i].second) << "case " << i;
   }
   MDF4File none;
   EXPECT_FALSE(none.Open(dir.WPath("does-not-exist.mf4").c_str()));

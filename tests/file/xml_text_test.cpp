@@ -22,7 +22,7 @@ TEST(EscapeXmlTest, MarkupReferencesAndSurrogates) {
       {std::u16string{0xDE00, u'a', 0xD83D}, u"&#xDE00;a&#xD83D;"},
       {std::u16string{0xD83D, 0xD83D, 0xDE00}, u"&#xD83D;&#x01F600;"},
   };
-  for (const auto& [in, out] : cases) EXPECT_EQ(EscapeXml(in), out);
+  for (const auto& [in, out] : cases) EXPECT_EQ(escapeXml(in), out);
 }
 
 }  // namespace

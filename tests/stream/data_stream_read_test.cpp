@@ -48,7 +48,7 @@ class ReadStreamTest : public ::testing::Test {
     file_ = std::make_unique<MDF4File>();
     EXPECT_TRUE(file_->OpenForInspection(dir_.WPath("r.mf4").c_str()));
     stream_ = std::make_unique<m4DataStream>();
-    return stream_->OpenForRead(file_.get(), link);
+    return stream_->OpenForRead(&file_->Direct(), link);
   }
   // Reads everything from the start in pieces of `piece` bytes.
   Bytes ReadAll(uint32_t piece) {
