@@ -11,6 +11,7 @@
 #include "block/byte_order.h"
 #include "block/hierarchy_blocks.h"
 #include "platform/direct_file.h"
+#include "sort/dz_writer.h"
 #include "sort/piece_reader.h"
 #include "sort/record_pass.h"
 
@@ -246,6 +247,12 @@ struct DataGroupSplitter::Target {
   uint64_t declared = 0;
   uint64_t seen = 0;
   RegionWriter writer;
+  DZGroupWriter* sink = nullptr;  // a compressed copy's group: takes the records instead
+
+  bool Append(const uint8_t* p, uint64_t n) {
+    return sink != nullptr ? sink->Append(p, n) : writer.Append(p, n);
+  }
+  bool NoMemory() const { return sink != nullptr ? sink->NoMemory() : writer.NoMemory(); }
 };
 
 // ---- Opening and splitting ---------------------------------------------------------------
@@ -330,7 +337,7 @@ SplitEnd DataGroupSplitter::Scan(const Lookup& lookup, std::vector<Target>& targ
     for (;;) {
       if (open != nullptr) {
         const uint64_t k = std::min<uint64_t>(openLeft, static_cast<uint64_t>(end - p));
-        if (!open->variable && !open->writer.Append(p, k)) return SplitEnd::kNoMemory;
+        if (!open->variable && !open->Append(p, k)) return SplitEnd::kNoMemory;
         p += k;
         openLeft -= k;
         if (openLeft != 0) break;  // the record goes on in the next chunk
@@ -374,7 +381,7 @@ SplitEnd DataGroupSplitter::Scan(const Lookup& lookup, std::vector<Target>& targ
           openLeft = length;
           break;
         }
-        if (!t->writer.Append(p, length)) return SplitEnd::kNoMemory;
+        if (!t->Append(p, length)) return SplitEnd::kNoMemory;
         p += length;
       }
       if (open != nullptr || sized != nullptr) continue;
@@ -396,13 +403,18 @@ SplitEnd DataGroupSplitter::Run(mDirectFile* destination) {
     // Write buffers: the budget shared out in proportion to the regions' sizes, within bounds.
     uint64_t regionTotal = 0;
     for (const SplitGroup& g : groups_)
-      if (!g.variable) regionTotal += g.region.End() - g.region.start;
+      if (!g.variable && g.sink == nullptr) regionTotal += g.region.End() - g.region.start;
     std::vector<Target> targets(groups_.size());
     for (size_t i = 0; i < groups_.size(); ++i) {
       const SplitGroup& g = groups_[i];
       targets[i].declared = g.declaredCount;
       if (g.variable) {
         targets[i].variable = true;
+        continue;
+      }
+      targets[i].length = g.recordLength;
+      if (g.sink != nullptr) {
+        targets[i].sink = g.sink;
         continue;
       }
       const uint64_t regionBytes = g.region.End() - g.region.start;
@@ -451,13 +463,18 @@ SplitEnd DataGroupSplitter::Run(mDirectFile* destination) {
       // Append also refuses bytes beyond the region, which counting records rules out; tell
       // the two apart.
       const bool memory = std::any_of(targets.begin(), targets.end(),
-                                      [](const Target& t) { return t.writer.NoMemory(); });
+                                      [](const Target& t) { return t.NoMemory(); });
       return memory ? SplitEnd::kNoMemory : SplitEnd::kCountMismatch;
     }
     if (end != SplitEnd::kDone) return end;
+    // Every compressed group's last block goes to the workers before any group waits for
+    // its blocks, so that they are compressed side by side.
+    for (Target& t : targets)
+      if (t.sink != nullptr) t.sink->SubmitRest();
     for (Target& t : targets) {
-      if (!t.variable && !t.writer.Finish())
-        return t.writer.NoMemory() ? SplitEnd::kNoMemory : SplitEnd::kWriteFailed;
+      if (t.variable) continue;
+      if (t.sink != nullptr ? !t.sink->Complete() : !t.writer.Finish())
+        return t.NoMemory() ? SplitEnd::kNoMemory : SplitEnd::kWriteFailed;
     }
     return SplitEnd::kDone;
   } catch (const std::bad_alloc&) {

@@ -85,7 +85,7 @@ class PieceReader {
 };
 
 // The records loop: reads ID and record until the data ends or a record cannot be taken.
-PassEnd ReadRecords(PieceReader& reader, m4DataStreamEx& writer, uint8_t idSize,
+PassEnd ReadRecords(PieceReader& reader, m4DataStream& writer, uint8_t idSize,
                     const RecordLengthMap& map, uint64_t targetId, uint8_t* buffer,
                     uint64_t bufferSize, uint64_t* copied) {
   uint64_t id = 0;
@@ -177,12 +177,16 @@ bool BuildRecordLengthMap(const M4DGBlock& dg, RecordLengthMap* map) {
 }
 
 PassOutcome CopyGroupRecords(const M4DGBlock& source, const RecordLengthMap& map, uint64_t targetId,
-                             M4DGBlock* target) {
+                             M4DGBlock* target, m4DataStream* sink) {
   PassOutcome out;
-  std::unique_ptr<m4DataStreamEx> writer;
+  std::unique_ptr<m4DataStream> ownWriter;
+  m4DataStream* writer = sink;
   std::unique_ptr<m4DataStream> reader;
   try {
-    writer.reset(new m4DataStreamEx(target, fmt::kDataBlockCapacity, fmt::kListEntries, fmt::kDT));
+    if (writer == nullptr) {
+      ownWriter.reset(new m4DataStreamEx(target, fmt::kDataBlockCapacity, fmt::kListEntries, fmt::kDT));
+      writer = ownWriter.get();
+    }
     reader.reset(new m4DataStream());
     // A reader that cannot be opened (a list holding a block of another type, mixed types, an
     // equal-length violation, an unreadable block header) fails the pass like a record buffer

@@ -63,5 +63,6 @@ struct PassOutcome {
 // their length. The record buffer is as large as the largest
 // record length, but never larger than the data the source can deliver. The target's stream is
 // finished before returning, so the destination is consistent whatever the outcome. Throws nothing.
+// With a sink, the records go to it (finished here, owned by the caller) instead of that stream.
 PassOutcome CopyGroupRecords(const M4DGBlock& source, const RecordLengthMap& map, uint64_t targetId,
-                             M4DGBlock* target);
+                             M4DGBlock* target, m4DataStream* sink = nullptr);
