@@ -18,12 +18,18 @@ DZBlockQueue::DZBlockQueue(mDirectFile* destination, const CompressSettings& set
 
 DZBlockQueue::~DZBlockQueue() { Discard(); }
 
-std::vector<uint8_t> DZBlockQueue::TakeBuffer() {
+std::vector<uint8_t> DZBlockQueue::TakeBuffer(uint64_t size) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (buffers_.empty()) return {};
-  std::vector<uint8_t> buffer = std::move(buffers_.back());
-  buffers_.pop_back();
-  return buffer;
+  // Only a buffer of about the size asked for: a small group must not keep a large one.
+  for (size_t i = buffers_.size(); i-- > 0;) {
+    const uint64_t capacity = buffers_[i].capacity();
+    if (capacity >= size && capacity / 2 <= size) {
+      std::vector<uint8_t> buffer = std::move(buffers_[i]);
+      buffers_.erase(buffers_.begin() + static_cast<std::ptrdiff_t>(i));
+      return buffer;
+    }
+  }
+  return {};
 }
 
 void DZBlockQueue::Compress(Job* job) {
@@ -44,7 +50,9 @@ void DZBlockQueue::Compress(Job* job) {
     try {
       if (deflater) deflaters_.push_back(std::move(deflater));
       job->data.clear();
-      buffers_.push_back(std::move(job->data));
+      // No more free buffers are kept than blocks can be in flight.
+      if (buffers_.size() < maxInFlight_) buffers_.push_back(std::move(job->data));
+      job->data = {};
     } catch (...) {
       // The free lists could not grow: the deflater and the buffer are simply freed.
     }
@@ -63,11 +71,17 @@ void DZBlockQueue::Submit(std::vector<uint8_t> data, uint8_t zipType, uint32_t c
     job->zipType = zipType;
     job->columns = columns;
     job->positions = positions;
-    Job* raw = job.get();
     jobs_.push_back(std::move(job));
-    pool_.Submit([this, raw] { Compress(raw); });
   } catch (...) {
     failed_ = true;  // the block is lost: the copy fails
+    return;
+  }
+  Job* job = jobs_.back().get();
+  try {
+    pool_.Submit([this, job] { Compress(job); });
+  } catch (...) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    job->done = true;  // never made: WriteOldest fails the copy
   }
 }
 
@@ -143,7 +157,7 @@ bool DZGroupWriter::AppendSlow(const uint8_t* p, uint64_t n) {
   while (n > 0) {
     if (room_ == 0) {
       if (filled_ != 0) SubmitRest();
-      buffer_ = queue_->TakeBuffer();
+      buffer_ = queue_->TakeBuffer(blockSize_);
       try {
         buffer_.resize(blockSize_);
       } catch (const std::bad_alloc&) {

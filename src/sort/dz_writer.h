@@ -43,9 +43,9 @@ class DZBlockQueue {
   ~DZBlockQueue();
 
   const CompressSettings& Settings() const { return settings_; }
-  // An empty buffer for the next block, with the capacity of a block compressed before when
-  // one is free.
-  std::vector<uint8_t> TakeBuffer();
+  // An empty buffer for a block of size bytes: one of a block compressed before when one of
+  // about that capacity is free.
+  std::vector<uint8_t> TakeBuffer(uint64_t size);
   // Hands a block of original data over; once it is written, its position is appended to
   // *positions. zipType 1 transposes with `columns` columns first.
   void Submit(std::vector<uint8_t> data, uint8_t zipType, uint32_t columns,
