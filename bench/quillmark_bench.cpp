@@ -525,6 +525,18 @@ SortOutcome TimeSort(const fs::path& source, const fs::path& destination, double
                                                           : SortOutcome::kFailed;
 }
 
+// Closes the files of a transfer begun at start: its seconds, or negative (reported as a
+// failure of `what`) when the transfer or a close failed.
+double EndTransfer(int in, int out, bool ok, const std::string& what, Clock::time_point start) {
+  if (in >= 0) close(in);
+  if (out >= 0) ok = close(out) == 0 && ok;
+  if (!ok) {
+    Fail(what);
+    return -1;
+  }
+  return SecondsSince(start);
+}
+
 // Copies source to a fresh destination with 4 MiB reads and writes. Seconds, or negative.
 double TimeCopy(const fs::path& source, const fs::path& destination, std::vector<uint8_t>& buf) {
   RemoveFile(destination);
@@ -542,13 +554,7 @@ double TimeCopy(const fs::path& source, const fs::path& destination, std::vector
     ok = WriteAllAt(out, buf.data(), static_cast<size_t>(k), pos);
     pos += static_cast<uint64_t>(k);
   }
-  if (in >= 0) close(in);
-  if (out >= 0) ok = close(out) == 0 && ok;
-  if (!ok) {
-    Fail("copy of " + source.string());
-    return -1;
-  }
-  return SecondsSince(start);
+  return EndTransfer(in, out, ok, "copy of " + source.string(), start);
 }
 
 void BenchSort(const Options& opt, const ScratchDir& dir) {
@@ -760,14 +766,8 @@ double TimeGzip(const fs::path& source, const fs::path& destination, uint64_t* s
     } while (ok && zs.avail_out == 0);
   }
   deflateEnd(&zs);
-  if (from >= 0) close(from);
-  if (to >= 0) ok = close(to) == 0 && ok;
-  if (!ok) {
-    Fail("gzip -6 of " + source.string());
-    return -1;
-  }
   *size = pos;
-  return SecondsSince(start);
+  return EndTransfer(from, to, ok, "gzip -6 of " + source.string(), start);
 }
 
 void BenchCompress(const Options& opt, const ScratchDir& dir) {
