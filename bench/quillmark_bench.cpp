@@ -74,7 +74,7 @@ struct Options {
   // repetition starts once it is spent.
   double budget = 10.0;
   uint64_t inflateMiB = 64;  // uncompressed bytes of the inflation measurement
-  double compressMiB = 256;  // record bytes of the compression measurement's input
+  double compressMiB = 64;   // record bytes of the compression measurement's input
   uint32_t repetitions = 3;
   std::set<std::string> only;  // empty: everything
   bool Runs(const char* name) const { return only.empty() || only.count(name) != 0; }
@@ -939,7 +939,7 @@ void Usage() {
                "  --calls N       one-sample calls at most (default 20000)\n"
                "  --seconds S     time a one-sample or sort measurement may use (default 10)\n"
                "  --inflate-mb N  MiB of data to inflate (default 64)\n"
-               "  --compress-mb N MiB of records for the compressed sorts (default 256)\n"
+               "  --compress-mb N MiB of records for the compressed sorts (default 64)\n"
                "  --reps N        repetitions, the best is kept (default 3)\n"
                "  --only LIST     comma-separated: bulk, single, single-lib, sort, inflate, compress,\n"
                "                  sync, python\n");
