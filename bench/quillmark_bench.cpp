@@ -6,6 +6,8 @@
 //            (two size changes and three small writes a call);
 //   sort     MDF4_Sort of an unsorted file with 1, 10 and 100 groups vs copying the file;
 //   inflate  the ##DZ inflater, zip types 0 and 1, vs plain zlib inflation of the same streams;
+//   compress the compressed sort at every level vs gzip -6 (zlib, level 6, gzip format) of the
+//            uncompressed copy in this process: time and size, and time vs the uncompressed sort;
 //   python   the Python package appending 10,000-row chunks (bench/python_append.py in a
 //            Python process) vs the same samples through the C interface in this process.
 // Every measurement is repeated and the best time kept; a one-sample or sort measurement that
@@ -39,6 +41,9 @@
 #include "block/byte_order.h"
 #include "block/format.h"
 #include "quillmark/quillmark.h"
+#include "platform/platform.h"
+#include "sort/dz_deflate.h"
+#include "sort/sort_driver.h"
 #include "stream/dz_inflate.h"
 
 namespace fs = std::filesystem;
@@ -69,6 +74,7 @@ struct Options {
   // repetition starts once it is spent.
   double budget = 10.0;
   uint64_t inflateMiB = 64;  // uncompressed bytes of the inflation measurement
+  double compressMiB = 64;   // record bytes of the compression measurement's input
   uint32_t repetitions = 3;
   std::set<std::string> only;  // empty: everything
   bool Runs(const char* name) const { return only.empty() || only.count(name) != 0; }
@@ -147,6 +153,27 @@ void FillSamples(std::vector<double>& out, uint64_t first, uint32_t count) {
       const double v = 10.0 * std::sin(t * 0.7 * c + c) + 0.5 * std::sin(t * 13.0 * c);
       s[c] = std::round(v * 3276.8) / 3276.8;
     }
+  }
+}
+
+// Samples first .. first + count - 1 of measured-looking signals: a time in seconds at 1 kHz,
+// a slow sine and a noisy one quantised like a 16-bit converter, a counter and a step signal.
+// Every sample index has its own values, so that nothing repeats the way a reused buffer would.
+void FillSignals(std::vector<double>& out, uint64_t first, uint32_t count) {
+  out.resize(size_t{count} * kDoublesPerSample);
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint64_t n = first + i;
+    const double t = static_cast<double>(n) * 1e-3;
+    // Noise: a hash of the index, uniform in [-1, 1).
+    uint64_t h = (n + 1) * 0x9E3779B97F4A7C15ull;
+    h = (h ^ (h >> 31)) * 0xBF58476D1CE4E5B9ull;
+    const double noise = static_cast<double>(h >> 11) / 4503599627370496.0 - 1.0;
+    double* s = &out[size_t{i} * kDoublesPerSample];
+    s[0] = t;
+    s[1] = std::round(10.0 * std::sin(t * 0.7) * 3276.8) / 3276.8;
+    s[2] = std::round((2.0 * std::sin(t * 3.1) + 0.05 * noise) * 3276.8) / 3276.8;
+    s[3] = static_cast<double>(n % 65536);
+    s[4] = 2.5 * static_cast<double>((n / 700) % 7);
   }
 }
 
@@ -413,8 +440,10 @@ void BenchSingle(const Options& opt, const ScratchDir& dir, bool withBaseline) {
 // ---- 3. Sorting ---------------------------------------------------------------------------
 
 // Builds an unsorted file of about recordMiB of records from `groups` groups written by
-// interleaved calls, each group in turn. False on failure.
-bool BuildUnsorted(const fs::path& path, uint32_t groups, double recordMiB) {
+// interleaved calls, each group in turn. Without signals every call writes the same samples;
+// with them each group's samples go on from call to call. False on failure.
+bool BuildUnsorted(const fs::path& path, uint32_t groups, double recordMiB,
+                   void (*signals)(std::vector<double>&, uint64_t, uint32_t) = nullptr) {
   MDF4Handle h{};
   if (!CreateWithGroups(path, groups, h)) return false;
   const uint64_t samples =
@@ -427,8 +456,11 @@ bool BuildUnsorted(const fs::path& path, uint32_t groups, double recordMiB) {
   std::vector<double> values;
   FillSamples(values, 0, perCall);
   uint64_t written = 0;
+  std::vector<uint64_t> next(groups, 0);
   for (uint32_t g = 0; written < samples; g = (g + 1) % groups) {
     const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(perCall, samples - written));
+    if (signals != nullptr) signals(values, next[g], n);
+    next[g] += n;
     if (!MDF4_AddChannelData1D(&h, names[g].c_str(), values.data(), n)) {
       FailCall("MDF4_AddChannelData1D", h);
       CloseHandle(h);
@@ -447,7 +479,7 @@ enum class SortOutcome { kDone, kFailed, kStopped };
 // mix with the figures. The child holds the write end of a pipe until it ends; the pipe's
 // hang-up tells the parent exactly when. Stores the seconds taken (until stopped).
 SortOutcome TimeSort(const fs::path& source, const fs::path& destination, double budget,
-                     double* seconds) {
+                     double* seconds, int compressLevel = 0) {
   RemoveFile(destination);
   int done[2];
   if (pipe(done) != 0) return SortOutcome::kFailed;
@@ -459,7 +491,11 @@ SortOutcome TimeSort(const fs::path& source, const fs::path& destination, double
     close(done[0]);
     const int devNull = open("/dev/null", O_WRONLY);
     if (devNull >= 0) dup2(devNull, STDOUT_FILENO);
-    _exit(MDF4_Sort(source.c_str(), destination.c_str()) ? 0 : 1);
+    if (compressLevel == 0) _exit(MDF4_Sort(source.c_str(), destination.c_str()) ? 0 : 1);
+    // The compressed copy is made by the library's internal sort entry, as the command does.
+    const std::u16string from = qm::os::NarrowToWide(source.c_str());
+    const std::u16string to = qm::os::NarrowToWide(destination.c_str());
+    _exit(SortFile(from.c_str(), to.c_str(), {.compressLevel = compressLevel}) ? 0 : 1);
   }
   close(done[1]);
   if (pid < 0) {
@@ -489,6 +525,18 @@ SortOutcome TimeSort(const fs::path& source, const fs::path& destination, double
                                                           : SortOutcome::kFailed;
 }
 
+// Closes the files of a transfer begun at start: its seconds, or negative (reported as a
+// failure of `what`) when the transfer or a close failed.
+double EndTransfer(int in, int out, bool ok, const std::string& what, Clock::time_point start) {
+  if (in >= 0) close(in);
+  if (out >= 0) ok = close(out) == 0 && ok;
+  if (!ok) {
+    Fail(what);
+    return -1;
+  }
+  return SecondsSince(start);
+}
+
 // Copies source to a fresh destination with 4 MiB reads and writes. Seconds, or negative.
 double TimeCopy(const fs::path& source, const fs::path& destination, std::vector<uint8_t>& buf) {
   RemoveFile(destination);
@@ -506,13 +554,7 @@ double TimeCopy(const fs::path& source, const fs::path& destination, std::vector
     ok = WriteAllAt(out, buf.data(), static_cast<size_t>(k), pos);
     pos += static_cast<uint64_t>(k);
   }
-  if (in >= 0) close(in);
-  if (out >= 0) ok = close(out) == 0 && ok;
-  if (!ok) {
-    Fail("copy of " + source.string());
-    return -1;
-  }
-  return SecondsSince(start);
+  return EndTransfer(in, out, ok, "copy of " + source.string(), start);
 }
 
 void BenchSort(const Options& opt, const ScratchDir& dir) {
@@ -694,7 +736,90 @@ void BenchInflate(const Options& opt) {
   }
 }
 
-// ---- 5. Python appends ----------------------------------------------------------------------
+// ---- 5. Compressed sorted copies ------------------------------------------------------------
+
+// gzip -6 of source into destination: zlib's deflate at level 6 in the gzip format, read and
+// written in 4 MiB pieces. Seconds, or negative; *size receives the compressed bytes.
+double TimeGzip(const fs::path& source, const fs::path& destination, uint64_t* size) {
+  RemoveFile(destination);
+  const Clock::time_point start = Clock::now();
+  std::vector<uint8_t> in(kPlainChunk), out(kPlainChunk);
+  const int from = open(source.c_str(), O_RDONLY);
+  const int to = open(destination.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+  z_stream zs{};
+  bool ok = from >= 0 && to >= 0 && deflateInit2(&zs, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+  uint64_t pos = 0;
+  for (bool end = false; ok && !end;) {
+    const ssize_t k = read(from, in.data(), in.size());
+    if (k < 0 && errno == EINTR) continue;
+    ok = k >= 0;
+    end = k == 0;
+    zs.next_in = in.data();
+    zs.avail_in = static_cast<uInt>(std::max<ssize_t>(k, 0));
+    do {
+      zs.next_out = out.data();
+      zs.avail_out = static_cast<uInt>(out.size());
+      const int rc = deflate(&zs, end ? Z_FINISH : Z_NO_FLUSH);
+      const size_t made = out.size() - zs.avail_out;
+      ok = ok && rc != Z_STREAM_ERROR && WriteAllAt(to, out.data(), made, pos);
+      pos += made;
+    } while (ok && zs.avail_out == 0);
+  }
+  deflateEnd(&zs);
+  *size = pos;
+  return EndTransfer(from, to, ok, "gzip -6 of " + source.string(), start);
+}
+
+void BenchCompress(const Options& opt, const ScratchDir& dir) {
+  constexpr uint32_t kGroups = 10;
+  const fs::path source = dir.File("signals.mf4"), sorted = dir.File("signals_sorted.mf4");
+  const fs::path gz = dir.File("signals_sorted.mf4.gz"), packed = dir.File("signals_dz.mf4");
+  if (!BuildUnsorted(source, kGroups, opt.compressMiB, FillSignals)) return;
+  const uint64_t bytes = FileSize(source);
+  // The best of the repetitions, each run alternating with the others.
+  auto best = [&](auto run) {
+    double b = -1;
+    const Clock::time_point start = Clock::now();
+    for (uint32_t r = 0; r < opt.repetitions && (r == 0 || SecondsSince(start) < opt.budget); ++r) {
+      sync();
+      const double t = run();
+      if (t < 0) return -1.0;
+      b = b < 0 ? t : std::min(b, t);
+    }
+    return b;
+  };
+  auto sort = [&](const fs::path& to, int level) {
+    double t = 0;
+    if (TimeSort(source, to, 1e9, &t, level) != SortOutcome::kDone) {
+      Fail("sort of the signals file at level " + std::to_string(level));
+      return -1.0;
+    }
+    return t;
+  };
+  const double plain = best([&] { return sort(sorted, 0); });
+  uint64_t gzSize = 0;
+  const double gzip = best([&] { return TimeGzip(sorted, gz, &gzSize); });
+  if (plain < 0 || gzip < 0) return;
+  const uint64_t copySize = FileSize(sorted);
+  std::printf("compress %u groups of sines, noise, counters and steps (%.1f MiB): uncompressed sort "
+              "%.2f s, copy %.1f MiB; gzip -6 of the copy: %.2f s, %.1f%% of it\n",
+              kGroups, bytes / kMiB, plain, copySize / kMiB, gzip, 100.0 * gzSize / copySize);
+  for (int level = qm::kMinCompressLevel; level <= qm::kMaxCompressLevel; ++level) {
+    const double t = best([&] { return sort(packed, level); });
+    if (t < 0) return;
+    const uint64_t size = FileSize(packed);
+    const bool isDefault = level == qm::kDefaultCompressLevel;
+    std::printf("compress level %2d%s: %.2f s (%.2f x the uncompressed sort, %.2f x gzip -6), "
+                "%.1f%% of the copy (%.2f x gzip -6)%s\n",
+                level, isDefault ? " (default)" : "", t, t / plain, t / gzip, 100.0 * size / copySize,
+                static_cast<double>(size) / static_cast<double>(gzSize),
+                isDefault ? ", goal: both below 1" : "");
+    std::fflush(stdout);
+  }
+  for (const fs::path& p : {source, sorted, gz, packed}) RemoveFile(p);
+}
+
+// ---- 6. Python appends ----------------------------------------------------------------------
 
 std::string ShellQuote(const std::string& s) {
   std::string q = "'";
@@ -807,15 +932,17 @@ void BenchSync(const Options& opt, const ScratchDir& dir) {
 void Usage() {
   std::fprintf(stderr,
                "usage: quillmark_bench [--quick] [--mb N] [--sort-mb N] [--calls N] [--seconds S] "
-               "[--inflate-mb N] [--reps N] [--only LIST]\n"
+               "[--inflate-mb N] [--compress-mb N] [--reps N] [--only LIST]\n"
                "  --quick         tiny sizes, one repetition: a smoke run\n"
                "  --mb N          MiB of records for the bulk file (default 64, or QM_BENCH_MB)\n"
                "  --sort-mb N     MiB of records for each sort input (default 1024)\n"
                "  --calls N       one-sample calls at most (default 20000)\n"
                "  --seconds S     time a one-sample or sort measurement may use (default 10)\n"
                "  --inflate-mb N  MiB of data to inflate (default 64)\n"
+               "  --compress-mb N MiB of records for the compressed sorts (default 64)\n"
                "  --reps N        repetitions, the best is kept (default 3)\n"
-               "  --only LIST     comma-separated: bulk, single, single-lib, sort, inflate, sync, python\n");
+               "  --only LIST     comma-separated: bulk, single, single-lib, sort, inflate, compress,\n"
+               "                  sync, python\n");
 }
 
 // Reads a positive number; false when text is not one.
@@ -840,6 +967,7 @@ bool ParseOptions(int argc, char** argv, Options* opt) {
       opt->singleCalls = 200;
       opt->budget = 60.0;
       opt->inflateMiB = 4;
+      opt->compressMiB = 0.5;
       opt->repetitions = 1;
     }
   }
@@ -854,7 +982,7 @@ bool ParseOptions(int argc, char** argv, Options* opt) {
         const size_t comma = std::min(list.find(',', start), list.size());
         const std::string name = list.substr(start, comma - start);
         if (name != "bulk" && name != "single" && name != "single-lib" && name != "sort" &&
-            name != "inflate" && name != "sync" &&
+            name != "inflate" && name != "sync" && name != "compress" &&
             name != "python")
           return false;
         opt->only.insert(name);
@@ -872,6 +1000,8 @@ bool ParseOptions(int argc, char** argv, Options* opt) {
       opt->singleCalls = static_cast<uint32_t>(std::min(v, 4e9));
     else if (arg == "--seconds")
       opt->budget = std::min(v, 1e6);
+    else if (arg == "--compress-mb")
+      opt->compressMiB = std::min(v, 1e6);
     else if (arg == "--inflate-mb")
       opt->inflateMiB = static_cast<uint64_t>(std::clamp(v, 1.0, 4096.0));
     else if (arg == "--reps")
@@ -907,6 +1037,8 @@ int main(int argc, char** argv) {
   if (opt.Runs("sort")) BenchSort(opt, dir);
   std::fflush(stdout);
   if (opt.Runs("inflate")) BenchInflate(opt);
+  std::fflush(stdout);
+  if (opt.Runs("compress")) BenchCompress(opt, dir);
   std::fflush(stdout);
   if (opt.Runs("sync")) BenchSync(opt, dir);
   std::fflush(stdout);

@@ -17,7 +17,7 @@ namespace qm::cli {
 
 const char* const kSortManyHelp =
     "\n"
-    "usage: quillmark sort --output-dir DIR [-j N] FILE...\n"
+    "usage: quillmark sort [--compress[=LEVEL]] --output-dir DIR [-j N] FILE...\n"
     "\n"
     "Writes a sorted copy of each FILE to DIR (created when missing) under the FILE's own\n"
     "name. -j N (or --jobs N) sorts N files at once (default 1); their progress lines then\n"
@@ -191,7 +191,11 @@ int RunSortCommand(const std::vector<std::string>& args) {
   Batch batch;
   bool single = false;
   int status = 0;
-  if (!Start("sort", kSortHelp, kSortManyHelp, args, {}, &batch, &single, &status)) return status;
+  // --compress goes to every file's sort as it is; the sort checks it.
+  std::vector<std::string> rest, compress;
+  for (const std::string& a : args)
+    (a == "--compress" || a.rfind("--compress=", 0) == 0 ? compress : rest).push_back(a);
+  if (!Start("sort", kSortHelp, kSortManyHelp, rest, {}, &batch, &single, &status)) return status;
   std::string error;
   if (!batch.hasOutputDir && !batch.hasJobs) return RunSort(args);
   if (!batch.hasOutputDir) return Fail("sort", "several files need --output-dir DIR (see quillmark sort --help)");
@@ -203,7 +207,10 @@ int RunSortCommand(const std::vector<std::string>& args) {
   if (!fs::is_directory(batch.outputDir, ec))
     return Fail("sort", "cannot create directory '" + batch.outputDir + "'");
   std::vector<std::vector<std::string>> argsOf;
-  for (size_t i = 0; i < batch.files.size(); ++i) argsOf.push_back({batch.files[i], targets[i].string()});
+  for (size_t i = 0; i < batch.files.size(); ++i) {
+    argsOf.push_back(compress);
+    argsOf.back().insert(argsOf.back().end(), {batch.files[i], targets[i].string()});
+  }
   return Summary("sort", "sorted", batch, RunAll(batch, RunSort, argsOf));
 }
 

@@ -15,7 +15,8 @@ const char* const kInfoHelp =
     "\n"
     "Shows the structure of the MDF 4 file FILE: version and program identifier, start time\n"
     "(UTC and local offset), the header comment, the file history, and each data group with\n"
-    "its record ID size and data size, each channel group with name, record ID, cycle count\n"
+    "its record ID size and data size (and the compression of compressed blocks: their count,\n"
+    "original and stored bytes), each channel group with name, record ID, cycle count\n"
     "and record size, and each channel with name, unit, conversion and byte offset.\n"
     "Sorted and unsorted files of any writer are read; the file is opened read-only without a\n"
     "lock, so a file that is being written can be inspected.\n";
@@ -149,6 +150,15 @@ int RunInfo(const std::vector<std::string>& args) {
                   static_cast<unsigned long long>(layout.blockCount), layout.storage.c_str());
     else
       std::printf("data blocks cannot be resolved (%s)\n", layout.storage.c_str());
+    if (layout.compressedBlocks != 0) {
+      const char* how = layout.zipTypes == 2 ? "transposed, deflate" : layout.zipTypes == 1 ? "deflate" : "deflate, some transposed";
+      const double percent = layout.originalBytes == 0 ? 0.0 : 100.0 * static_cast<double>(layout.storedBytes) /
+                                                                   static_cast<double>(layout.originalBytes);
+      std::printf("  compressed: %llu block(s) (%s), %llu bytes stored in %llu (%.1f %%)\n",
+                  static_cast<unsigned long long>(layout.compressedBlocks), how,
+                  static_cast<unsigned long long>(layout.originalBytes),
+                  static_cast<unsigned long long>(layout.storedBytes), percent);
+    }
     for (size_t g = 0; g < dg.groups.size(); ++g) {
       const ChannelGroupInfo& cg = dg.groups[g];
       std::printf("  channel group %zu \"%s\": record ID %llu, %llu cycles, record %llu bytes", g + 1,

@@ -271,6 +271,13 @@ DataLayout MdfReader::Layout(const DataGroupInfo& dg) {
     if (f.length == 0 && f.position == 0) continue;  // the terminator
     ++out.blockCount;
     const auto t = static_cast<uint16_t>(f.type);
+    uint8_t dz[sizeof(m4DZRecord)];
+    if (t == fmt::kDZ && file_.ReadAt(f.position, sizeof dz, dz)) {
+      ++out.compressedBlocks;
+      out.originalBytes += f.length;
+      out.storedBytes += LoadLE64(dz + offsetof(m4DZRecord, dz_data_length));
+      out.zipTypes |= dz[offsetof(m4DZRecord, dz_zip_type)] == fmt::kZipTransposeDeflate ? 2u : 1u;
+    }
     if (std::find(types.begin(), types.end(), t) == types.end()) types.push_back(t);
   }
   const uint16_t root = LoadLE16(header + 2);

@@ -97,6 +97,12 @@ struct DataLayout {
   uint64_t totalLength = 0;
   uint64_t blockCount = 0;
   std::string storage;     // "none", "DT", "DL of DT", "HL/DL of DZ", ...
+  // ##DZ blocks among the blocks: their count, original and stored (compressed) bytes, and
+  // which zip types they use (bit 0: deflate, bit 1: transposed then deflated).
+  uint64_t compressedBlocks = 0;
+  uint64_t originalBytes = 0;
+  uint64_t storedBytes = 0;
+  unsigned zipTypes = 0;
 };
 
 class MdfReader {

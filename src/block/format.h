@@ -54,6 +54,8 @@ constexpr uint16_t kMinVersion = 400;
 
 // What this library writes.
 constexpr int32_t kVersion = 400;
+// A sorted copy with ##DZ blocks: 4.10 is the first version that defines them.
+constexpr int32_t kVersionCompressed = 410;
 constexpr const char* kProgramId = "Brenik";
 constexpr uint32_t kDataBlockCapacity = 4194304;  // 4 MiB per ##DT block
 constexpr uint32_t kListEntries = 5;              // data blocks per ##DL list
@@ -87,6 +89,8 @@ constexpr uint8_t kCcTypeIdentity = 0, kCcTypeLinear = 1;
 
 // ##DZ zip types.
 constexpr uint8_t kZipDeflate = 0, kZipTransposeDeflate = 1;
+// hl_flags bit 0: every ##DL of the chain has dl_flags bit 0 (equal length) set.
+constexpr uint16_t kHlFlagEqualLength = 1;
 
 // Time stamps: 100 ns FILETIME ticks between 1601-01-01 and 1970-01-01.
 constexpr uint64_t kFileTimeEpochOffset = 116444736000000000ULL;

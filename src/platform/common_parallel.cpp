@@ -1,6 +1,11 @@
-// ParallelFor over std::thread: one contiguous chunk per hardware thread.
+// ParallelFor over std::thread: one contiguous chunk per hardware thread; TaskPool: workers
+// that take tasks from one queue.
+#include <algorithm>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -44,5 +49,62 @@ void ParallelFor(uint32_t first, uint32_t last, const std::function<void(uint32_
   runChunk(from, last);
   for (std::thread& worker : workers) worker.join();
 }
+
+struct TaskPool::State {
+  std::mutex mutex;
+  std::condition_variable queued;
+  std::deque<std::function<void()>> tasks;
+  bool stop = false;
+  std::vector<std::thread> workers;
+
+  void Work() {
+    for (;;) {
+      std::function<void()> task;
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        queued.wait(lock, [this] { return stop || !tasks.empty(); });
+        if (tasks.empty()) return;  // stopping, and nothing is left to run
+        task = std::move(tasks.front());
+        tasks.pop_front();
+      }
+      task();
+    }
+  }
+};
+
+TaskPool::TaskPool(uint32_t threads) : state_(std::make_unique<State>()) {
+  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+  state_->workers.reserve(threads);
+  for (uint32_t i = 0; i < threads; ++i) {
+    try {
+      state_->workers.emplace_back([state = state_.get()] { state->Work(); });
+    } catch (const std::system_error&) {
+      break;  // fewer workers; with none, Submit runs each task itself
+    }
+  }
+}
+
+TaskPool::~TaskPool() {
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->stop = true;
+  }
+  state_->queued.notify_all();
+  for (std::thread& worker : state_->workers) worker.join();
+}
+
+void TaskPool::Submit(std::function<void()> task) {
+  if (state_->workers.empty()) {
+    task();
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->tasks.push_back(std::move(task));
+  }
+  state_->queued.notify_one();
+}
+
+uint32_t TaskPool::Workers() const { return static_cast<uint32_t>(state_->workers.size()); }
 
 }  // namespace qm::os

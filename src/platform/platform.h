@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,26 @@ void FreeMessage(char16_t* message);
 // Runs body(i) for every i in [first, last) on the calling thread and worker threads and
 // returns when all are done.
 void ParallelFor(uint32_t first, uint32_t last, const std::function<void(uint32_t)>& body);
+
+// Worker threads that run submitted tasks, oldest first, while the submitting thread goes on.
+// Tasks must not throw. Where no worker thread can be started, Submit runs the task itself.
+// The destructor runs every task still queued, then ends the workers.
+class TaskPool {
+ public:
+  // threads 0: one worker per hardware thread.
+  explicit TaskPool(uint32_t threads = 0);
+  TaskPool(const TaskPool&) = delete;
+  TaskPool& operator=(const TaskPool&) = delete;
+  ~TaskPool();
+
+  void Submit(std::function<void()> task);
+  // The number of workers running (0: tasks run on the submitting thread).
+  uint32_t Workers() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 // ---- Test hooks --------------------------------------------------------------------------
 

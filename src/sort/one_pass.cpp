@@ -11,6 +11,7 @@
 #include "block/byte_order.h"
 #include "block/hierarchy_blocks.h"
 #include "platform/direct_file.h"
+#include "sort/dz_writer.h"
 #include "sort/piece_reader.h"
 #include "sort/record_pass.h"
 #include "stream/record_splitter.h"
@@ -245,6 +246,12 @@ struct DataGroupSplitter::Target {
   uint64_t declared = 0;
   uint64_t seen = 0;
   RegionWriter writer;
+  DZGroupWriter* sink = nullptr;  // a compressed copy's group: takes the records instead
+
+  bool Append(const uint8_t* p, uint64_t n) {
+    return sink != nullptr ? sink->Append(p, n) : writer.Append(p, n);
+  }
+  bool NoMemory() const { return sink != nullptr ? sink->NoMemory() : writer.NoMemory(); }
 };
 
 // ---- Opening and splitting ---------------------------------------------------------------
@@ -305,7 +312,7 @@ SplitEnd DataGroupSplitter::Scan(const Lookup& lookup, std::vector<Target>& targ
       return t;
     }
     bool Data(Target* t, const uint8_t* p, uint64_t n, bool) {
-      if (t->writer.Append(p, n)) return true;
+      if (t->Append(p, n)) return true;
       failure = SplitEnd::kNoMemory;
       return false;
     }
@@ -333,13 +340,18 @@ SplitEnd DataGroupSplitter::Run(mDirectFile* destination) {
     // Write buffers: the budget shared out in proportion to the regions' sizes, within bounds.
     uint64_t regionTotal = 0;
     for (const SplitGroup& g : groups_)
-      if (!g.variable) regionTotal += g.region.End() - g.region.start;
+      if (!g.variable && g.sink == nullptr) regionTotal += g.region.End() - g.region.start;
     std::vector<Target> targets(groups_.size());
     for (size_t i = 0; i < groups_.size(); ++i) {
       const SplitGroup& g = groups_[i];
       targets[i].declared = g.declaredCount;
       if (g.variable) {
         targets[i].variable = true;
+        continue;
+      }
+      targets[i].length = g.recordLength;
+      if (g.sink != nullptr) {
+        targets[i].sink = g.sink;
         continue;
       }
       const uint64_t regionBytes = g.region.End() - g.region.start;
@@ -388,13 +400,18 @@ SplitEnd DataGroupSplitter::Run(mDirectFile* destination) {
       // Append also refuses bytes beyond the region, which counting records rules out; tell
       // the two apart.
       const bool memory = std::any_of(targets.begin(), targets.end(),
-                                      [](const Target& t) { return t.writer.NoMemory(); });
+                                      [](const Target& t) { return t.NoMemory(); });
       return memory ? SplitEnd::kNoMemory : SplitEnd::kCountMismatch;
     }
     if (end != SplitEnd::kDone) return end;
+    // Every compressed group's last block goes to the workers before any group waits for
+    // its blocks, so that they are compressed side by side.
+    for (Target& t : targets)
+      if (t.sink != nullptr) t.sink->SubmitRest();
     for (Target& t : targets) {
-      if (!t.variable && !t.writer.Finish())
-        return t.writer.NoMemory() ? SplitEnd::kNoMemory : SplitEnd::kWriteFailed;
+      if (t.variable) continue;
+      if (t.sink != nullptr ? !t.sink->Complete() : !t.writer.Finish())
+        return t.NoMemory() ? SplitEnd::kNoMemory : SplitEnd::kWriteFailed;
     }
     return SplitEnd::kDone;
   } catch (const std::bad_alloc&) {

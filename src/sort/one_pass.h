@@ -15,6 +15,7 @@ class mDirectFile;
 namespace qm {
 
 class PieceReader;
+class DZGroupWriter;
 
 // The data of one sorted group as the appending stream lays it out when a new data group
 // receives dataBytes bytes: from `start` (8-aligned) a ##DL in its 88 reserved bytes, the ##DT
@@ -55,6 +56,9 @@ struct SplitGroup {
   // over and it has no region.
   bool variable = false;
   DataRegion region;           // set by the caller before Run; dataBytes = count x length
+  // Set by the caller for a compressed copy: the records go to it instead of a region
+  // (region.dataBytes still tells the size of the group's data). The caller owns it.
+  DZGroupWriter* sink = nullptr;
 };
 
 // Memory of the one pass: two read chunks (one is read while the other is split), and the

@@ -39,7 +39,7 @@ struct PassTarget {
 struct PassSink {
   using Target = PassTarget;
   std::unordered_map<uint64_t, PassTarget>& targets;
-  m4DataStreamEx& writer;
+  m4DataStream& writer;
   uint64_t bufferSize;
   uint8_t idSize;
   uint64_t copied = 0;
@@ -166,12 +166,16 @@ bool BuildRecordLengthMap(const M4DGBlock& dg, RecordLengthMap* map) {
 }
 
 PassOutcome CopyGroupRecords(const M4DGBlock& source, const RecordLengthMap& map, uint64_t targetId,
-                             M4DGBlock* target, CycleCounterTable& counters) {
+                             M4DGBlock* target, CycleCounterTable& counters, m4DataStream* sink) {
   PassOutcome out;
-  std::unique_ptr<m4DataStreamEx> writer;
+  std::unique_ptr<m4DataStream> ownWriter;
+  m4DataStream* writer = sink;
   std::unique_ptr<m4DataStream> reader;
   try {
-    writer.reset(new m4DataStreamEx(target, counters, fmt::kDataBlockCapacity, fmt::kListEntries, fmt::kDT));
+    if (writer == nullptr) {
+      ownWriter.reset(new m4DataStreamEx(target, counters, fmt::kDataBlockCapacity, fmt::kListEntries, fmt::kDT));
+      writer = ownWriter.get();
+    }
     reader.reset(new m4DataStream());
     // A reader that cannot be opened (a list holding a block of another type, mixed types, an
     // equal-length violation, an unreadable block header) fails the pass like a record buffer
@@ -198,11 +202,11 @@ PassOutcome CopyGroupRecords(const M4DGBlock& source, const RecordLengthMap& map
         t.count = count != map.counts.end() ? count->second : 0;
         t.copied = id == targetId;
       }
-      PassSink sink{targets, *writer, std::min(map.largest, DeliverableBytes(source.GetFile(), *reader)),
+      PassSink pass{targets, *writer, std::min(map.largest, DeliverableBytes(source.GetFile(), *reader)),
                     source.dg_rec_id_size, 0,
                     PassEnd::kExhausted, RecordAssembler()};
-      out.end = ReadRecords(*reader, sink, source.dg_rec_id_size, &out.offset);
-      out.recordsCopied = sink.copied;
+      out.end = ReadRecords(*reader, pass, source.dg_rec_id_size, &out.offset);
+      out.recordsCopied = pass.copied;
     }
   } catch (const std::bad_alloc&) {
     out.end = PassEnd::kNoMemory;

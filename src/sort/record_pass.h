@@ -71,5 +71,6 @@ struct PassOutcome {
 // record length, but never larger than the data the source can deliver. The target's stream is
 // finished before returning, so the destination is consistent whatever the outcome; every finish
 // writes the counts of counters, the destination's cycle counters. Throws nothing.
+// With a sink, the records go to it (finished here, owned by the caller) instead of that stream.
 PassOutcome CopyGroupRecords(const M4DGBlock& source, const RecordLengthMap& map, uint64_t targetId,
-                             M4DGBlock* target, CycleCounterTable& counters);
+                             M4DGBlock* target, CycleCounterTable& counters, m4DataStream* sink = nullptr);

@@ -20,12 +20,18 @@
 #include "file/mdf4_file.h"
 #include "file/start_time.h"
 #include "platform/platform.h"
+#include "sort/dz_writer.h"
 #include "sort/one_pass.h"
 #include "sort/record_pass.h"
 
 using namespace qm;
 
 namespace {
+
+// Block buffers of a compressed copy's one pass: the groups of a data group share this many
+// bytes in proportion to their data, each at least kCompressMinBlock (or one record).
+constexpr uint64_t kCompressBudget = 16ull << 20;
+constexpr uint64_t kCompressMinBlock = 4u << 10;
 
 // Walks the chain of T blocks that starts at parent's link `first` and continues along each
 // element's link 0, one element in memory at a time. visit returns false to stop. A link that
@@ -128,12 +134,16 @@ class SortJob {
   // the file cannot be cut or the newest data group of the snapshot cannot be read back.
   bool Restore(const Snapshot& snapshot);
 
+  // The writer of a compressed group's records, or null for an uncompressed copy.
+  std::unique_ptr<DZGroupWriter> MakeSink(uint64_t recordLength, uint64_t blockShare);
+
   const SortOptions options_;
   MDF4File srcFile_;
   MDF4File dstFile_;
   // The positioned files of both: what blocks are read from and placed in.
   mDirectFile& src_ = srcFile_.Direct();
   mDirectFile& dst_ = dstFile_.Direct();
+  std::unique_ptr<DZBlockQueue> dz_;  // compresses the records of a compressed copy
   bool copyOk_ = true;   // cleared when a group's records cannot be copied; never set again
   bool stopped_ = false; // a conversion that cannot be copied ended the sort at once
   bool dataEndNoted_ = false;  // the current data group's early end was reported
@@ -198,7 +208,17 @@ bool SortJob::Run(const char16_t* source, const char16_t* destination) {
   if (!srcFile_.OpenForCopy(source)) return Failed(SortFailure::kSource);
   // Nobody writes the source meanwhile, so its many small block reads may be cached.
   src_.CacheSmallReads();
-  if (!dstFile_.Create(destination, fmt::kProgramId, fmt::kVersion)) return Failed(SortFailure::kDestination);
+  const bool compress = options_.compressLevel != 0;
+  // ##DZ blocks first appear in version 4.10: only a compressed copy claims it.
+  if (!dstFile_.Create(destination, fmt::kProgramId, compress ? fmt::kVersionCompressed : fmt::kVersion))
+    return Failed(SortFailure::kDestination);
+  if (compress) {
+    CompressSettings settings;
+    settings.level = options_.compressLevel;
+    if (options_.compressBlock != 0) settings.blockLimit = options_.compressBlock;
+    if (options_.compressList != 0) settings.listEntries = options_.compressList;
+    dz_ = std::make_unique<DZBlockQueue>(&dst_, settings);
+  }
   // The copy is complete only at the end, so its many small block writes may be gathered.
   dst_.CombineSmallWrites();
 
@@ -220,7 +240,13 @@ bool SortJob::Run(const char16_t* source, const char16_t* destination) {
   if (stopped_) return Failed(SortFailure::kCopy);  // stopped at once: no final header write
   const bool written = hd.Write(BlockParts::kAll);
   // Any write the system refused on the way, including gathered ones, fails the copy.
-  return (written && dst_.FlushWrites() && !dst_.HadWriteError() && copyOk_) || Failed(SortFailure::kCopy);
+  return (written && dst_.FlushWrites() && !dst_.HadWriteError() && copyOk_ && (!dz_ || dz_->Ok())) ||
+         Failed(SortFailure::kCopy);
+}
+
+std::unique_ptr<DZGroupWriter> SortJob::MakeSink(uint64_t recordLength, uint64_t blockShare) {
+  if (!dz_) return nullptr;
+  return std::make_unique<DZGroupWriter>(dz_.get(), recordLength, blockShare);
 }
 
 void SortJob::NoteVariableGroups(const M4DGBlock& dg) {
@@ -325,7 +351,10 @@ bool SortJob::CopyChannelGroup(const M4DGBlock& sourceDg, const M4CGBlock& sourc
   M4CGBlock* cg = nullptr;
   if (!StartGroup(sourceCg, &dg, &cg)) return false;
 
-  const PassOutcome pass = CopyGroupRecords(sourceDg, map, sourceCg.cg_record_id, dg, dstFile_.Counters());
+  // A compressed group's blocks are as large as the block limit allows.
+  const std::unique_ptr<DZGroupWriter> sink = MakeSink(cg->cg_data_bytes, ~uint64_t{0});
+  if (sink) sink->SetTarget(dg);
+  const PassOutcome pass = CopyGroupRecords(sourceDg, map, sourceCg.cg_record_id, dg, dstFile_.Counters(), sink.get());
   if (pass.end == PassEnd::kUnreadableTail) {
     // Taken as the end of the data, but records may have been lost: say so.
     std::fprintf(stderr,
@@ -441,6 +470,10 @@ SortJob::OnePass SortJob::CopyDataGroupInOnePass(const M4DGBlock& dg, const Reco
   bool placed = true;
   size_t index = 0;  // of the source group in planned
   std::vector<size_t> copied;  // the planned groups that are copied, in order
+  // A compressed copy's groups share a budget of block buffers in proportion to their data.
+  std::vector<std::unique_ptr<DZGroupWriter>> sinks;
+  uint64_t allData = 0;
+  for (const SplitGroup& g : planned) allData += g.variable ? 0 : g.declaredCount * g.recordLength;
   WalkChain<M4CGBlock>(&src_, dg, fmt::kDgCgFirst, fmt::kCG, [&](const M4CGBlock& sourceCg) {
     const int64_t start = os::MonotonicTicks();
     if (index < planned.size() && planned[index].variable) {
@@ -456,15 +489,26 @@ SortJob::OnePass SortJob::CopyDataGroupInOnePass(const M4DGBlock& dg, const Reco
     DataRegion& region = planned[index].region;
     region.start = (dst_.GetEnd() + fmt::kBlockAlignment - 1) & ~(fmt::kBlockAlignment - 1);
     region.dataBytes = planned[index].declaredCount * planned[index].recordLength;
-    // Storage for the records is asked for before the file is extended over it, so that
-    // filling the region allocates nothing while the records arrive.
-    const bool fits = region.Fits();
-    if (fits) dst_.ReserveStorage(region.start, region.End() - region.start);
-    if (!fits || !dst_.ResizeFromEnd(static_cast<int64_t>(region.End() - dst_.GetEnd()))) {
-      placed = false;
-      return false;
+    if (dz_) {
+      // The records go to the group's writer; the list head is reserved here, so that the
+      // data group links it now and the blocks and lists follow wherever they end up.
+      sinks.push_back(MakeSink(planned[index].recordLength,
+                               CompressedBlockShare(region.dataBytes, allData, planned[index].recordLength,
+                                                    kCompressBudget, kCompressMinBlock,
+                                                    dz_->Settings().blockLimit)));
+      planned[index].sink = sinks.back().get();
+      if (region.dataBytes != 0) newDg->SetLink(fmt::kDgData, sinks.back()->ReserveListHead(&dst_));
+    } else {
+      // Storage for the records is asked for before the file is extended over it, so that
+      // filling the region allocates nothing while the records arrive.
+      const bool fits = region.Fits();
+      if (fits) dst_.ReserveStorage(region.start, region.End() - region.start);
+      if (!fits || !dst_.ResizeFromEnd(static_cast<int64_t>(region.End() - dst_.GetEnd()))) {
+        placed = false;
+        return false;
+      }
+      newDg->SetLink(fmt::kDgData, region.start);
     }
-    newDg->SetLink(fmt::kDgData, region.start);
     EndGroup(newDg, newCg);
     lines.push_back({GroupName(&src_, sourceCg), os::MonotonicTicks() - start});
     copied.push_back(index++);
@@ -476,6 +520,7 @@ SortJob::OnePass SortJob::CopyDataGroupInOnePass(const M4DGBlock& dg, const Reco
   if (placed && index == planned.size()) end = splitter.Run(&dst_);
   const int64_t passTicks = os::MonotonicTicks() - passStart;
   if (end != SplitEnd::kDone) {
+    if (dz_) dz_->Discard();  // blocks still in flight are dropped before the cut
     // The data does not match its declaration (or could not be read or written): what was
     // placed is cut off again and the data group goes the way that handles every source.
     return Restore(snapshot) ? OnePass::kNotPossible : OnePass::kFailed;

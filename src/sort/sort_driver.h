@@ -26,6 +26,11 @@ struct SortOptions {
   bool onePass = true;
   uint32_t readChunk = 0;    // bytes per read of the source data; 0: 2 MiB
   uint32_t groupBuffer = 0;  // not 0: every group's write buffer has this many bytes
+  // Not 0: the copy holds every group's records in ##DZ blocks deflated at this level (1 to
+  // 12), listed behind an ##HL, and its identification block says version 4.10.
+  int compressLevel = 0;
+  uint32_t compressBlock = 0;  // not 0: original bytes of a ##DZ block at most (tests); 4 MiB
+  uint32_t compressList = 0;   // not 0: blocks one ##DL lists at most (tests); 1024
   SortCounts* counts = nullptr;  // when set, receives how the data groups were copied
   SortFailure* failure = nullptr;  // when set, receives where a failed sort stopped
 };
@@ -53,4 +58,12 @@ struct SortOptions {
 // group is cut off again and it is copied group by group, each channel group in a read of the
 // whole data of its own. Both ways give the same bytes and the same progress lines (the elapsed
 // times aside).
+//
+// Compressed (compressLevel): each group's records are cut into blocks of whole records (4 MiB
+// at most; in the one pass the groups of a data group share 16 MiB in proportion to their
+// data), deflated on worker threads (transposed first for records of 2 bytes or more) and
+// written as ##DZ blocks in the order they were cut, whatever the number of threads; an ##HL
+// (equal length, the group's zip type) leads to the ##DL chain that lists them. A group
+// without records has no data. The layout of the blocks differs between the one pass and the
+// group-by-group copy; the records and everything else are the same.
 bool SortFile(const char16_t* source, const char16_t* destination, const SortOptions& options = {});

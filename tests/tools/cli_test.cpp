@@ -158,6 +158,20 @@ TEST_F(DemoTest, ExportOfOneGroupAndFailures) {
   }
 }
 
+TEST_F(DemoTest, CompressedSortExportsTheSameValues) {
+  const std::string copy = dir_->Path("dz.mf4"), again = dir_->Path("dz2.mf4");
+  for (const char* option : {"--compress", "--compress=1", "--compress=12"}) {
+    ASSERT_EQ(RunCli({"sort", option, Unsorted(), copy}).status, 0) << option;
+    for (const char* group : {"Engine", "Ambient", "[12]Coolant"})
+      EXPECT_EQ(Export(copy, group), Export(Sorted(), group)) << option << " " << group;
+  }
+  const CliResult info = RunCli({"info", copy});
+  EXPECT_TRUE(Contains(info.out, "4.10 (410)") && Contains(info.out, "compressed: 1 block(s) (transposed, deflate)"))
+      << info.out;
+  ExpectOneLineFailure(RunCli({"sort", copy, again}), "already sorted");
+  ExpectOneLineFailure(RunCli({"sort", "--compress=13", Unsorted(), again}), "LEVEL");
+}
+
 // ---- Files that are being written -----------------------------------------------------------
 
 // info and export while another thread keeps appending: every run succeeds and shows each group
