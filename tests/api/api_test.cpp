@@ -276,7 +276,7 @@ TEST_F(ApiTest, RefusedCallsRecordTheirErrorAndWriteNothing) {
   }
   EXPECT_FALSE(AddGroup(longName));
   QM_CHAR16* const message = h_.errorMessage;
-  EXPECT_FALSE(AddGroup("") || Write("", {5.0, 6.0}) || Write(longName, {7.0}));
+  EXPECT_FALSE(AddGroup("") || Write("", {5.0, 6.0}) || Write(longName, {7.0, 8.0}, 2));
   EXPECT_EQ(h_.errorMessage, message);
   EXPECT_TRUE(HasError(MDF4_ERR_GROUP, u"Group already exists"));
   EXPECT_TRUE(Refused(MDF4_AddChannel(&h_, "", "late", nullptr, 1.0, 0.0), MDF4_ERR_RECORDS_EXIST,

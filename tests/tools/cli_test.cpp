@@ -212,7 +212,9 @@ TEST(CliInfo, ReadsAFileWhileItsWriterAppends) {
       const Table t = ParseCsv(ReadAll(dir.Path(std::string("csv/") + g + ".csv")));
       EXPECT_FALSE(t.empty());
       for (size_t i = 1; i < t.size() && !HasFailure(); ++i)
-        EXPECT_EQ(t[i], (std::vector<std::string>{std::to_string(i - 1), std::to_string(3 * (i - 1))})) << g;
+        if (t[i].size() != 2) ADD_FAILURE() << g << " row " << i;
+        else EXPECT_EQ((std::vector<double>{std::stod(t[i][0]), std::stod(t[i][1])}),
+                       (std::vector<double>{i - 1.0, 3.0 * (i - 1)})) << g;
     }
   }
   stop = true;
