@@ -93,18 +93,13 @@ bool RunOp(const std::string& path, const std::vector<ScenarioOp>& ops, size_t i
   return false;
 }
 
-bool RunScenario(const std::string& path, const std::vector<ScenarioOp>& ops, int progressFd,
-                 const std::function<void(size_t)>& afterCall) {
-  MDF4Handle h{};
-  for (size_t i = 0; i < ops.size(); ++i) {
-    if (!RunOp(path, ops, i, h)) return false;
-    if (progressFd >= 0) {
-      const char mark = 1;
-      if (::write(progressFd, &mark, 1) != 1) return false;
-    }
+size_t RunFrom(const std::string& path, const std::vector<ScenarioOp>& ops, size_t first, MDF4Handle& h,
+               const std::function<void(size_t)>& afterCall) {
+  for (size_t i = first; i < ops.size(); ++i) {
+    if (!RunOp(path, ops, i, h) || h.errorCode != 0) return i;
     if (afterCall) afterCall(i + 1);
   }
-  return true;
+  return ops.size();
 }
 
 std::map<std::string, std::vector<uint8_t>> ExpectedRecords(const std::vector<ScenarioOp>& ops,
@@ -124,9 +119,10 @@ std::map<std::string, std::vector<uint8_t>> ExpectedRecords(const std::vector<Sc
 }
 
 bool ReadGroups(const std::string& path, std::map<std::string, std::vector<uint8_t>>* groups,
-                std::map<std::string, GroupInfo>* info) {
+                std::map<std::string, uint64_t>* recordSizes) {
   groups->clear();
-  info->clear();
+  recordSizes->clear();
+  std::map<std::string, uint64_t> cycles;
   MDF4File file;
   const std::u16string wide = os::NarrowToWide(path.c_str());
   if (!file.OpenForInspection(wide.c_str())) return false;
@@ -155,7 +151,8 @@ bool ReadGroups(const std::string& path, std::map<std::string, std::vector<uint8
       std::unique_ptr<M4TXBlock> name = LoadAs<M4TXBlock>(&file.Direct(), cg->GetLink(fmt::kCgTxAcqName), fmt::kTX);
       const std::string n = name ? os::WideToNarrow(name->Decode().c_str()) : std::string();
       sink.byId[dg->dg_rec_id_size == 0 ? 0 : cg->cg_record_id] = {false, cg->RecordSize(), &(*groups)[n]};
-      (*info)[n] = GroupInfo{cg->cg_cycle_count, cg->RecordSize()};
+      (*recordSizes)[n] = cg->RecordSize();
+      cycles[n] = cg->cg_cycle_count;
     }
     m4DataStream reader;
     if (walk.StoppedEarly() || !reader.OpenForRead(&file.Direct(), dg->GetLink(fmt::kDgData))) return false;
@@ -173,7 +170,23 @@ bool ReadGroups(const std::string& path, std::map<std::string, std::vector<uint8
         split.InRecord())
       return false;
   }
+  for (const auto& [name, bytes] : *groups)
+    if (cycles[name] * (*recordSizes)[name] != bytes.size()) return false;
   return !dgs.StoppedEarly();  // no data group linked yet is an empty file
+}
+
+void ExpectAppendsOneSample(MDF4Handle& h, const std::string& path,
+                            const std::map<std::string, std::vector<uint8_t>>& groups,
+                            const std::map<std::string, uint64_t>& recordSizes) {
+  const std::vector<double> row(60, 1.5);
+  for (const auto& [name, bytes] : groups)
+    EXPECT_TRUE(MDF4_AddChannelData1D(&h, name.c_str(), row.data(), 1)) << name << " " << h.errorCode;
+  MDF4_Close(&h);
+  EXPECT_EQ(h.errorCode, 0);
+  std::map<std::string, std::vector<uint8_t>> after;
+  std::map<std::string, uint64_t> afterSizes;
+  ASSERT_TRUE(ReadGroups(path, &after, &afterSizes));
+  for (const auto& [name, bytes] : groups) EXPECT_EQ(after[name].size(), bytes.size() + recordSizes.at(name)) << name;
 }
 
 void ExpectReopensWithCompletedCalls(const std::string& path, const std::vector<ScenarioOp>& ops, size_t completed,
@@ -183,29 +196,14 @@ void ExpectReopensWithCompletedCalls(const std::string& path, const std::vector<
   int64_t start = 0;
   ASSERT_TRUE(MDF4_Create(path.c_str(), &h, &header, &start)) << h.errorCode;
   std::map<std::string, std::vector<uint8_t>> groups;
-  std::map<std::string, GroupInfo> info;
-  ASSERT_TRUE(ReadGroups(path, &groups, &info));
+  std::map<std::string, uint64_t> recordSizes;
+  ASSERT_TRUE(ReadGroups(path, &groups, &recordSizes));
   // A declaration stopped before its name was written leaves a group nobody can address.
   if (orOneMore && groups.count("") != 0 && groups[""].empty()) groups.erase("");
   const bool exact = groups == ExpectedRecords(ops, completed, false);
   ASSERT_TRUE(exact || (orOneMore && groups == ExpectedRecords(ops, completed, true)))
       << "the file does not hold exactly the completed calls";
-  for (const auto& [name, bytes] : groups) {
-    ASSERT_EQ(info[name].cycleCount * info[name].recordSize, bytes.size()) << name;
-  }
-  // Appending works after the roll-back: exactly one sample more in every group.
-  const std::vector<double> row(32, 1.5);
-  for (const auto& [name, bytes] : groups)
-    EXPECT_TRUE(MDF4_AddChannelData1D(&h, name.c_str(), row.data(), 1)) << name << " " << h.errorCode;
-  MDF4_Close(&h);
-  EXPECT_EQ(h.errorCode, 0);
-  std::map<std::string, std::vector<uint8_t>> after;
-  std::map<std::string, GroupInfo> afterInfo;
-  ASSERT_TRUE(ReadGroups(path, &after, &afterInfo));
-  for (const auto& [name, bytes] : groups) {
-    EXPECT_EQ(after[name].size(), bytes.size() + info[name].recordSize) << name;
-    EXPECT_EQ(afterInfo[name].cycleCount, info[name].cycleCount + 1) << name;
-  }
+  ExpectAppendsOneSample(h, path, groups, recordSizes);
 }
 
 }  // namespace qm::test

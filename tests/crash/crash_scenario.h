@@ -22,11 +22,11 @@ struct ScenarioOp {
 
 std::vector<ScenarioOp> CrashScenario();
 
-// Runs ops[0..] on path through the C interface; after each completed call writes one byte
-// to progressFd (when >= 0) and calls afterCall (when set) with the number of completed
-// calls. Returns false when a call fails.
-bool RunScenario(const std::string& path, const std::vector<ScenarioOp>& ops, int progressFd,
-                 const std::function<void(size_t)>& afterCall = {});
+// Runs ops[first..] on path through h; calls afterCall (when set) with the number of completed
+// calls after each. Returns the index of the first call that failed (a close fails when it
+// records an error), or ops.size().
+size_t RunFrom(const std::string& path, const std::vector<ScenarioOp>& ops, size_t first, MDF4Handle& h,
+               const std::function<void(size_t)>& afterCall = {});
 // Makes call ops[i] on handle h; returns its result (true for a close).
 bool RunOp(const std::string& path, const std::vector<ScenarioOp>& ops, size_t i, MDF4Handle& h);
 
@@ -35,18 +35,21 @@ bool RunOp(const std::string& path, const std::vector<ScenarioOp>& ops, size_t i
 std::map<std::string, std::vector<uint8_t>> ExpectedRecords(const std::vector<ScenarioOp>& ops,
                                                             size_t completed, bool includeNext);
 
-// Record bytes per group name read from the file's data (read-only open). False when the
-// file cannot be opened or its data not split into whole records.
-struct GroupInfo {
-  uint64_t cycleCount = 0;
-  uint64_t recordSize = 0;
-};
+// Record bytes and record size per group name read from the file's data (read-only open).
+// False when the file cannot be opened, its data not split into whole records, or a cycle
+// count does not match a group's records.
 bool ReadGroups(const std::string& path, std::map<std::string, std::vector<uint8_t>>* groups,
-                std::map<std::string, GroupInfo>* info);
+                std::map<std::string, uint64_t>* recordSizes);
+
+// Appends one sample to every group through h (open on path), closes it, and expects exactly
+// that record more in every group.
+void ExpectAppendsOneSample(MDF4Handle& h, const std::string& path,
+                            const std::map<std::string, std::vector<uint8_t>>& groups,
+                            const std::map<std::string, uint64_t>& recordSizes);
 
 // Reopens path through the C interface and expects exactly the records of the first
 // `completed` calls (with orOneMore, those of the next call may be there too), counts that
-// match them; then appends one sample to every group and expects exactly that sample more.
+// match them; then appends one sample to every group.
 void ExpectReopensWithCompletedCalls(const std::string& path, const std::vector<ScenarioOp>& ops, size_t completed,
                                      bool orOneMore);
 
