@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "cli_run.h"
 #include "mdf_builder.h"
 #include "quillmark/quillmark.h"
+#include "scenario.h"
 #include "temp_dir.h"
 
 namespace qm::test {
@@ -399,11 +401,22 @@ TEST_F(ApiTest, ReopeningContinuesWhatItCanAndLeavesTheRestAlone) {
   }
 }
 
-// A group name reaches the file as the UTF-8 of the characters the host's string stands for,
-// whatever the process locale, and the same string finds the group after reopening; the sorted
-// copy carries the name unchanged. A file that stored a name's bytes unconverted is found by
-// the same bytes.
-TEST_F(ApiTest, GroupNamesSurviveReopeningAndSorting) {
+// ---- Names, limit IDs and the sync policy ---------------------------------------------------
+
+// Contract details, one table each, in one file written under every QUILLMARK_SYNC value and
+// alternately in the "C" and a UTF-8 locale:
+// - a policy chooses when the file is synced, never what it holds: every valid one (and
+//   either locale) writes the bytes of the first; an unknown value fails the create before a
+//   file exists;
+// - a group name reaches the file as the UTF-8 of the characters the host's string stands for,
+//   the same string finds the group after reopening, and the sorted copy carries it unchanged;
+// - limit groups are named "[ID]...": their IDs are listed in registry order (byte order of the
+//   names), and an ID finds the first group of its number, which takes the data of limit calls.
+TEST_F(ApiTest, GroupNamesLimitIdsAndSyncPolicies) {
+  const std::pair<const char*, bool> policies[] = {
+      {"", true},           {"off", true},          {"close", true},   {"always", true},
+      {"interval=0", true}, {"interval=250", true}, {"never", false},  {"ALWAYS", false},
+      {"interval=", false}, {"interval=-5", false}, {"interval=5ms", false}};
   // The host's string, the file's bytes. A byte outside a well-formed UTF-8 sequence (a Latin-1
   // byte, a bad continuation, an overlong form, an encoded surrogate, a code point above
   // U+10FFFF, a cut sequence) stands for the character of its value.
@@ -419,100 +432,27 @@ TEST_F(ApiTest, GroupNamesSurviveReopeningAndSorting) {
       {"\xC3\x96l \xF0\x9F\x98\x80", "\xC3\x96l \xF0\x9F\x98\x80"},
 #endif
       {"Engine", "Engine"}};
-  for (const char* locale : {"C", "C.UTF-8"}) {
-    SCOPED_TRACE(locale);
-    if (std::setlocale(LC_ALL, locale) == nullptr) continue;
-    std::filesystem::remove(Path());
-    ASSERT_TRUE(Create());
-    for (const auto& [host, stored] : names) ASSERT_TRUE(AddGroup(host) && Write(host, {1.0}));
-    Close();
-    ASSERT_TRUE(Create());
-    for (const auto& [host, stored] : names) ASSERT_TRUE(Write(host, {2.0, 3.0})) << host;
-    Close();
-    ASSERT_TRUE(MDF4_Sort(Path().c_str(), dir_.Path("sorted.mf4").c_str()));
-    const MdfBuilder sorted = LoadImage(dir_.Path("sorted.mf4"));
-    const std::vector<Group> groups = GroupsOf(Image());
-    uint64_t dg = sorted.GetLink(f::kHDPosition, f::kHdDgFirst);
-    for (size_t i = 0; i < std::size(names); ++i, dg = sorted.GetLink(dg, f::kDgNext)) {
-      EXPECT_EQ(std::make_pair(groups.at(i).name, groups.at(i).cycles), std::make_pair(names[i].second, uint64_t{3}));
-      ASSERT_NE(dg, 0u);
-      EXPECT_EQ(TextOf(sorted, sorted.GetLink(sorted.GetLink(dg, f::kDgCgFirst), f::kCgTxAcqName)), names[i].second);
-    }
-  }
-  std::setlocale(LC_ALL, "C");
-  EXPECT_EQ(ExportOf(dir_.Path("sorted.mf4"), "Engine"), "v [V]\n1\n2\n3\n");
-
-  MdfBuilder m;
-  m.AddCN(m.AddCG(m.AddDG(2), 1, 0, 8, 0, 0, "Temp\xB0" "C"), "v", "V", 0, 0, 4, 0, 64);
-  ASSERT_TRUE(m.WriteTo(Path()));
-  ASSERT_TRUE(Create() && Write("Temp\xB0" "C", {1.0, 2.0}));
-  Close();
-  EXPECT_EQ(GroupsOf(Image())[0].cycles, 2u);
-}
-
-// ---- Limit groups ------------------------------------------------------------------------
-
-// Limit groups are named "[ID]...": their IDs are listed in registry order (byte order of the
-// names), and an ID finds the first group of its number, which takes the data of limit calls.
-TEST_F(ApiTest, LimitIdentifiersFollowRegistryOrderAndTakeData) {
-  ASSERT_TRUE(Create());
-  int32_t count = -1;
-  EXPECT_EQ(MDF4_LTT_GetLimitIDs(&h_, &count), nullptr);  // no groups yet
-  EXPECT_EQ(count, 0);
-  // "[10]a" < "[123" < "[12]Temperature" < "[2]b"; the record IDs follow the declaration order.
-  for (const char* name : {"[2]b", "[10]a", "[12]Temperature", "[5]b", "[5]a", "[-3]x", "[123", "[", "Engine",
-                           "[abc]", "[]", "[99999999999]big"})
-    ASSERT_TRUE(AddGroup(name));
-  int32_t* ids = MDF4_LTT_GetLimitIDs(&h_, &count);
-  ASSERT_NE(ids, nullptr);
-  // "[123" reads as 12 (its last byte is dropped); "[", "Engine", "[abc]", "[]" and the number
-  // beyond 32 bits are not listed.
-  EXPECT_EQ(std::vector<int32_t>(ids, ids + count), (std::vector<int32_t>{-3, 10, 12, 12, 2, 5, 5}));
-  Free1DIntArray(ids);
+  // "[10]a" < "[123" < "[12]Temperature" < "[2]b"; "[123" reads as 12 (its last byte is
+  // dropped); "[", "[abc]", "[]" and the number beyond 32 bits are not listed.
+  const char* const limits[] = {"[2]b", "[10]a", "[12]Temperature", "[5]b", "[5]a", "[-3]x", "[123", "[", "[abc]", "[]",
+                                "[99999999999]big"};
+  const std::vector<int32_t> ids = {-3, 10, 12, 12, 2, 5, 5};
+  // An ID finds the first group of its number; "[1]" does not begin "[12]Temperature".
+  const std::pair<int32_t, std::string> lookups[] = {
+      {12, "[12]Temperature"}, {10, "[10]a"}, {1, "<none>"}, {5, "[5]a"}, {-3, "[-3]x"}, {123, "<none>"}};
   const auto name = [&](int32_t id) {
     const char* n = MDF4_LTT_GetChannelGroupName(&h_, id);
     return n == nullptr ? std::string("<none>") : std::string(n);
   };
-  // "[1]" does not begin "[12]Temperature".
-  for (const auto& [id, group] : std::vector<std::pair<int32_t, std::string>>{
-           {12, "[12]Temperature"}, {10, "[10]a"}, {1, "<none>"}, {5, "[5]a"}, {-3, "[-3]x"}, {123, "<none>"}})
-    EXPECT_EQ(name(id), group) << id;
-  EXPECT_EQ(h_.errorCode, 0);  // absence is reported by the result only
   const double values[] = {1.0, 2.0, 3.0};
-  ASSERT_TRUE(MDF4_LTT_AddChannelData(&h_, 12, values, 2) && MDF4_LTT_AddChannelData(&h_, 5, values, 3));
-  // The name is the registry's own text: it stays where it is while groups are added.
-  const char* temperature = MDF4_LTT_GetChannelGroupName(&h_, 12);
-  ASSERT_TRUE(AddGroup("[0]late"));
-  EXPECT_EQ(MDF4_LTT_GetChannelGroupName(&h_, 12), temperature);
-  EXPECT_EQ(name(0), "[0]late");
-  std::vector<uint64_t> cycles;
-  for (const Group& g : GroupsOf(Image())) cycles.push_back(g.cycles);
-  EXPECT_EQ(cycles, (std::vector<uint64_t>{0, 0, 2, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0}));  // record IDs 3 and 5
-}
-
-// ---- Sync policy ---------------------------------------------------------------------------
-
-// QUILLMARK_SYNC chooses when the file is synced, never what it holds: every policy writes
-// the bytes of the default, and an unknown value fails the create before a file exists.
-TEST_F(ApiTest, SyncPolicyChangesNoByteAndUnknownValuesAreRefused) {
-  const auto setPolicy = [](const char* value) {
-#ifdef _WIN32
-    _putenv_s("QUILLMARK_SYNC", value);
-#else
-    setenv("QUILLMARK_SYNC", value, 1);
-#endif
-  };
-  const std::pair<const char*, bool> cases[] = {
-      {"", true},           {"off", true},          {"close", true},   {"always", true},
-      {"interval=0", true}, {"interval=250", true}, {"never", false},  {"ALWAYS", false},
-      {"interval=", false}, {"interval=-5", false}, {"interval=5ms", false}};
   std::vector<uint8_t> reference;
-  for (const auto& [value, valid] : cases) {
-    SCOPED_TRACE(value);
+  bool utf8 = false;
+  for (const auto& [policy, valid] : policies) {
+    SCOPED_TRACE(policy);
     std::filesystem::remove(Path());
-    setPolicy(value);
+    SetSyncPolicy(policy);
     const bool created = Create(133000000000000000);
-    setPolicy("");
+    SetSyncPolicy("");
     ASSERT_EQ(created, valid);
     if (!valid) {
       EXPECT_TRUE(HasError(MDF4_ERR_SYNC_POLICY, u"Unknown QUILLMARK_SYNC value"));
@@ -520,11 +460,53 @@ TEST_F(ApiTest, SyncPolicyChangesNoByteAndUnknownValuesAreRefused) {
       Close();
       continue;
     }
-    ASSERT_TRUE(AddGroup("G", true, 2) && Write("G", {0.0, 1.0, 2.0, 0.5, 3.0, 4.0}, 3) && Write("G", {1.0, 5.0, 6.0}, 3));
+    utf8 = !utf8 && std::setlocale(LC_ALL, "C.UTF-8") != nullptr;
+    if (!utf8) std::setlocale(LC_ALL, "C");
+    int32_t count = -1;
+    EXPECT_EQ(MDF4_LTT_GetLimitIDs(&h_, &count), nullptr);  // no groups yet
+    EXPECT_EQ(count, 0);
+    for (const auto& [host, stored] : names) ASSERT_TRUE(AddGroup(host) && Write(host, {1.0}));
+    for (const char* limit : limits) ASSERT_TRUE(AddGroup(limit));
+    ASSERT_TRUE(MDF4_LTT_AddChannelData(&h_, 12, values, 2) && MDF4_LTT_AddChannelData(&h_, 5, values, 3));
+    int32_t* listed = MDF4_LTT_GetLimitIDs(&h_, &count);
+    ASSERT_NE(listed, nullptr);
+    EXPECT_EQ(std::vector<int32_t>(listed, listed + count), ids);
+    Free1DIntArray(listed);
+    for (const auto& [id, group] : lookups) EXPECT_EQ(name(id), group) << id;
+    EXPECT_EQ(h_.errorCode, 0);  // absence is reported by the result only
+    // The name is the registry's own text: it stays where it is while groups are added.
+    const char* temperature = MDF4_LTT_GetChannelGroupName(&h_, 12);
+    ASSERT_TRUE(AddGroup("[0]late"));
+    EXPECT_EQ(MDF4_LTT_GetChannelGroupName(&h_, 12), temperature);
+    EXPECT_EQ(name(0), "[0]late");
+    Close();
+    ASSERT_TRUE(Create());
+    for (const auto& [host, stored] : names) ASSERT_TRUE(Write(host, {2.0, 3.0})) << host;
     Close();
     if (reference.empty()) reference = Image().Bytes();
     EXPECT_EQ(Image().Bytes(), reference);
+    std::map<std::string, uint64_t> cycles;
+    for (const Group& g : GroupsOf(Image())) cycles[g.name] = g.cycles;
+    EXPECT_EQ(std::make_pair(cycles["[12]Temperature"], cycles["[5]a"]), std::make_pair(uint64_t{2}, uint64_t{3}));
+    ASSERT_TRUE(MDF4_Sort(Path().c_str(), dir_.Path("sorted.mf4").c_str()));
+    const MdfBuilder sorted = LoadImage(dir_.Path("sorted.mf4"));
+    const std::vector<uint64_t> dgs = ChainOf(sorted, sorted.GetLink(f::kHDPosition, f::kHdDgFirst));
+    ASSERT_GE(dgs.size(), std::size(names));
+    for (size_t i = 0; i < std::size(names); ++i) {
+      EXPECT_EQ(cycles[names[i].second], 3u) << names[i].second;
+      EXPECT_EQ(TextOf(sorted, sorted.GetLink(sorted.GetLink(dgs[i], f::kDgCgFirst), f::kCgTxAcqName)), names[i].second);
+    }
   }
+  std::setlocale(LC_ALL, "C");
+  EXPECT_EQ(ExportOf(dir_.Path("sorted.mf4"), "Engine"), "v [V]\n1\n2\n3\n");
+
+  // A file that stored a name's bytes unconverted is found by the same bytes.
+  MdfBuilder m;
+  m.AddCN(m.AddCG(m.AddDG(2), 1, 0, 8, 0, 0, "Temp\xB0" "C"), "v", "V", 0, 0, 4, 0, 64);
+  ASSERT_TRUE(m.WriteTo(Path()));
+  ASSERT_TRUE(Create() && Write("Temp\xB0" "C", {1.0, 2.0}));
+  Close();
+  EXPECT_EQ(GroupsOf(Image())[0].cycles, 2u);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "crash_scenario.h"
+#include "scenario.h"
 #include "file/mdf4_file.h"
 #include "platform/platform.h"
 #include "quillmark/quillmark.h"

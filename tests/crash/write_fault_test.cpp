@@ -16,7 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "cli_run.h"
-#include "crash_scenario.h"
+#include "scenario.h"
 #include "platform/platform.h"
 #include "platform/time_test_hook.h"
 #include "quillmark/quillmark.h"

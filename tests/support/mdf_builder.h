@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -122,5 +123,24 @@ uint64_t Field64(const MdfBuilder& m, uint64_t pos);
 std::string BlockId(const MdfBuilder& m, uint64_t pos);
 std::vector<uint64_t> ChainOf(const MdfBuilder& m, uint64_t first);
 std::string TextOf(const MdfBuilder& m, uint64_t pos);
+
+// A sink for the library's record splitter that collects the bytes handed out for each
+// declared record ID (VLSD targets are stepped over by the splitter itself).
+struct RecordSink {
+  struct Target {
+    bool variable = false;
+    uint64_t length = 0;
+    std::vector<uint8_t> bytes;
+  };
+  std::map<uint64_t, Target> groups;
+  Target* Take(uint64_t id) {
+    auto it = groups.find(id);
+    return it == groups.end() ? nullptr : &it->second;
+  }
+  bool Data(Target* t, const uint8_t* p, uint64_t n, bool) {
+    t->bytes.insert(t->bytes.end(), p, p + n);
+    return true;
+  }
+};
 
 }  // namespace qm::test

@@ -1,10 +1,9 @@
-// The crash tests' scenario: groups added between calls, calls that cross blocks and lists.
-#include "crash_scenario.h"
-
-#include <unistd.h>
+// Host calls as data: the crash tests' scenario (groups added between calls, calls that cross
+// blocks and lists), running calls, and reading back what a file holds per group.
+#include "scenario.h"
 
 #include <algorithm>
-#include <cstring>
+#include <cstdlib>
 #include <memory>
 
 #include <gtest/gtest.h>
@@ -16,27 +15,37 @@
 #include "file/mdf4_file.h"
 #include "platform/platform.h"
 #include "quillmark/quillmark.h"
+#include "mdf_builder.h"
 #include "stream/data_stream.h"
 #include "stream/record_splitter.h"
 
 namespace qm::test {
 
+void SetSyncPolicy(const char* value) {
+#ifdef _WIN32
+  _putenv_s("QUILLMARK_SYNC", value);
+#else
+  setenv("QUILLMARK_SYNC", value, 1);
+#endif
+}
+
+void AddGroupOps(std::vector<ScenarioOp>& ops, const std::string& group, int channels, bool withTime) {
+  ops.push_back({ScenarioOp::kGroup, group, channels, withTime});
+  for (int i = 0; i < channels; ++i) ops.push_back({ScenarioOp::kChannel, group});
+}
+
 std::vector<ScenarioOp> CrashScenario() {
   using K = ScenarioOp;
-  std::vector<ScenarioOp> ops;
-  ops.push_back({K::kCreate, "", 0, false, 0});
-  ops.push_back({K::kGroup, "Wide", 31, true, 0});
-  for (int i = 0; i < 31; ++i) ops.push_back({K::kChannel, "Wide", 0, false, 0});
-  ops.push_back({K::kGroup, "Slow", 1, false, 0});
-  ops.push_back({K::kChannel, "Slow", 0, false, 0});
+  std::vector<ScenarioOp> ops = {{K::kCreate}};
+  AddGroupOps(ops, "Wide", 31, true);
+  AddGroupOps(ops, "Slow", 1, false);
   for (uint32_t i = 0; i < 6; ++i) {
     ops.push_back({K::kData1D, "Wide", 0, false, 1 + i * 3});
     ops.push_back({K::kData1D, "Slow", 0, false, 2 + i});
   }
   ops.push_back({K::kData1D, "Wide", 0, false, 40000});  // ~10 MB: crosses blocks
   ops.push_back({K::kData2D, "Slow", 0, false, 7});
-  ops.push_back({K::kGroup, "[7]Late", 1, true, 0});  // a group added between data calls
-  ops.push_back({K::kChannel, "[7]Late", 0, false, 0});
+  AddGroupOps(ops, "[7]Late", 1, true);  // a group added between data calls
   ops.push_back({K::kData1D, "[7]Late", 0, false, 5});
   ops.push_back({K::kData1D, "Wide", 0, false, 45000});  // past 20 MiB: a second list
   ops.push_back({K::kData1D, "Slow", 0, false, 0});
@@ -44,7 +53,7 @@ std::vector<ScenarioOp> CrashScenario() {
     ops.push_back({K::kData2D, "[7]Late", 0, false, 3 + i});
     ops.push_back({K::kData1D, "Wide", 0, false, 2 + i});
   }
-  ops.push_back({K::kClose, "", 0, false, 0});
+  ops.push_back({K::kClose});
   return ops;
 }
 
@@ -60,7 +69,7 @@ int ChannelsOf(const std::vector<ScenarioOp>& ops, const std::string& group) {
 std::vector<double> Samples(const std::vector<ScenarioOp>& ops, size_t opIndex) {
   const ScenarioOp& op = ops[opIndex];
   const int width = ChannelsOf(ops, op.group);
-  std::vector<double> v(static_cast<size_t>(op.count) * width);
+  std::vector<double> v(std::max<size_t>(size_t{op.count} * width, 1));  // a valid pointer for width 0
   for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<double>(opIndex) * 1e7 + static_cast<double>(i);
   return v;
 }
@@ -113,7 +122,7 @@ std::map<std::string, std::vector<uint8_t>> ExpectedRecords(const std::vector<Sc
     const std::vector<double> v = Samples(ops, i);
     auto& bytes = out[op.group];
     const auto* p = reinterpret_cast<const uint8_t*>(v.data());
-    bytes.insert(bytes.end(), p, p + v.size() * sizeof(double));
+    bytes.insert(bytes.end(), p, p + size_t{op.count} * ChannelsOf(ops, op.group) * sizeof(double));
   }
   return out;
 }
@@ -126,31 +135,18 @@ bool ReadGroups(const std::string& path, std::map<std::string, std::vector<uint8
   MDF4File file;
   const std::u16string wide = os::NarrowToWide(path.c_str());
   if (!file.OpenForInspection(wide.c_str())) return false;
-  struct Sink {
-    struct Target {
-      bool variable = false;
-      uint64_t length = 0;
-      std::vector<uint8_t>* bytes = nullptr;
-    };
-    std::map<uint64_t, Target> byId;
-    Target* Take(uint64_t id) {
-      auto it = byId.find(id);
-      return it == byId.end() ? nullptr : &it->second;
-    }
-    bool Data(Target* t, const uint8_t* p, uint64_t n, bool) {
-      t->bytes->insert(t->bytes->end(), p, p + n);
-      return true;
-    }
-  };
   // Every data group (a sorted copy has one per group; without IDs its one group is ID 0).
   ChainWalker<M4DGBlock> dgs(&file.Direct(), file.HD().GetLink(fmt::kHdDgFirst), fmt::kDG, fmt::kDgNext);
   while (std::unique_ptr<M4DGBlock> dg = dgs.Next()) {
-    Sink sink;
+    RecordSink sink;
+    std::map<uint64_t, std::string> names;
     ChainWalker<M4CGBlock> walk(&file.Direct(), dg->GetLink(fmt::kDgCgFirst), fmt::kCG, fmt::kCgNext);
     while (std::unique_ptr<M4CGBlock> cg = walk.Next()) {
       std::unique_ptr<M4TXBlock> name = LoadAs<M4TXBlock>(&file.Direct(), cg->GetLink(fmt::kCgTxAcqName), fmt::kTX);
       const std::string n = name ? os::WideToNarrow(name->Decode().c_str()) : std::string();
-      sink.byId[dg->dg_rec_id_size == 0 ? 0 : cg->cg_record_id] = {false, cg->RecordSize(), &(*groups)[n]};
+      const uint64_t id = dg->dg_rec_id_size == 0 ? 0 : cg->cg_record_id;
+      sink.groups[id] = {false, cg->RecordSize(), {}};
+      names[id] = n;
       (*recordSizes)[n] = cg->RecordSize();
       cycles[n] = cg->cg_cycle_count;
     }
@@ -165,10 +161,11 @@ bool ReadGroups(const std::string& path, std::map<std::string, std::vector<uint8
       at += static_cast<size_t>(got);
     }
     // Only whole records of declared groups: anything else is damage.
-    RecordSplitter<Sink> split(dg->dg_rec_id_size, sink);
-    if (split.Feed(data.data(), data.data() + total) != RecordSplitter<Sink>::Stop::kFed || split.InId() ||
+    RecordSplitter<RecordSink> split(dg->dg_rec_id_size, sink);
+    if (split.Feed(data.data(), data.data() + total) != RecordSplitter<RecordSink>::Stop::kFed || split.InId() ||
         split.InRecord())
       return false;
+    for (auto& [id, target] : sink.groups) (*groups)[names[id]] = std::move(target.bytes);
   }
   for (const auto& [name, bytes] : *groups)
     if (cycles[name] * (*recordSizes)[name] != bytes.size()) return false;

@@ -1,4 +1,4 @@
-// A deterministic writing scenario for the crash tests, and what its file must hold.
+// Host calls as data: a deterministic writing scenario, running it, and what its file must hold.
 #pragma once
 
 #include <cstdint>
@@ -14,12 +14,19 @@ namespace qm::test {
 // One call of the scenario.
 struct ScenarioOp {
   enum Kind { kCreate, kGroup, kChannel, kData1D, kData2D, kClose } kind;
-  std::string group;
+  std::string group = {};
   int channels = 0;    // kGroup: channels besides the time channel
   bool withTime = false;
   uint32_t count = 0;  // samples of a data call
 };
 
+// Sets QUILLMARK_SYNC for the creates that follow ("": the default).
+void SetSyncPolicy(const char* value);
+
+// Appends the declaration of a group and its channels.
+void AddGroupOps(std::vector<ScenarioOp>& ops, const std::string& group, int channels, bool withTime);
+// Groups of 32 and 1 values and a limit group added between data calls; calls that cross
+// data blocks and lists.
 std::vector<ScenarioOp> CrashScenario();
 
 // Runs ops[first..] on path through h; calls afterCall (when set) with the number of completed
