@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
+#include <map>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -17,6 +17,7 @@
 #include "cli_run.h"
 #include "mdf_builder.h"
 #include "quillmark/quillmark.h"
+#include "scenario.h"
 #include "temp_dir.h"
 
 namespace qm::test {
@@ -35,13 +36,6 @@ std::string HDComment(const std::string& tx, const std::string& timeSource, cons
          "</e><e name=\"version\">" QUILLMARK_VERSION_STRING ".0</e></common_properties></HDcomment>";
 }
 
-// The text of the ##TX or ##MD block at pos up to its first zero byte; "" for link 0.
-std::string Text(const MdfBuilder& m, uint64_t pos) {
-  if (pos == 0) return "";
-  const char* text = reinterpret_cast<const char*>(&m.Bytes()[m.DataPos(pos)]);
-  return std::string(text, strnlen(text, m.Size() - m.DataPos(pos)));
-}
-
 // The channel groups of the first data group: name, record ID, cycle count, ##CN positions.
 struct Group {
   std::string name;
@@ -50,12 +44,9 @@ struct Group {
 };
 std::vector<Group> GroupsOf(const MdfBuilder& m) {
   std::vector<Group> groups;
-  const uint64_t dg = m.GetLink(f::kHDPosition, f::kHdDgFirst);
-  for (uint64_t cg = dg == 0 ? 0 : m.GetLink(dg, f::kDgCgFirst); cg != 0; cg = m.GetLink(cg, f::kCgNext)) {
-    const uint8_t* rec = &m.Bytes()[m.DataPos(cg)];
-    Group& g = groups.emplace_back(Group{Text(m, m.GetLink(cg, f::kCgTxAcqName)), LoadLE64(rec), LoadLE64(rec + 8), {}});
-    for (uint64_t cn = m.GetLink(cg, f::kCgCnFirst); cn != 0; cn = m.GetLink(cn, f::kCnNext)) g.channels.push_back(cn);
-  }
+  for (uint64_t cg : ChainOf(m, m.GetLink(m.GetLink(f::kHDPosition, f::kHdDgFirst), f::kDgCgFirst)))
+    groups.push_back({TextOf(m, m.GetLink(cg, f::kCgTxAcqName)), Field64(m, m.DataPos(cg)),
+                      Field64(m, m.DataPos(cg) + 8), ChainOf(m, m.GetLink(cg, f::kCgCnFirst))});
   return groups;
 }
 
@@ -72,11 +63,7 @@ class ApiTest : public ::testing::Test {
   void TearDown() override { Close(); }
 
   std::string Path() const { return dir_.Path(name_); }
-  MdfBuilder Image() const {
-    MdfBuilder m;
-    EXPECT_TRUE(ReadFileBytes(Path(), &m.Bytes()));
-    return m;
-  }
+  MdfBuilder Image() const { return LoadImage(Path()); }
   // MDF4_Create on the test's file: creates it, or reopens it when it exists.
   bool Create(int64_t start = 0) { return MDF4_Create(Path().c_str(), &h_, &info_, &start); }
   void Close() {
@@ -139,10 +126,10 @@ class ApiTest : public ::testing::Test {
 // ---- Layout ------------------------------------------------------------------------------
 
 // Identification, then HD, FH, MD, MD, DG, each at the 8-aligned end of the one before. The host
-// texts are escaped into the header comment: a<b, a tab, U+00E9 once as UTF-8 and once as the
+// texts are escaped into the header comment: a<b, a tab, DEL, U+00E9 once as UTF-8 and once as the
 // lone byte E9, and U+1F600 (a surrogate pair). A comment longer than 1023 units is refused.
 TEST_F(ApiTest, NewFileLaysOutItsBlocksAndEscapesTheHostTexts) {
-  info_ = {"O'Neil", "\"R&D\"", "", "1>0", "x&y", "a<b\tc\xC3\xA9 \xE9 \xF0\x9F\x98\x80"};
+  info_ = {"O'Neil", "\"R&D\"", "", "1>0", "x&y", "a<b\t\x7F" "c\xC3\xA9 \xE9 \xF0\x9F\x98\x80"};
   ASSERT_TRUE(Create(kUnixEpochFileTime));
   Close();
   const MdfBuilder m = Image();
@@ -163,12 +150,12 @@ TEST_F(ApiTest, NewFileLaysOutItsBlocksAndEscapesTheHostTexts) {
             std::vector<uint64_t>(pos.begin() + 1, pos.end() - 1));
 #ifdef _WIN32
   // The C runtime's default locale: every byte is the character of its value.
-  const char* text = "a&lt;b&#x0009;c&#x00C3;&#x00A9; &#x00E9; &#x00F0;&#x009F;&#x0098;&#x0080;";
+  const char* text = "a&lt;b&#x0009;&#x007F;c&#x00C3;&#x00A9; &#x00E9; &#x00F0;&#x009F;&#x0098;&#x0080;";
 #else
-  const char* text = "a&lt;b&#x0009;c&#x00E9; &#x00E9; &#x01F600;";
+  const char* text = "a&lt;b&#x0009;&#x007F;c&#x00E9; &#x00E9; &#x01F600;";
 #endif
-  EXPECT_EQ(Text(m, pos[3]), HDComment(text, "x&amp;y", "O&apos;Neil", "&quot;R&amp;D&quot;", "", "1&gt;0"));
-  EXPECT_EQ(Text(m, pos[2]), "<FHcomment><TX>Created</TX><tool_id>Quillmark</tool_id><tool_vendor>Karvoll GmbH"
+  EXPECT_EQ(TextOf(m, pos[3]), HDComment(text, "x&amp;y", "O&apos;Neil", "&quot;R&amp;D&quot;", "", "1&gt;0"));
+  EXPECT_EQ(TextOf(m, pos[2]), "<FHcomment><TX>Created</TX><tool_id>Quillmark</tool_id><tool_vendor>Karvoll GmbH"
                              "</tool_vendor><tool_version>" QUILLMARK_VERSION_STRING ".0</tool_version></FHcomment>");
   // The start time 1970-01-01 00:00 UTC is 0 ns in both the header and the history entry.
   EXPECT_EQ(LoadLE64(&b[m.DataPos(hd)]) + LoadLE64(&b[m.DataPos(fh)]), 0u);
@@ -190,7 +177,7 @@ TEST_F(ApiTest, NewFileLaysOutItsBlocksAndEscapesTheHostTexts) {
     Close();
   }
   const MdfBuilder n = Image();
-  EXPECT_EQ(Text(n, n.GetLink(hd, f::kHdMdComment)), HDComment(fits, "", "", "", "", ""));
+  EXPECT_EQ(TextOf(n, n.GetLink(hd, f::kHdMdComment)), HDComment(fits, "", "", "", "", ""));
 }
 
 // Record IDs count up from 1 (a refused duplicate takes none); channels lie back to back as
@@ -217,7 +204,7 @@ TEST_F(ApiTest, GroupsGetRecordIdsAndChannelsConsecutiveOffsets) {
     const uint8_t* cc = &m.Bytes()[m.DataPos(m.GetLink(cn, f::kCnCcConversion))];
     std::vector<double> values(LoadLE16(cc + 6));
     for (size_t i = 0; i < values.size(); ++i) values[i] = LoadLEDouble(cc + 24 + 8 * i);
-    found.emplace_back(Text(m, m.GetLink(cn, f::kCnTxName)), Text(m, m.GetLink(cn, f::kCnMdUnit)),
+    found.emplace_back(TextOf(m, m.GetLink(cn, f::kCnTxName)), TextOf(m, m.GetLink(cn, f::kCnMdUnit)),
                        std::vector<uint8_t>(rec, rec + 12), cc[0], values);
   }
   EXPECT_EQ(found, (std::vector<Channel>{{"Time", "s", {2, 1, 4, 0, 0, 0, 0, 0, 64, 0, 0, 0}, 1, {0.0, 1.0}},
@@ -334,7 +321,7 @@ TEST_F(ApiTest, RecordIdsEndAt65535Groups) {
 
 // ---- Reopening ---------------------------------------------------------------------------
 
-// Another writer's unsorted file (record ID size 2, a plain ##DT) is continued, its own start
+// Another writer's unsorted 4.10 file (record ID size 2, a plain ##DT) is continued, its own start
 // time returned; files whose data cannot be continued are refused at the first data call and
 // left as they were; files that are not MDF 4 or have no data group cannot be opened.
 TEST_F(ApiTest, ReopeningContinuesWhatItCanAndLeavesTheRestAlone) {
@@ -367,7 +354,7 @@ TEST_F(ApiTest, ReopeningContinuesWhatItCanAndLeavesTheRestAlone) {
   StoreLEDouble(two.data(), 2.0);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    MdfBuilder m;
+    MdfBuilder m(410);
     m.SetStartTime(1600000000000000000ULL);
     if (c.recIdSize >= 0) {
       const uint64_t dg = m.AddDG(static_cast<uint8_t>(c.recIdSize));
@@ -395,23 +382,49 @@ TEST_F(ApiTest, ReopeningContinuesWhatItCanAndLeavesTheRestAlone) {
     Close();
     EXPECT_EQ(Image().Bytes(), m.Bytes());  // cycle count included
   }
-  const MdfBuilder old(330);
-  for (const std::string& text : {std::string("This is a text file, not a measurement file at all."),
-                                  std::string(old.Bytes().begin(), old.Bytes().end())}) {
-    std::ofstream(Path(), std::ios::binary) << text;
+  // Not MDF 4, or no valid identification and header.
+  MdfBuilder text, v330(330), v399(399), magic, truncated, noHeader, wrongType, badLength;
+  const std::string words = "This is a text file, not a measurement file at all.";
+  text.Bytes().assign(words.begin(), words.end());
+  std::memcpy(&magic.Bytes()[0], "MDF4    ", 8);
+  truncated.Bytes().resize(40);
+  noHeader.Bytes().resize(64);
+  wrongType.Bytes()[f::kHDPosition + 2] = 'D';
+  badLength.SetBlockLength(f::kHDPosition, 1000);
+  const MdfBuilder* files[] = {&text, &v330, &v399, &magic, &truncated, &noHeader, &wrongType, &badLength};
+  for (size_t i = 0; i < std::size(files); ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_TRUE(files[i]->WriteTo(Path()));
     EXPECT_TRUE(Refused(Create(), MDF4_ERR_OPEN, u"Error opening MDF file"));
     Close();
-    EXPECT_EQ(ReadAll(Path()), text);
+    EXPECT_EQ(LoadImage(Path()).Bytes(), files[i]->Bytes());
   }
 }
 
-// A group name reaches the file as the UTF-8 of the characters the host's string stands for,
-// whatever the process locale, and the same string finds the group after reopening; the sorted
-// copy carries the name unchanged. A file that stored a name's bytes unconverted is found by
-// the same bytes.
-TEST_F(ApiTest, GroupNamesSurviveReopeningAndSorting) {
-  const std::pair<std::string, std::string> names[] = {  // the host's string, the file's bytes
+// ---- Names, limit IDs and the sync policy ---------------------------------------------------
+
+// Contract details, one table each, in one file written under every QUILLMARK_SYNC value and
+// alternately in the "C" and a UTF-8 locale:
+// - a policy chooses when the file is synced, never what it holds: every valid one (and
+//   either locale) writes the bytes of the first; an unknown value fails the create before a
+//   file exists;
+// - a group name reaches the file as the UTF-8 of the characters the host's string stands for,
+//   the same string finds the group after reopening, and the sorted copy carries it unchanged;
+// - limit groups are named "[ID]...": their IDs are listed in registry order (byte order of the
+//   names), and an ID finds the first group of its number, which takes the data of limit calls.
+TEST_F(ApiTest, GroupNamesLimitIdsAndSyncPolicies) {
+  const std::pair<const char*, bool> policies[] = {
+      {"", true},           {"off", true},          {"close", true},   {"always", true},
+      {"interval=0", true}, {"interval=250", true}, {"never", false},  {"ALWAYS", false},
+      {"interval=", false}, {"interval=-5", false}, {"interval=5ms", false}};
+  // The host's string, the file's bytes. A byte outside a well-formed UTF-8 sequence (a Latin-1
+  // byte, a bad continuation, an overlong form, an encoded surrogate, a code point above
+  // U+10FFFF, a cut sequence) stands for the character of its value.
+  const std::pair<std::string, std::string> names[] = {
       {"Temp\xB0" "C", "Temp\xC2\xB0" "C"},
+      {"caf\xE9\x41", "caf\xC3\xA9" "A"},
+      {"\xC0\xAF\xED\xA0\x80", "\xC3\x80\xC2\xAF\xC3\xAD\xC2\xA0\xC2\x80"},
+      {"\xF4\x90\x80\x80\xE2\x82", "\xC3\xB4\xC2\x90\xC2\x80\xC2\x80\xC3\xA2\xC2\x82"},
 #ifdef _WIN32
       // The C runtime's default locale reads every byte as the character of its value.
       {"\xC3\x96l \xF0\x9F\x98\x80", "\xC3\x83\xC2\x96l \xC3\xB0\xC2\x9F\xC2\x98\xC2\x80"},
@@ -419,101 +432,27 @@ TEST_F(ApiTest, GroupNamesSurviveReopeningAndSorting) {
       {"\xC3\x96l \xF0\x9F\x98\x80", "\xC3\x96l \xF0\x9F\x98\x80"},
 #endif
       {"Engine", "Engine"}};
-  for (const char* locale : {"C", "C.UTF-8"}) {
-    SCOPED_TRACE(locale);
-    if (std::setlocale(LC_ALL, locale) == nullptr) continue;
-    std::filesystem::remove(Path());
-    ASSERT_TRUE(Create());
-    for (const auto& [host, stored] : names) ASSERT_TRUE(AddGroup(host) && Write(host, {1.0}));
-    Close();
-    ASSERT_TRUE(Create());
-    for (const auto& [host, stored] : names) ASSERT_TRUE(Write(host, {2.0, 3.0})) << host;
-    Close();
-    ASSERT_TRUE(MDF4_Sort(Path().c_str(), dir_.Path("sorted.mf4").c_str()));
-    MdfBuilder sorted;
-    ASSERT_TRUE(ReadFileBytes(dir_.Path("sorted.mf4"), &sorted.Bytes()));
-    const std::vector<Group> groups = GroupsOf(Image());
-    uint64_t dg = sorted.GetLink(f::kHDPosition, f::kHdDgFirst);
-    for (size_t i = 0; i < std::size(names); ++i, dg = sorted.GetLink(dg, f::kDgNext)) {
-      EXPECT_EQ(std::make_pair(groups.at(i).name, groups.at(i).cycles), std::make_pair(names[i].second, uint64_t{3}));
-      ASSERT_NE(dg, 0u);
-      EXPECT_EQ(Text(sorted, sorted.GetLink(sorted.GetLink(dg, f::kDgCgFirst), f::kCgTxAcqName)), names[i].second);
-    }
-  }
-  std::setlocale(LC_ALL, "C");
-  EXPECT_EQ(ExportOf(dir_.Path("sorted.mf4"), "Engine"), "v [V]\n1\n2\n3\n");
-
-  MdfBuilder m;
-  m.AddCN(m.AddCG(m.AddDG(2), 1, 0, 8, 0, 0, "Temp\xB0" "C"), "v", "V", 0, 0, 4, 0, 64);
-  ASSERT_TRUE(m.WriteTo(Path()));
-  ASSERT_TRUE(Create() && Write("Temp\xB0" "C", {1.0, 2.0}));
-  Close();
-  EXPECT_EQ(GroupsOf(Image())[0].cycles, 2u);
-}
-
-// ---- Limit groups ------------------------------------------------------------------------
-
-// Limit groups are named "[ID]...": their IDs are listed in registry order (byte order of the
-// names), and an ID finds the first group of its number, which takes the data of limit calls.
-TEST_F(ApiTest, LimitIdentifiersFollowRegistryOrderAndTakeData) {
-  ASSERT_TRUE(Create());
-  int32_t count = -1;
-  EXPECT_EQ(MDF4_LTT_GetLimitIDs(&h_, &count), nullptr);  // no groups yet
-  EXPECT_EQ(count, 0);
-  // "[10]a" < "[123" < "[12]Temperature" < "[2]b"; the record IDs follow the declaration order.
-  for (const char* name : {"[2]b", "[10]a", "[12]Temperature", "[5]b", "[5]a", "[-3]x", "[123", "[", "Engine",
-                           "[abc]", "[]", "[99999999999]big"})
-    ASSERT_TRUE(AddGroup(name));
-  int32_t* ids = MDF4_LTT_GetLimitIDs(&h_, &count);
-  ASSERT_NE(ids, nullptr);
-  // "[123" reads as 12 (its last byte is dropped); "[", "Engine", "[abc]", "[]" and the number
-  // beyond 32 bits are not listed.
-  EXPECT_EQ(std::vector<int32_t>(ids, ids + count), (std::vector<int32_t>{-3, 10, 12, 12, 2, 5, 5}));
-  Free1DIntArray(ids);
+  // "[10]a" < "[123" < "[12]Temperature" < "[2]b"; "[123" reads as 12 (its last byte is
+  // dropped); "[", "[abc]", "[]" and the number beyond 32 bits are not listed.
+  const char* const limits[] = {"[2]b", "[10]a", "[12]Temperature", "[5]b", "[5]a", "[-3]x", "[123", "[", "[abc]", "[]",
+                                "[99999999999]big"};
+  const std::vector<int32_t> ids = {-3, 10, 12, 12, 2, 5, 5};
+  // An ID finds the first group of its number; "[1]" does not begin "[12]Temperature".
+  const std::pair<int32_t, std::string> lookups[] = {
+      {12, "[12]Temperature"}, {10, "[10]a"}, {1, "<none>"}, {5, "[5]a"}, {-3, "[-3]x"}, {123, "<none>"}};
   const auto name = [&](int32_t id) {
     const char* n = MDF4_LTT_GetChannelGroupName(&h_, id);
     return n == nullptr ? std::string("<none>") : std::string(n);
   };
-  // "[1]" does not begin "[12]Temperature".
-  for (const auto& [id, group] : std::vector<std::pair<int32_t, std::string>>{
-           {12, "[12]Temperature"}, {10, "[10]a"}, {1, "<none>"}, {5, "[5]a"}, {-3, "[-3]x"}, {123, "<none>"}})
-    EXPECT_EQ(name(id), group) << id;
-  EXPECT_EQ(h_.errorCode, 0);  // absence is reported by the result only
   const double values[] = {1.0, 2.0, 3.0};
-  ASSERT_TRUE(MDF4_LTT_AddChannelData(&h_, 12, values, 2) && MDF4_LTT_AddChannelData(&h_, 5, values, 3));
-  // The name is the registry's own text: it stays where it is while groups are added.
-  const char* temperature = MDF4_LTT_GetChannelGroupName(&h_, 12);
-  ASSERT_TRUE(AddGroup("[0]late"));
-  EXPECT_EQ(MDF4_LTT_GetChannelGroupName(&h_, 12), temperature);
-  EXPECT_EQ(name(0), "[0]late");
-  std::vector<uint64_t> cycles;
-  for (const Group& g : GroupsOf(Image())) cycles.push_back(g.cycles);
-  EXPECT_EQ(cycles, (std::vector<uint64_t>{0, 0, 2, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0}));  // record IDs 3 and 5
-}
-
-// ---- Sync policy and the kept appending stream -------------------------------------------
-
-// QUILLMARK_SYNC chooses when the file is synced, never what it holds: every policy writes
-// the bytes of the default, and an unknown value fails the create before a file exists.
-TEST_F(ApiTest, SyncPolicyChangesNoByteAndUnknownValuesAreRefused) {
-  const auto setPolicy = [](const char* value) {
-#ifdef _WIN32
-    _putenv_s("QUILLMARK_SYNC", value);
-#else
-    setenv("QUILLMARK_SYNC", value, 1);
-#endif
-  };
-  const std::pair<const char*, bool> cases[] = {
-      {"", true},           {"off", true},          {"close", true},   {"always", true},
-      {"interval=0", true}, {"interval=250", true}, {"never", false},  {"ALWAYS", false},
-      {"interval=", false}, {"interval=-5", false}, {"interval=5ms", false}};
   std::vector<uint8_t> reference;
-  for (const auto& [value, valid] : cases) {
-    SCOPED_TRACE(value);
+  bool utf8 = false;
+  for (const auto& [policy, valid] : policies) {
+    SCOPED_TRACE(policy);
     std::filesystem::remove(Path());
-    setPolicy(value);
+    SetSyncPolicy(policy);
     const bool created = Create(133000000000000000);
-    setPolicy("");
+    SetSyncPolicy("");
     ASSERT_EQ(created, valid);
     if (!valid) {
       EXPECT_TRUE(HasError(MDF4_ERR_SYNC_POLICY, u"Unknown QUILLMARK_SYNC value"));
@@ -521,49 +460,53 @@ TEST_F(ApiTest, SyncPolicyChangesNoByteAndUnknownValuesAreRefused) {
       Close();
       continue;
     }
-    ASSERT_TRUE(AddGroup("G", true, 2) && Write("G", {0.0, 1.0, 2.0, 0.5, 3.0, 4.0}, 3) && Write("G", {1.0, 5.0, 6.0}, 3));
+    utf8 = !utf8 && std::setlocale(LC_ALL, "C.UTF-8") != nullptr;
+    if (!utf8) std::setlocale(LC_ALL, "C");
+    int32_t count = -1;
+    EXPECT_EQ(MDF4_LTT_GetLimitIDs(&h_, &count), nullptr);  // no groups yet
+    EXPECT_EQ(count, 0);
+    for (const auto& [host, stored] : names) ASSERT_TRUE(AddGroup(host) && Write(host, {1.0}));
+    for (const char* limit : limits) ASSERT_TRUE(AddGroup(limit));
+    ASSERT_TRUE(MDF4_LTT_AddChannelData(&h_, 12, values, 2) && MDF4_LTT_AddChannelData(&h_, 5, values, 3));
+    int32_t* listed = MDF4_LTT_GetLimitIDs(&h_, &count);
+    ASSERT_NE(listed, nullptr);
+    EXPECT_EQ(std::vector<int32_t>(listed, listed + count), ids);
+    Free1DIntArray(listed);
+    for (const auto& [id, group] : lookups) EXPECT_EQ(name(id), group) << id;
+    EXPECT_EQ(h_.errorCode, 0);  // absence is reported by the result only
+    // The name is the registry's own text: it stays where it is while groups are added.
+    const char* temperature = MDF4_LTT_GetChannelGroupName(&h_, 12);
+    ASSERT_TRUE(AddGroup("[0]late"));
+    EXPECT_EQ(MDF4_LTT_GetChannelGroupName(&h_, 12), temperature);
+    EXPECT_EQ(name(0), "[0]late");
+    Close();
+    ASSERT_TRUE(Create());
+    for (const auto& [host, stored] : names) ASSERT_TRUE(Write(host, {2.0, 3.0})) << host;
     Close();
     if (reference.empty()) reference = Image().Bytes();
     EXPECT_EQ(Image().Bytes(), reference);
-  }
-}
-
-// The appending stream kept across data calls writes exactly the bytes of a stream per call,
-// with groups declared between calls and reopening, for calls that end just before, on and
-// after the ends of 4 MiB blocks and run past five blocks (a second list).
-TEST_F(ApiTest, KeptAppendingStreamWritesTheBytesOfAStreamPerCall) {
-  // A data call (group, count), or -1: a new group, -2: close and reopen. A record of group 1
-  // is 2 + 16 bytes: 4 MiB blocks fill after 233016.9 records.
-  const std::vector<std::pair<int, uint32_t>> steps = {{1, 233016}, {0, 1}, {1, 1},  {-1, 0}, {1, 500000},
-                                                       {-2, 0},     {1, 466000}, {0, 0}, {2, 3}, {1, 10}};
-  std::vector<uint8_t> bytes[2];
-  for (const bool keep : {false, true}) {
-    name_ = keep ? "kept.mf4" : "per-call.mf4";
-    // Group g: "G<g>" of 1 + g % 4 values, the first of them a time channel when g is even.
-    const auto addGroup = [&](int g) { return AddGroup("G" + std::to_string(g), g % 2 == 0, g % 4 + (g % 2)); };
-    ASSERT_TRUE(Create(133000000000000000LL) && addGroup(0) && addGroup(1));
-    h_.file->keepAppender = keep;
-    double base = 0;
-    int groups = 2;
-    for (const auto& [group, count] : steps) {
-      if (group == -1) {
-        ASSERT_TRUE(addGroup(groups++));
-      }
-      if (group == -2) {
-        Close();
-        ASSERT_TRUE(Create());
-        h_.file->keepAppender = keep;
-      }
-      if (group < 0) continue;
-      std::vector<double> v(count * (1 + group % 4));
-      for (double& x : v) x = base++;
-      ASSERT_TRUE(MDF4_AddChannelData1D(&h_, ("G" + std::to_string(group)).c_str(), v.data(), count));
+    std::map<std::string, uint64_t> cycles;
+    for (const Group& g : GroupsOf(Image())) cycles[g.name] = g.cycles;
+    EXPECT_EQ(std::make_pair(cycles["[12]Temperature"], cycles["[5]a"]), std::make_pair(uint64_t{2}, uint64_t{3}));
+    ASSERT_TRUE(MDF4_Sort(Path().c_str(), dir_.Path("sorted.mf4").c_str()));
+    const MdfBuilder sorted = LoadImage(dir_.Path("sorted.mf4"));
+    const std::vector<uint64_t> dgs = ChainOf(sorted, sorted.GetLink(f::kHDPosition, f::kHdDgFirst));
+    ASSERT_GE(dgs.size(), std::size(names));
+    for (size_t i = 0; i < std::size(names); ++i) {
+      EXPECT_EQ(cycles[names[i].second], 3u) << names[i].second;
+      EXPECT_EQ(TextOf(sorted, sorted.GetLink(sorted.GetLink(dgs[i], f::kDgCgFirst), f::kCgTxAcqName)), names[i].second);
     }
-    Close();
-    bytes[keep] = Image().Bytes();
   }
-  EXPECT_TRUE(bytes[0] == bytes[1]) << bytes[1].size() << " bytes with the kept stream, " << bytes[0].size()
-                                    << " with one per call";
+  std::setlocale(LC_ALL, "C");
+  EXPECT_EQ(ExportOf(dir_.Path("sorted.mf4"), "Engine"), "v [V]\n1\n2\n3\n");
+
+  // A file that stored a name's bytes unconverted is found by the same bytes.
+  MdfBuilder m;
+  m.AddCN(m.AddCG(m.AddDG(2), 1, 0, 8, 0, 0, "Temp\xB0" "C"), "v", "V", 0, 0, 4, 0, 64);
+  ASSERT_TRUE(m.WriteTo(Path()));
+  ASSERT_TRUE(Create() && Write("Temp\xB0" "C", {1.0, 2.0}));
+  Close();
+  EXPECT_EQ(GroupsOf(Image())[0].cycles, 2u);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "crash_scenario.h"
+#include "scenario.h"
 #include "file/mdf4_file.h"
 #include "platform/platform.h"
 #include "quillmark/quillmark.h"
@@ -27,7 +27,9 @@ size_t RunChild(const std::string& path, const std::vector<ScenarioOp>& ops, uin
   if (pid == 0) {
     close(fds[0]);
     os::SetCrashAfterWrites(stopAfterWrites);
-    RunScenario(path, ops, fds[1]);
+    MDF4Handle h{};
+    const char mark = 1;
+    RunFrom(path, ops, 0, h, [&](size_t) { (void)!::write(fds[1], &mark, 1); });
     _exit(0);
   }
   close(fds[1]);
@@ -72,7 +74,8 @@ TEST(CrashConsistency, EveryWriteIsASafeStopPoint) {
   const std::string path = dir.Path("stop.mf4"), sorted = dir.Path("stop-sorted.mf4");
   const std::vector<ScenarioOp> ops = CrashScenario();
   const uint64_t before = os::WriteCount();
-  ASSERT_TRUE(RunScenario(path, ops, -1));
+  MDF4Handle h{};
+  ASSERT_EQ(RunFrom(path, ops, 0, h), ops.size());
   const uint64_t total = os::WriteCount() - before;
   ASSERT_GE(total, 200u) << "the scenario should offer at least 200 stop points";
   for (uint64_t n = 1; n <= total; ++n) {

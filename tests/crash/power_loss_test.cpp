@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "crash_scenario.h"
+#include "scenario.h"
 #include "platform/platform.h"
 #include "quillmark/quillmark.h"
 #include "temp_dir.h"
@@ -24,35 +24,25 @@ using Journal = std::vector<os::JournalEntry>;
 // and starts the next in between, so that lists, block lengths and counts are all at stake.
 std::vector<ScenarioOp> PowerLossScenario() {
   using K = ScenarioOp;
-  std::vector<ScenarioOp> ops;
-  ops.push_back({K::kCreate, "", 0, false, 0});
-  ops.push_back({K::kGroup, "Fast", 2, true, 0});
-  ops.push_back({K::kChannel, "Fast", 0, false, 0});
-  ops.push_back({K::kChannel, "Fast", 0, false, 0});
-  ops.push_back({K::kGroup, "Slow", 1, false, 0});
-  ops.push_back({K::kChannel, "Slow", 0, false, 0});
-  ops.push_back({K::kGroup, "Wide", 59, true, 0});  // 482-byte records: a record ID in every sector
-  for (int i = 0; i < 59; ++i) ops.push_back({K::kChannel, "Wide", 0, false, 0});
+  std::vector<ScenarioOp> ops = {{K::kCreate}};
+  AddGroupOps(ops, "Fast", 2, true);
+  AddGroupOps(ops, "Slow", 1, false);
+  AddGroupOps(ops, "Wide", 59, true);  // 482-byte records: a record ID in every sector
   for (int i = 0; i < 40; ++i) ops.push_back({i % 3 == 2 ? K::kData2D : K::kData1D, i % 2 ? "Slow" : "Fast", 0, false, 1});
   ops.push_back({K::kData1D, "Wide", 0, false, 8750});  // past the first block
   for (int i = 0; i < 40; ++i) ops.push_back({K::kData1D, i % 2 ? "Fast" : "Slow", 0, false, 1});
-  ops.push_back({K::kClose, "", 0, false, 0});
+  ops.push_back({K::kClose});
   return ops;
 }
 
-// The file a disk holds: bytes and size.
-void Apply(const os::JournalEntry& e, std::vector<uint8_t>& disk) {
+// What a journal entry leaves on the disk: a size change, or a write; with `tear`, a write
+// reaches the disk only in some of its 512-byte sectors.
+void Apply(const os::JournalEntry& e, std::vector<uint8_t>& disk, std::mt19937* tear = nullptr) {
   if (e.kind == os::JournalEntry::kSize) disk.resize(e.position, 0);
   if (e.kind != os::JournalEntry::kWrite) return;
-  if (disk.size() < e.position + e.bytes.size()) disk.resize(e.position + e.bytes.size(), 0);
-  std::copy(e.bytes.begin(), e.bytes.end(), disk.begin() + static_cast<std::ptrdiff_t>(e.position));
-}
-
-// A write that reaches the disk only in some of its 512-byte sectors.
-void ApplyTorn(const os::JournalEntry& e, std::vector<uint8_t>& disk, std::mt19937& random) {
   const uint64_t end = e.position + e.bytes.size();
   for (uint64_t sector = e.position & ~uint64_t{511}; sector < end; sector += 512) {
-    if (random() % 2 != 0) continue;
+    if (tear != nullptr && (*tear)() % 2 != 0) continue;
     const uint64_t from = std::max(sector, e.position), to = std::min(sector + 512, end);
     if (disk.size() < to) disk.resize(to, 0);
     std::copy(e.bytes.begin() + static_cast<std::ptrdiff_t>(from - e.position),
@@ -72,7 +62,8 @@ Recording Record(const std::string& path, const std::vector<ScenarioOp>& ops) {
   Recording r;
   std::filesystem::remove(path);
   os::StartWriteJournal();
-  const bool ran = RunScenario(path, ops, -1, [&](size_t) {
+  MDF4Handle h{};
+  const bool ran = ops.size() == RunFrom(path, ops, 0, h, [&](size_t) {
     Journal part = os::TakeWriteJournal();
     r.journal.insert(r.journal.end(), std::make_move_iterator(part.begin()), std::make_move_iterator(part.end()));
     r.callEnd.push_back(r.journal.size());
@@ -110,12 +101,12 @@ bool SamePrefix(const std::vector<uint8_t>& actual, const std::vector<uint8_t>& 
 // The number of whole calls the groups hold (the one after them may be there in part), or
 // -1 when they are not a prefix of the calls. Records beyond the first `durable` calls may
 // have a torn tail. With valuesOnly, groups without records may be missing.
-long KeptCalls(const Recording& r, const Groups& groups, const std::map<std::string, GroupInfo>& info,
+long KeptCalls(const Recording& r, const Groups& groups, const std::map<std::string, uint64_t>& recordSizes,
                size_t durable, bool valuesOnly = false) {
   for (const auto& [name, bytes] : groups) {
     auto it = r.all.find(name);
     auto length = r.lengthAfter[durable].find(name);
-    const uint64_t record = info.at(name).recordSize;
+    const uint64_t record = recordSizes.at(name);
     const bool tornTail = length == r.lengthAfter[durable].end() || bytes.size() > length->second;
     if (it == r.all.end() || !SamePrefix(bytes, it->second, record, tornTail)) return -1;
   }
@@ -137,11 +128,6 @@ long KeptCalls(const Recording& r, const Groups& groups, const std::map<std::str
   return static_cast<long>(c);
 }
 
-void WriteImage(const std::string& path, const std::vector<uint8_t>& disk) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(disk.data()), static_cast<std::streamsize>(disk.size()));
-}
-
 // Builds `images` disk images of random power losses during the recorded run and checks
 // each; the run must have synced between minSyncs and maxSyncs times.
 void CheckPowerLosses(const char* policy, int images, uint32_t seed, size_t minSyncs, size_t maxSyncs) {
@@ -149,17 +135,9 @@ void CheckPowerLosses(const char* policy, int images, uint32_t seed, size_t minS
   TempDir dir;
   const std::string path = dir.Path("written.mf4"), image = dir.Path("image.mf4"), sorted = dir.Path("sorted.mf4");
   const std::vector<ScenarioOp> ops = PowerLossScenario();
-#ifdef _WIN32
-  _putenv_s("QUILLMARK_SYNC", policy);
-#else
-  setenv("QUILLMARK_SYNC", policy, 1);
-#endif
+  SetSyncPolicy(policy);
   const Recording r = Record(path, ops);
-#ifdef _WIN32
-  _putenv_s("QUILLMARK_SYNC", "");
-#else
-  unsetenv("QUILLMARK_SYNC");
-#endif
+  SetSyncPolicy("");
   ASSERT_FALSE(r.journal.empty());
   const auto syncs = static_cast<size_t>(std::count_if(r.journal.begin(), r.journal.end(), [](const os::JournalEntry& e) {
     return e.kind == os::JournalEntry::kSync;
@@ -187,11 +165,9 @@ void CheckPowerLosses(const char* policy, int images, uint32_t seed, size_t minS
     for (size_t i = synced; i < at; ++i)
       if (random() % 2 == 0) later.push_back(i);
     std::shuffle(later.begin(), later.end(), random);
-    for (size_t i : later) {
-      if (random() % 4 == 0) ApplyTorn(r.journal[i], disk, random);
-      else Apply(r.journal[i], disk);
-    }
-    WriteImage(image, disk);
+    for (size_t i : later) Apply(r.journal[i], disk, random() % 4 == 0 ? &random : nullptr);
+    std::ofstream(image, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(disk.data()), static_cast<std::streamsize>(disk.size()));
     SCOPED_TRACE("image " + std::to_string(n) + ": loss at journal entry " + std::to_string(at) + " of " +
                  std::to_string(r.journal.size()) + ", " + std::to_string(completed) + " calls done, " +
                  std::to_string(durableCalls) + " on disk");
@@ -210,42 +186,27 @@ void CheckPowerLosses(const char* policy, int images, uint32_t seed, size_t minS
     }
     ++reopened;
     Groups groups;
-    std::map<std::string, GroupInfo> counts;
-    ASSERT_TRUE(ReadGroups(image, &groups, &counts)) << "the reopened file's records cannot be read";
-    const long kept = KeptCalls(r, groups, counts, durableCalls);
+    std::map<std::string, uint64_t> sizes;
+    ASSERT_TRUE(ReadGroups(image, &groups, &sizes)) << "the reopened file's records cannot be read or counted";
+    const long kept = KeptCalls(r, groups, sizes, durableCalls);
     ASSERT_GE(kept, 0) << "the records are not a prefix of the calls";
     EXPECT_GE(static_cast<size_t>(kept), std::min(durableCalls, ops.size() - 1)) << "calls on disk were lost";
-    for (const auto& [name, bytes] : groups)
-      EXPECT_EQ(counts[name].cycleCount * counts[name].recordSize, bytes.size()) << name;
     if (n % 4 == 0) {
       // The sorted copy holds the image's last consistent state: a prefix of the calls, counted.
       Groups copy;
-      std::map<std::string, GroupInfo> copyCounts;
-      ASSERT_TRUE(sortedOk && ReadGroups(sorted, &copy, &copyCounts)) << "the unrepaired image does not sort";
+      std::map<std::string, uint64_t> copySizes;
+      ASSERT_TRUE(sortedOk && ReadGroups(sorted, &copy, &copySizes)) << "the unrepaired image does not sort";
       // Values only: a group whose name did not reach the disk is copied without one.
       auto values = [](Groups g) { return std::erase_if(g, [](const auto& e) { return e.second.empty(); }), g; };
       copy = values(copy);
-      const long copied = KeptCalls(r, copy, copyCounts, durableCalls, true);
+      const long copied = KeptCalls(r, copy, copySizes, durableCalls, true);
       ASSERT_GE(copied, 0) << "the sorted copy is not a prefix of the calls";
       EXPECT_GE(static_cast<size_t>(copied), std::min(durableCalls, ops.size() - 1)) << "the sort lost calls on disk";
-      for (const auto& [name, bytes] : copy)
-        EXPECT_EQ(copyCounts[name].cycleCount * copyCounts[name].recordSize, bytes.size()) << name;
       EXPECT_EQ(copy, values(groups)) << "the sort and the reopen keep different states";
       ++sortedImages;
     }
 
-    // Appending continues the file.
-    const std::vector<double> row(60, 2.5);
-    for (const auto& [name, bytes] : groups)
-      EXPECT_TRUE(MDF4_AddChannelData1D(&h, name.c_str(), row.data(), 1)) << name << " " << h.errorCode;
-    MDF4_Close(&h);
-    Groups after;
-    std::map<std::string, GroupInfo> afterCounts;
-    ASSERT_TRUE(ReadGroups(image, &after, &afterCounts));
-    for (const auto& [name, bytes] : groups) {
-      EXPECT_EQ(after[name].size(), bytes.size() + counts[name].recordSize) << name;
-      EXPECT_EQ(afterCounts[name].cycleCount, counts[name].cycleCount + 1) << name;
-    }
+    ExpectAppendsOneSample(h, image, groups, sizes);  // appending continues the file
     if (testing::Test::HasFailure()) return;
   }
   std::printf("power loss (%s): %d images, %d reopened, %d sorted before the reopen\n", policy, images, reopened,

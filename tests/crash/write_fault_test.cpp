@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <set>
 #include <string>
@@ -16,7 +15,8 @@
 
 #include <gtest/gtest.h>
 
-#include "crash_scenario.h"
+#include "cli_run.h"
+#include "scenario.h"
 #include "platform/platform.h"
 #include "platform/time_test_hook.h"
 #include "quillmark/quillmark.h"
@@ -29,28 +29,13 @@ using os::WriteFault;
 
 // The file's bytes, reduced to a hash (0 when there is no file).
 size_t FileHash(const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) return 0;
-  std::string bytes(static_cast<size_t>(in.tellg()), '\0');
-  in.seekg(0).read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  return std::hash<std::string>()(bytes) | 1;
+  return std::filesystem::exists(path) ? std::hash<std::string>()(ReadAll(path)) | 1 : 0;
 }
 
 void ClearError(MDF4Handle& h) {
   MDF4_FreeString(h.errorMessage);
   h.errorMessage = nullptr;
   h.errorCode = 0;
-}
-
-// Runs ops[first..] on h; returns the index of the first call that failed (a close fails when
-// it records an error), or ops.size().
-size_t RunFrom(const std::string& path, const std::vector<ScenarioOp>& ops, size_t first, MDF4Handle& h,
-               const std::function<void(size_t)>& afterCall = {}) {
-  for (size_t i = first; i < ops.size(); ++i) {
-    if (!RunOp(path, ops, i, h) || h.errorCode != 0) return i;
-    if (afterCall) afterCall(i + 1);
-  }
-  return ops.size();
 }
 
 struct FaultCase {

@@ -1,5 +1,4 @@
-// Tests of the file layer: undo after failed writes (the write fault hook), the writer's lock,
-// handles and names as the system sees them.
+// Tests of the file layer: the writer's lock, handles and names as the system sees them.
 #ifdef _WIN32
 #include "platform/win32_windows.h"
 #else
@@ -8,13 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <random>
 #include <string>
-#include <vector>
 
 #include "platform/direct_file.h"
 #include "platform/platform.h"
@@ -22,62 +17,6 @@
 
 namespace qm::os {
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-Bytes ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// Whatever an operation writes, cuts or extends after MarkUndo, UndoToMark gives back the file
-// of the mark byte for byte, with its logical end; after a failed write (the fault hook) the
-// operation's later writes are refused and never reach the file. DropUndoMark keeps all.
-TEST(FileTest, UndoToMarkPutsBackEveryWriteAndCut) {
-  qm::test::TempDir dir;
-  const std::string path = dir.Path("undo.mf4");
-  std::mt19937_64 random(7);
-  auto below = [&random](uint64_t n) { return n == 0 ? 0 : random() % n; };
-  mDirectFile f;
-  ASSERT_TRUE(f.CreateTruncate(dir.WPath("undo.mf4").c_str()));
-  Bytes image(5000);
-  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7 + 1);
-  ASSERT_TRUE(f.WriteAt(0, static_cast<uint32_t>(image.size()), image.data()));
-  for (int round = 0; round < 300; ++round) {
-    SCOPED_TRACE("round " + std::to_string(round));
-    f.AllocateAtEnd(below(20));  // a logical end beyond the size, too
-    const uint64_t end = f.GetEnd();
-    f.MarkUndo();
-    const int fault = static_cast<int>(below(4));  // 0: none, otherwise the fault of that kind
-    if (fault != 0) SetWriteFault(1 + below(6), static_cast<WriteFault>(fault));
-    bool failed = false;
-    for (int op = 0, ops = 1 + static_cast<int>(below(8)); op < ops; ++op) {
-      const uint64_t size = std::filesystem::file_size(path);
-      bool ok;
-      if (below(4) != 0) {
-        const Bytes bytes(1 + below(4000), static_cast<uint8_t>(round));
-        ok = f.WriteAt(below(size + 3000), static_cast<uint32_t>(bytes.size()), bytes.data());
-      } else {
-        ok = f.ResizeFromEnd(static_cast<int64_t>(below(3000)) - static_cast<int64_t>(below(size)));
-      }
-      if (failed) {
-        ASSERT_FALSE(ok) << "a write after a failure went through";
-        ASSERT_EQ(std::filesystem::file_size(path), size);
-      }
-      failed = failed || !ok;
-    }
-    SetWriteFault(0, WriteFault::kNone);
-    ASSERT_EQ(f.HadWriteError(), failed);
-    if (round % 10 == 0 && !failed) {
-      f.DropUndoMark();
-      image = ReadWhole(path);
-      continue;
-    }
-    ASSERT_TRUE(f.UndoToMark());
-    ASSERT_EQ(f.GetEnd(), end);
-    ASSERT_EQ(ReadWhole(path), image);
-  }
-}
 
 // A file open for writing is never truncated by a second writer; readers share it and see what
 // the writer adds. Names reach the system as UTF-8 (POSIX) or UTF-16 (Windows); handles are

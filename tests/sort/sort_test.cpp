@@ -13,6 +13,7 @@
 
 #include "platform/time_test_hook.h"
 #include "quillmark/quillmark.h"
+#include "scenario.h"
 #include "sidecar.h"
 #include "sort_test_support.h"
 
@@ -21,45 +22,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using Records = std::vector<std::pair<uint64_t, Bytes>>;
-
-// A file written through the C interface, the way a host writes one: groups of `channels`
-// doubles (and time), samples of distinct values. Open reopens an existing file.
-class ApiFile {
- public:
-  explicit ApiFile(std::string path) : path_(std::move(path)) {}
-  ~ApiFile() { Close(); }
-  bool Open() {
-    const MDF4HeaderInfo info{"author", "dept", "project", "subject", "clock", "comment\nline"};
-    int64_t start = 133000000000000000;
-    return open_ = MDF4_Create(path_.c_str(), &h_, &info, &start);
-  }
-  bool Group(const std::string& name, int channels, bool withTime) {
-    widths_[name] = channels + (withTime ? 1 : 0);
-    bool ok = MDF4_AddChannelGroup(&h_, name.c_str(), withTime);
-    for (int c = 0; ok && c < channels; ++c)
-      ok = MDF4_AddChannel(&h_, name.c_str(), ("ch" + std::to_string(c)).c_str(), c % 2 ? "V" : nullptr, 1.0 + c, 0.25 * c);
-    return ok;
-  }
-  bool Data(const std::string& name, uint32_t count) {
-    std::vector<double> values(std::max<size_t>(size_t{count} * widths_[name], 1));
-    for (double& v : values) v = static_cast<double>(next_++) * 0.5;
-    return MDF4_AddChannelData1D(&h_, name.c_str(), values.data(), count);
-  }
-  void Close() {
-    if (!open_) return;
-    MDF4_Close(&h_);
-    open_ = false;
-    MDF4_FreeString(h_.errorMessage);
-    h_ = MDF4Handle{};
-  }
-
- private:
-  std::string path_;
-  MDF4Handle h_{};
-  bool open_ = false;
-  std::map<std::string, int> widths_;
-  uint64_t next_ = 1;
-};
 
 // Reads and buffers so small that every record, ID, block header and list straddles reads and
 // buffer flushes; and odd large sizes.
@@ -174,20 +136,17 @@ class InterleavedGroupsTest : public SortTest, public ::testing::WithParamInterf
 TEST_P(InterleavedGroupsTest, MatchTheReference) {
   const int groups = GetParam();
   std::mt19937 random(static_cast<uint32_t>(groups));
-  ApiFile f(dir_.Path("src.mf4"));
-  ASSERT_TRUE(f.Open());
-  for (int g = 0; g < groups; ++g)
-    ASSERT_TRUE(f.Group("g" + std::to_string(g), static_cast<int>(random() % 6), g % 3 != 1));
+  std::vector<ScenarioOp> ops = {{ScenarioOp::kCreate}};
+  for (int g = 0; g < groups; ++g) AddGroupOps(ops, "g" + std::to_string(g), static_cast<int>(random() % 6), g % 3 != 1);
   const int calls = 30 + 3 * groups;
   for (int c = 0; c < calls; ++c) {
-    if (c == calls / 2) {
-      f.Close();
-      ASSERT_TRUE(f.Open());
-    }
+    if (c == calls / 2) ops.insert(ops.end(), {{ScenarioOp::kClose}, {ScenarioOp::kCreate}});
     const int g = groups == 1 ? 0 : static_cast<int>(random() % (groups - 1));
-    ASSERT_TRUE(f.Data("g" + std::to_string(g), 1 + random() % 1000));
+    ops.push_back({ScenarioOp::kData1D, "g" + std::to_string(g), 0, false, 1 + static_cast<uint32_t>(random() % 1000)});
   }
-  f.Close();
+  ops.push_back({ScenarioOp::kClose});
+  MDF4Handle h{};
+  ASSERT_EQ(RunFrom(dir_.Path("src.mf4"), ops, 0, h), ops.size());
   ExpectSameAsReference("src.mf4", 1, 0);
 }
 
@@ -197,11 +156,10 @@ TEST_F(SortTest, GroupsEndingOnAndAcrossBlockAndListBoundaries) {
   // One double per record: 8 bytes. Data of exactly one block, of exactly one full list, of a
   // full list and 8 bytes (a second list), and of more than 20 MiB in odd pieces.
   constexpr uint32_t kBlock = fmt::kDataBlockCapacity;
-  ApiFile f(dir_.Path("src.mf4"));
-  ASSERT_TRUE(f.Open());
+  std::vector<ScenarioOp> ops = {{ScenarioOp::kCreate}};
   std::map<std::string, uint32_t> left = {{"block", kBlock / 8}, {"list", 5 * kBlock / 8}, {"list+1", 5 * kBlock / 8 + 1},
                                           {"big", 5 * kBlock / 8 + 123457}, {"one", 1}, {"none", 0}};
-  for (const auto& [name, n] : left) ASSERT_TRUE(f.Group(name, 1, false));
+  for (const auto& [name, n] : left) AddGroupOps(ops, name, 1, false);
   std::mt19937 random(7);
   for (bool more = true; more;) {
     more = false;
@@ -209,12 +167,14 @@ TEST_F(SortTest, GroupsEndingOnAndAcrossBlockAndListBoundaries) {
       if (n == 0) continue;
       // Mostly large calls (a small one now and then), so that the writing stays quick.
       const uint32_t k = std::min<uint32_t>(n, random() % 4 == 0 ? 1 + random() % 1000 : 300000 + random() % 7);
-      ASSERT_TRUE(f.Data(name, k));
+      ops.push_back({ScenarioOp::kData1D, name, 0, false, k});
       n -= k;
       more = more || n != 0;
     }
   }
-  f.Close();
+  ops.push_back({ScenarioOp::kClose});
+  MDF4Handle h{};
+  ASSERT_EQ(RunFrom(dir_.Path("src.mf4"), ops, 0, h), ops.size());
   ExpectSameAsReference("src.mf4", 1, 0, {{}, kOdd});
 }
 

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <regex>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -48,41 +47,8 @@ inline std::string WriteImage(const TempDir& dir, const MdfBuilder& m, const std
   return name;
 }
 
-// A file read back into a builder, so that its links and fields can be followed by position.
-inline MdfBuilder LoadImage(const std::string& path) {
-  MdfBuilder m;
-  EXPECT_TRUE(ReadFileBytes(path, &m.Bytes())) << path;
-  return m;
-}
-
-inline uint64_t Field64(const MdfBuilder& m, uint64_t pos) {
-  return pos + 8 <= m.Size() ? LoadLE64(&m.Bytes()[pos]) : 0;
-}
-
-inline std::string BlockId(const MdfBuilder& m, uint64_t pos) {
-  return pos + 4 <= m.Size() ? std::string(reinterpret_cast<const char*>(&m.Bytes()[pos]), 4) : "";
-}
-
-// The elements of the chain starting at first, following link 0; a repeated element ends it.
-inline std::vector<uint64_t> ChainOf(const MdfBuilder& m, uint64_t first) {
-  std::vector<uint64_t> out;
-  std::set<uint64_t> seen;
-  for (uint64_t p = first; p != 0 && seen.insert(p).second; p = m.GetLink(p, 0)) out.push_back(p);
-  return out;
-}
-
 inline std::vector<uint64_t> DataGroupsOf(const MdfBuilder& m) {
   return ChainOf(m, m.GetLink(fmt::kHDPosition, fmt::kHdDgFirst));
-}
-
-// The text of the ##TX or ##MD block at pos, up to its first zero byte; "" for link 0.
-inline std::string TextOf(const MdfBuilder& m, uint64_t pos) {
-  if (pos == 0) return "";
-  EXPECT_TRUE(BlockId(m, pos) == "##TX" || BlockId(m, pos) == "##MD") << pos;
-  std::string s;
-  for (uint64_t p = m.DataPos(pos); p < m.Size() && m.Bytes()[p] != 0; ++p)
-    s.push_back(static_cast<char>(m.Bytes()[p]));
-  return s;
 }
 
 // The record bytes behind a data link of a sorted copy: a ##DL chain of ##DT blocks.

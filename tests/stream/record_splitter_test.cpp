@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
 #include <vector>
 
 #include "mdf_builder.h"
@@ -13,22 +12,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct Sink {
-  struct Target {
-    bool variable = false;
-    uint64_t length = 0;
-    Bytes bytes;
-  };
-  std::map<uint64_t, Target> groups;
-  Target* Take(uint64_t id) {
-    auto it = groups.find(id);
-    return it == groups.end() ? nullptr : &it->second;
-  }
-  bool Data(Target* t, const uint8_t* p, uint64_t n, bool) {
-    t->bytes.insert(t->bytes.end(), p, p + n);
-    return true;
-  }
-};
+using Sink = RecordSink;
 
 TEST(RecordSplitter, SplitsEveryLayoutInAnyPiecesAndStopsWhereTheDataEnds) {
   const Bytes a = {1, 2, 3}, b = {4, 5, 6, 7, 8}, vlsd = {2, 0, 0, 0, 9, 9};  // VLSD: length 2, bytes

@@ -1,6 +1,7 @@
 // MdfBuilder: lays MDF 4 blocks into a byte image with its own encoders, independent of the library's blocks.
 #include "mdf_builder.h"
 
+#include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <set>
 
 #include "block/byte_order.h"
 #include "block/format.h"
@@ -37,7 +39,6 @@ constexpr size_t kDZOrgType = 0, kDZZipType = 2, kDZZipParameter = 4, kDZOrgLeng
 constexpr size_t kDLRecord = 8;
 constexpr size_t kDLFlags = 0, kDLCount = 4;
 constexpr size_t kHLRecord = 8;
-constexpr size_t kHLFlags = 0, kHLZipType = 2;
 
 // Copies src into an n-character field, filling the rest with blanks (no terminator when full).
 void PutBlankPadded(uint8_t* field, size_t n, const char* src) {
@@ -69,7 +70,7 @@ MdfBuilder::MdfBuilder(uint16_t version, const char* programId) {
 void MdfBuilder::SetStartTime(uint64_t startNs, int16_t tzMin, int16_t dstMin, uint8_t timeFlags) {
   std::vector<uint8_t> rec(kHDRecord, 0);
   PutTime(rec, startNs, tzMin, dstMin, timeFlags);
-  PatchBytes(DataPos(f::kHDPosition), rec.data(), kHDTimeFlags + 1);
+  std::copy(rec.begin(), rec.begin() + kHDTimeFlags + 1, bytes_.begin() + DataPos(f::kHDPosition));
 }
 
 uint64_t MdfBuilder::SetHDComment(const std::string& xml) {
@@ -122,23 +123,13 @@ uint64_t MdfBuilder::DataPos(uint64_t blockPos) const {
          f::kLinkSize * Load64(blockPos + f::kHeaderLinkCountOffset);
 }
 
-void MdfBuilder::PatchBytes(uint64_t pos, const void* src, size_t n) {
-  if (bytes_.size() < pos + n) bytes_.resize(pos + n, 0);
-  if (n != 0) std::memcpy(&bytes_[pos], src, n);
-}
-
 void MdfBuilder::PatchLE(uint64_t pos, uint64_t v, size_t n) {
-  uint8_t b[8];
-  StoreLE64(b, v);
-  PatchBytes(pos, b, n);
+  if (bytes_.size() < pos + n) bytes_.resize(pos + n, 0);
+  for (size_t i = 0; i < n; ++i) bytes_[pos + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
 void MdfBuilder::SetBlockLength(uint64_t blockPos, uint64_t length) {
   Patch64(blockPos + f::kHeaderLengthOffset, length);
-}
-
-void MdfBuilder::AppendRaw(const std::vector<uint8_t>& bytes) {
-  bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
 }
 
 void MdfBuilder::Chain(uint64_t parent, int firstIndex, uint64_t child) {
@@ -232,9 +223,11 @@ uint64_t MdfBuilder::AddDT(const std::vector<uint8_t>& bytes, const char* type) 
   return AddBlock(type, {}, bytes);
 }
 
-uint64_t MdfBuilder::AddDZ(const std::vector<uint8_t>& raw, uint8_t zipType,
-                           uint32_t zipParameter, const char* orgType) {
-  std::vector<uint8_t> src = zipType == f::kZipTransposeDeflate ? Transpose(raw, zipParameter) : raw;
+uint64_t MdfBuilder::AddDZ(const std::vector<uint8_t>& raw, uint8_t zipType, uint32_t zipParameter) {
+  std::vector<uint8_t> src(raw);
+  const size_t rows = zipType == f::kZipTransposeDeflate ? raw.size() / zipParameter : 0;
+  for (size_t r = 0; r < rows; ++r)  // the tail of raw.size() % zipParameter bytes stays
+    for (size_t c = 0; c < zipParameter; ++c) src[c * rows + r] = raw[r * zipParameter + c];
   uLongf packedLength = compressBound(static_cast<uLong>(src.size()));
   std::vector<uint8_t> data(kDZRecord + packedLength, 0);
   if (compress2(&data[kDZRecord], &packedLength, src.data(), static_cast<uLong>(src.size()),
@@ -242,8 +235,8 @@ uint64_t MdfBuilder::AddDZ(const std::vector<uint8_t>& raw, uint8_t zipType,
     return 0;
   }
   data.resize(kDZRecord + packedLength);
-  data[kDZOrgType] = static_cast<uint8_t>(orgType[0]);
-  data[kDZOrgType + 1] = static_cast<uint8_t>(orgType[1]);
+  data[kDZOrgType] = 'D';
+  data[kDZOrgType + 1] = 'T';
   data[kDZZipType] = zipType;
   StoreLE32(&data[kDZZipParameter], zipParameter);
   StoreLE64(&data[kDZOrgLength], raw.size());
@@ -256,33 +249,15 @@ void MdfBuilder::SetDZLengths(uint64_t dzPos, uint64_t orgDataLength, uint64_t d
   Patch64(DataPos(dzPos) + kDZDataLength, dataLength);
 }
 
-uint64_t MdfBuilder::DataLengthOf(uint64_t blockPos) const {
-  if (blockPos + 4 > bytes_.size()) return 0;
-  if (bytes_[blockPos + 2] == 'D' && bytes_[blockPos + 3] == 'Z')
-    return Load64(DataPos(blockPos) + kDZOrgLength);
-  const uint64_t head = DataPos(blockPos) - blockPos;
-  const uint64_t length = Load64(blockPos + f::kHeaderLengthOffset);
-  return length > head ? length - head : 0;
-}
-
 uint64_t MdfBuilder::AddDL(const std::vector<uint64_t>& blocks, uint64_t next, bool equalLength,
-                           uint64_t equalLengthValue, const std::vector<uint64_t>& offsets) {
-  std::vector<uint64_t> links;
-  links.push_back(next);
+                           uint64_t equalLengthValue) {
+  std::vector<uint64_t> links = {next};
   links.insert(links.end(), blocks.begin(), blocks.end());
   std::vector<uint64_t> values;
-  if (equalLength) {
-    if (equalLengthValue == kFromFirstBlock)
-      equalLengthValue = blocks.empty() ? 0 : DataLengthOf(blocks[0]);
-    values.push_back(equalLengthValue);
-  } else if (!offsets.empty()) {
-    values = offsets;
-  } else {
-    uint64_t sum = 0;
-    for (uint64_t b : blocks) {
-      values.push_back(sum);
-      sum += DataLengthOf(b);
-    }
+  if (equalLength) values.push_back(equalLengthValue);
+  for (uint64_t sum = 0, i = 0; !equalLength && i < blocks.size(); ++i) {
+    values.push_back(sum);
+    sum += Load64(blocks[i] + f::kHeaderLengthOffset) - (DataPos(blocks[i]) - blocks[i]);
   }
   std::vector<uint8_t> data(kDLRecord + 8 * values.size(), 0);
   data[kDLFlags] = equalLength ? f::kDlFlagEqualLength : 0;
@@ -291,52 +266,28 @@ uint64_t MdfBuilder::AddDL(const std::vector<uint64_t>& blocks, uint64_t next, b
   return AddBlock("DL", links, data);
 }
 
-uint64_t MdfBuilder::AddHL(uint64_t firstDl, uint16_t flags, uint8_t zipType) {
-  std::vector<uint8_t> rec(kHLRecord, 0);
-  StoreLE16(&rec[kHLFlags], flags);
-  rec[kHLZipType] = zipType;
-  return AddBlock("HL", {firstDl}, rec);
+uint64_t MdfBuilder::AddHL(uint64_t firstDl) {
+  return AddBlock("HL", {firstDl}, std::vector<uint8_t>(kHLRecord, 0));
 }
 
 void MdfBuilder::SetDGData(uint64_t dg, uint64_t link) { SetLink(dg, f::kDgData, link); }
 
 MdfBuilder::SplitResult MdfBuilder::AddSplitData(const std::vector<uint8_t>& bytes,
                                                  const SplitLayout& layout) {
-  SplitResult result;
   const uint64_t step = layout.blockSize == 0 ? bytes.size() : layout.blockSize;
-  for (uint64_t off = 0; off < bytes.size(); off += step) {
-    const uint64_t n = std::min<uint64_t>(step, bytes.size() - off);
-    std::vector<uint8_t> chunk(bytes.begin() + off, bytes.begin() + off + n);
-    uint64_t block = layout.compress
-                         ? AddDZ(chunk, layout.zipType, layout.zipParameter, layout.blockType)
-                         : AddDT(chunk, layout.blockType);
-    if (block == 0) return SplitResult{};
-    result.blocks.push_back(block);
+  std::vector<uint64_t> blocks;
+  for (uint64_t off = 0; off < bytes.size(); off += step)
+    blocks.push_back(AddDT({bytes.begin() + off, bytes.begin() + std::min(off + step, bytes.size())}));
+  const size_t perList = layout.blocksPerList == 0 ? std::max<size_t>(blocks.size(), 1) : layout.blocksPerList;
+  uint64_t first = 0, last = 0;
+  for (size_t at = 0; at == 0 || at < blocks.size(); at += perList) {
+    const uint64_t dl = AddDL({blocks.begin() + at, blocks.begin() + std::min(at + perList, blocks.size())}, 0,
+                              true, step);
+    if (last != 0) SetLink(last, f::kDlNext, dl);
+    last = dl;
+    if (first == 0) first = dl;
   }
-
-  const size_t perList = layout.blocksPerList == 0 ? std::max<size_t>(result.blocks.size(), 1)
-                                                   : layout.blocksPerList;
-  const uint64_t equal = layout.blockSize == 0 ? kFromFirstBlock : layout.blockSize;
-  uint64_t dataOffset = 0;
-  size_t first = 0;
-  do {
-    const size_t last = std::min(first + perList, result.blocks.size());
-    std::vector<uint64_t> listed(result.blocks.begin() + first, result.blocks.begin() + last);
-    std::vector<uint64_t> offsets;
-    for (uint64_t b : listed) {
-      offsets.push_back(dataOffset);
-      dataOffset += DataLengthOf(b);
-    }
-    uint64_t dl = AddDL(listed, 0, layout.equalLength, equal, offsets);
-    if (!result.lists.empty()) SetLink(result.lists.back(), f::kDlNext, dl);
-    result.lists.push_back(dl);
-    first = last;
-  } while (first < result.blocks.size());
-
-  result.root = layout.withHL ? AddHL(result.lists.front(), 0,
-                                      layout.compress ? layout.zipType : 0)
-                              : result.lists.front();
-  return result;
+  return {layout.withHL ? AddHL(first) : first};
 }
 
 std::vector<uint8_t> MdfBuilder::UnsortedRecords(
@@ -351,15 +302,6 @@ std::vector<uint8_t> MdfBuilder::UnsortedRecords(
   return out;
 }
 
-std::vector<uint8_t> MdfBuilder::Transpose(const std::vector<uint8_t>& bytes, uint32_t columns) {
-  if (columns == 0) return bytes;
-  std::vector<uint8_t> out(bytes);
-  const size_t rows = bytes.size() / columns;
-  for (size_t r = 0; r < rows; ++r)
-    for (size_t c = 0; c < columns; ++c) out[c * rows + r] = bytes[r * columns + c];
-  return out;  // the tail of bytes.size() % columns bytes was copied unchanged
-}
-
 bool MdfBuilder::WriteTo(const std::string& path) const {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes_.data()), static_cast<std::streamsize>(bytes_.size()));
@@ -371,6 +313,35 @@ bool ReadFileBytes(const std::string& path, std::vector<uint8_t>* out) {
   std::ifstream in(path, std::ios::binary);
   out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   return in.good() || in.eof();
+}
+
+MdfBuilder LoadImage(const std::string& path) {
+  MdfBuilder m;
+  EXPECT_TRUE(ReadFileBytes(path, &m.Bytes())) << path;
+  return m;
+}
+
+uint64_t Field64(const MdfBuilder& m, uint64_t pos) {
+  return pos + 8 <= m.Size() ? LoadLE64(&m.Bytes()[pos]) : 0;
+}
+
+std::string BlockId(const MdfBuilder& m, uint64_t pos) {
+  return pos + 4 <= m.Size() ? std::string(reinterpret_cast<const char*>(&m.Bytes()[pos]), 4) : "";
+}
+
+std::vector<uint64_t> ChainOf(const MdfBuilder& m, uint64_t first) {
+  std::vector<uint64_t> out;
+  std::set<uint64_t> seen;
+  for (uint64_t p = first; p != 0 && seen.insert(p).second; p = m.GetLink(p, 0)) out.push_back(p);
+  return out;
+}
+
+std::string TextOf(const MdfBuilder& m, uint64_t pos) {
+  if (pos == 0) return "";
+  EXPECT_TRUE(BlockId(m, pos) == "##TX" || BlockId(m, pos) == "##MD") << pos;
+  std::string s;
+  for (uint64_t p = m.DataPos(pos); p < m.Size() && m.Bytes()[p] != 0; ++p) s.push_back(static_cast<char>(m.Bytes()[p]));
+  return s;
 }
 
 }  // namespace qm::test

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,17 +36,13 @@ class MdfBuilder {
   uint64_t GetLink(uint64_t blockPos, int index) const;
   // Position of the block's data section: blockPos + 24 + 8 * (its link count field).
   uint64_t DataPos(uint64_t blockPos) const;
-  // Overwrites bytes in place; grows the file with zeros when the range reaches past its end.
-  void PatchBytes(uint64_t pos, const void* src, size_t n);
-  // Little-endian numbers of 2, 4 and 8 bytes.
+  // Little-endian numbers of 1, 2, 4 and 8 bytes, overwritten in place.
   void Patch8(uint64_t pos, uint8_t v) { PatchLE(pos, v, 1); }
   void Patch16(uint64_t pos, uint16_t v) { PatchLE(pos, v, 2); }
   void Patch32(uint64_t pos, uint32_t v) { PatchLE(pos, v, 4); }
   void Patch64(uint64_t pos, uint64_t v) { PatchLE(pos, v, 8); }
   // Overwrites the header's length field (for blocks that claim more or less than they hold).
   void SetBlockLength(uint64_t blockPos, uint64_t length);
-  // Appends raw bytes at the current end, unaligned (stray bytes, truncated tails).
-  void AppendRaw(const std::vector<uint8_t>& bytes);
   std::vector<uint8_t>& Bytes() { return bytes_; }
   const std::vector<uint8_t>& Bytes() const { return bytes_; }
   uint64_t Size() const { return bytes_.size(); }
@@ -73,55 +70,34 @@ class MdfBuilder {
   // ---- Data blocks ----
   // ##DT (or another two-letter data type such as "SD", "RD") holding the bytes.
   uint64_t AddDT(const std::vector<uint8_t>& bytes, const char* type = "DT");
-  // ##DZ of the bytes: zip type 1 transposes them into zipParameter columns first (unless
-  // zipParameter is 0), then the result is deflated in the zlib format. dz_org_data_length is
-  // raw.size(). Returns 0 if zlib fails.
-  uint64_t AddDZ(const std::vector<uint8_t>& raw, uint8_t zipType, uint32_t zipParameter,
-                 const char* orgType = "DT");
+  // ##DZ of the bytes: zip type 1 transposes them into zipParameter columns first, then the
+  // result is deflated in the zlib format. dz_org_data_length is raw.size(). 0 if zlib fails.
+  uint64_t AddDZ(const std::vector<uint8_t>& raw, uint8_t zipType, uint32_t zipParameter);
   // Rewrites dz_org_data_length and dz_data_length of the ##DZ at dzPos (the stored payload stays).
   void SetDZLengths(uint64_t dzPos, uint64_t orgDataLength, uint64_t dataLength);
-  // kFromFirstBlock as the equal length of a list takes the data length of its first listed block
-  // (for a ##DZ its uncompressed length); an empty list then states 0.
-  static constexpr uint64_t kFromFirstBlock = ~0ULL;
-  // ##DL listing the blocks. With equalLength, dl_flags bit 0 and one value, the equal length;
-  // without, dl_flags 0 and one offset per block: `offsets` when given, else the running sum of the
-  // listed blocks' data lengths starting at 0.
+  // ##DL listing the blocks. With equalLength, dl_flags bit 0 and that one length; without,
+  // dl_flags 0 and one offset per block, the running sum of the listed blocks' lengths from 0.
   uint64_t AddDL(const std::vector<uint64_t>& blocks, uint64_t next = 0, bool equalLength = true,
-                 uint64_t equalLengthValue = kFromFirstBlock, const std::vector<uint64_t>& offsets = {});
+                 uint64_t equalLengthValue = 0);
   // ##HL in front of a DL chain.
-  uint64_t AddHL(uint64_t firstDl, uint16_t flags = 0, uint8_t zipType = 0);
+  uint64_t AddHL(uint64_t firstDl);
   void SetDGData(uint64_t dg, uint64_t link);
-  // Data length a reader would take from the block at pos: dz_org_data_length for a ##DZ, otherwise
-  // the header length minus header and links.
-  uint64_t DataLengthOf(uint64_t blockPos) const;
 
   // How AddSplitData lays a byte sequence out.
   struct SplitLayout {
-    uint64_t blockSize = 0;        // data bytes per block, the last one shorter; 0: one block
-    uint32_t blocksPerList = 0;    // data blocks per ##DL; 0: all in one list
-    bool withHL = false;           // put an ##HL in front of the list chain
-    bool compress = false;         // ##DZ blocks instead of plain ones
-    uint8_t zipType = 0;           // for compress
-    uint32_t zipParameter = 0;     // for compress with zip type 1 (columns)
-    bool equalLength = true;       // dl_flags bit 0 with blockSize, else per-block offsets
-    const char* blockType = "DT";  // the data block type (dz_org_block_type when compressed)
+    uint64_t blockSize = 0;      // data bytes per ##DT, the last one shorter; 0: one block
+    uint32_t blocksPerList = 0;  // blocks per ##DL (equal length); 0: all in one list
+    bool withHL = false;         // put an ##HL in front of the list chain
   };
   struct SplitResult {
-    uint64_t root = 0;                // what dg_data should point to: the ##HL or the first ##DL
-    std::vector<uint64_t> lists;      // the ##DL blocks in chain order
-    std::vector<uint64_t> blocks;     // the data blocks in data order
+    uint64_t root = 0;  // what dg_data should point to: the ##HL or the first ##DL
   };
-  // Cuts bytes into data blocks and lists them in a chain of ##DL blocks. Empty bytes give one empty
-  // list. A zlib failure leaves root 0.
+  // Cuts bytes into ##DT blocks listed in a chain of ##DL blocks. Empty bytes give one empty list.
   SplitResult AddSplitData(const std::vector<uint8_t>& bytes, const SplitLayout& layout);
 
   // Record ID (low recIdSize bytes, little-endian; at most 8) followed by the payload, per record.
   static std::vector<uint8_t> UnsortedRecords(
       uint8_t recIdSize, const std::vector<std::pair<uint64_t, std::vector<uint8_t>>>& records);
-  // The byte transposition of zip type 1: floor(L/N) rows of N bytes stored column by column, the
-  // L mod N tail bytes unchanged behind them. columns 0 returns the input.
-  static std::vector<uint8_t> Transpose(const std::vector<uint8_t>& bytes, uint32_t columns);
-
   // Writes the image to path (created or truncated). False on any I/O failure.
   bool WriteTo(const std::string& path) const;
 
@@ -137,5 +113,34 @@ class MdfBuilder {
 
 // Reads a whole file; false when it cannot be opened or read.
 bool ReadFileBytes(const std::string& path, std::vector<uint8_t>* out);
+
+// Reading images back (a file read into a builder is followed by position): a 64-bit field
+// and the block ID at pos ("" or 0 past the end); the elements of the chain starting at first,
+// following link 0 (a repeated element ends it); the text of the ##TX or ##MD at pos up to
+// its first zero byte ("" for link 0).
+MdfBuilder LoadImage(const std::string& path);
+uint64_t Field64(const MdfBuilder& m, uint64_t pos);
+std::string BlockId(const MdfBuilder& m, uint64_t pos);
+std::vector<uint64_t> ChainOf(const MdfBuilder& m, uint64_t first);
+std::string TextOf(const MdfBuilder& m, uint64_t pos);
+
+// A sink for the library's record splitter that collects the bytes handed out for each
+// declared record ID (VLSD targets are stepped over by the splitter itself).
+struct RecordSink {
+  struct Target {
+    bool variable = false;
+    uint64_t length = 0;
+    std::vector<uint8_t> bytes;
+  };
+  std::map<uint64_t, Target> groups;
+  Target* Take(uint64_t id) {
+    auto it = groups.find(id);
+    return it == groups.end() ? nullptr : &it->second;
+  }
+  bool Data(Target* t, const uint8_t* p, uint64_t n, bool) {
+    t->bytes.insert(t->bytes.end(), p, p + n);
+    return true;
+  }
+};
 
 }  // namespace qm::test

@@ -1,11 +1,9 @@
 // TempDir: a private directory under the system temp dir, removed with everything in it.
 #include "temp_dir.h"
 
-#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <system_error>
-#include <vector>
 
 namespace qm::test {
 
@@ -13,19 +11,12 @@ TempDir::TempDir() {
   std::error_code ec;
   std::filesystem::path base = std::filesystem::temp_directory_path(ec);
   if (ec) base = "/tmp";
-#ifdef _WIN32
-  // No mkdtemp: try random names until one is created afresh.
+  // Random names until one is created afresh (create_directory is false for an existing one).
   std::random_device random;
   for (int attempt = 0; attempt < 100 && root_.empty(); ++attempt) {
     const std::filesystem::path candidate = base / ("qm_test_" + std::to_string(random()));
     if (std::filesystem::create_directory(candidate, ec)) root_ = candidate.string();
   }
-#else
-  std::string pattern = (base / "qm_test_XXXXXX").string();
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (mkdtemp(buffer.data()) != nullptr) root_ = buffer.data();
-#endif
 }
 
 TempDir::~TempDir() {
