@@ -5,8 +5,6 @@ if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/../tools/CMakeLists.txt AND TARGET quillma
   target_include_directories(qm_cli_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/../tools)
   # The static form of the C interface writes a file that this process keeps open.
   target_link_libraries(qm_cli_tests PRIVATE quillmark_static qm_test_support GTest::gtest_main)
-  target_compile_definitions(qm_cli_tests PRIVATE QM_CLI_PATH="$<TARGET_FILE:quillmark_cli>")
-  add_dependencies(qm_cli_tests quillmark_cli)
   gtest_discover_tests(qm_cli_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
 endif()
 

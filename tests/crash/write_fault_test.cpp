@@ -1,12 +1,6 @@
 // A write or size change that fails at any point costs no earlier call: the failed call is
 // taken back, the handle stays usable and closable, and the file reopens and appends.
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -127,54 +121,6 @@ INSTANTIATE_TEST_SUITE_P(Kinds, WriteFaultTest,
                                            FaultCase{WriteFault::kPartial, "WritesHalf"},
                                            FaultCase{WriteFault::kFailOnward, "FailsFromThenOn"}),
                          [](const auto& info) { return std::string(info.param.name); });
-
-// A real limit: the file may not grow beyond 12 MB (the operating system refuses the write
-// that would cross it, SIGXFSZ ignored), reached in the middle of a data call that crosses
-// data blocks. The call fails with -8007 and the file holds exactly the calls before it;
-// once the limit is lifted the same handle repeats the call and completes the scenario.
-TEST(WriteFault, FileSizeLimitCostsNoEarlierCall) {
-  TempDir dir;
-  const std::string path = dir.Path("limited.mf4"), copy = dir.Path("at-limit.mf4");
-  const std::vector<ScenarioOp> ops = CrashScenario();
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{};
-    getrlimit(RLIMIT_FSIZE, &limit);
-    const rlim_t unlimited = limit.rlim_cur;
-    limit.rlim_cur = 12'000'000;
-    setrlimit(RLIMIT_FSIZE, &limit);
-    MDF4Handle h{};
-    int32_t report[2] = {-1, 0};
-    report[0] = static_cast<int32_t>(RunFrom(path, ops, 0, h));
-    report[1] = h.errorCode;
-    if (static_cast<size_t>(report[0]) < ops.size()) {
-      std::filesystem::copy_file(path, copy);
-      limit.rlim_cur = unlimited;
-      setrlimit(RLIMIT_FSIZE, &limit);
-      ClearError(h);
-      if (RunFrom(path, ops, static_cast<size_t>(report[0]), h) != ops.size()) report[1] = 1;
-    }
-    _exit(write(fds[1], report, sizeof report) == sizeof report ? 0 : 1);
-  }
-  close(fds[1]);
-  int32_t report[2] = {};
-  const ssize_t got = read(fds[0], report, sizeof report);
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  ASSERT_EQ(got, static_cast<ssize_t>(sizeof report));
-  ASSERT_GE(report[0], 0);
-  const auto failed = static_cast<size_t>(report[0]);
-  ASSERT_LT(failed, ops.size()) << "the limit was never reached";
-  EXPECT_EQ(ops[failed].kind, ScenarioOp::kData1D);
-  EXPECT_EQ(report[1], MDF4_ERR_WRITE);
-  ExpectReopensWithCompletedCalls(copy, ops, failed, false);
-  ExpectReopensWithCompletedCalls(path, ops, ops.size(), false);
-}
 
 }  // namespace
 }  // namespace qm::test

@@ -132,11 +132,11 @@ void MdfBuilder::SetBlockLength(uint64_t blockPos, uint64_t length) {
   Patch64(blockPos + f::kHeaderLengthOffset, length);
 }
 
-void MdfBuilder::Chain(uint64_t parent, int firstIndex, uint64_t child) {
+uint64_t MdfBuilder::Chain(uint64_t parent, int firstIndex, uint64_t child) {
   uint64_t cur = GetLink(parent, firstIndex);
   if (cur == 0) {
     SetLink(parent, firstIndex, child);
-    return;
+    return child;
   }
   // A chain cannot hold more elements than there are headers in the image; the bound only
   // matters when a test has patched a loop into it.
@@ -146,6 +146,7 @@ void MdfBuilder::Chain(uint64_t parent, int firstIndex, uint64_t child) {
     cur = next;
   }
   SetLink(cur, 0, child);
+  return child;
 }
 
 uint64_t MdfBuilder::AddText(const std::string& text, bool md) {
@@ -160,17 +161,13 @@ uint64_t MdfBuilder::AddFH(uint64_t timeNs, const std::string& xml, int16_t tzMi
   if (!xml.empty()) links[f::kFhMdComment] = AddText(xml, true);
   std::vector<uint8_t> rec(kFHRecord, 0);
   PutTime(rec, timeNs, tzMin, dstMin, timeFlags);
-  uint64_t fh = AddBlock("FH", links, rec);
-  Chain(f::kHDPosition, f::kHdFhFirst, fh);
-  return fh;
+  return Chain(f::kHDPosition, f::kHdFhFirst, AddBlock("FH", links, rec));
 }
 
 uint64_t MdfBuilder::AddDG(uint8_t recIdSize) {
   std::vector<uint8_t> rec(kDGRecord, 0);
   rec[0] = recIdSize;
-  uint64_t dg = AddBlock("DG", std::vector<uint64_t>(kDGLinks, 0), rec);
-  Chain(f::kHDPosition, f::kHdDgFirst, dg);
-  return dg;
+  return Chain(f::kHDPosition, f::kHdDgFirst, AddBlock("DG", std::vector<uint64_t>(kDGLinks, 0), rec));
 }
 
 uint64_t MdfBuilder::AddCG(uint64_t dg, uint64_t recordId, uint64_t cycleCount, uint32_t dataBytes,
@@ -185,9 +182,7 @@ uint64_t MdfBuilder::AddCG(uint64_t dg, uint64_t recordId, uint64_t cycleCount, 
   StoreLE16(&rec[kCGFlags], flags);
   StoreLE32(&rec[kCGDataBytes], dataBytes);
   StoreLE32(&rec[kCGInvalBytes], invalBytes);
-  uint64_t cg = AddBlock("CG", links, rec);
-  Chain(dg, f::kDgCgFirst, cg);
-  return cg;
+  return Chain(dg, f::kDgCgFirst, AddBlock("CG", links, rec));
 }
 
 uint64_t MdfBuilder::AddCN(uint64_t cg, const char* name, const char* unit, uint8_t cnType,
@@ -204,9 +199,7 @@ uint64_t MdfBuilder::AddCN(uint64_t cg, const char* name, const char* unit, uint
   rec[kCNBitOffset] = bitOffset;
   StoreLE32(&rec[kCNByteOffset], byteOffset);
   StoreLE32(&rec[kCNBitCount], bitCount);
-  uint64_t cn = AddBlock("CN", links, rec);
-  Chain(cg, f::kCgCnFirst, cn);
-  return cn;
+  return Chain(cg, f::kCgCnFirst, AddBlock("CN", links, rec));
 }
 
 uint64_t MdfBuilder::AddCC(uint8_t type, const std::vector<double>& vals, const char* name) {

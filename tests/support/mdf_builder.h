@@ -105,7 +105,7 @@ class MdfBuilder {
   uint64_t AppendAligned(size_t n);
   void PatchLE(uint64_t pos, uint64_t v, size_t n);
   // Appends child to the chain starting at parent's link `firstIndex`, following link 0 of each element.
-  void Chain(uint64_t parent, int firstIndex, uint64_t child);
+  uint64_t Chain(uint64_t parent, int firstIndex, uint64_t child);  // returns child
   uint64_t Load64(uint64_t pos) const;
 
   std::vector<uint8_t> bytes_;
