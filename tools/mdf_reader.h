@@ -119,7 +119,6 @@ class MdfReader {
   // once the file stops growing is reported as warnings and unreadable layouts.
   bool Open(const std::string& path, std::string* error);
   const FileInfo& Info() const { return info_; }
-  MDF4File* File() { return &mdf_; }
   DataLayout Layout(const DataGroupInfo& dg);
   // The data of the data group, resolved at Open; IsReady false when it could not be.
   m4DataStream& Stream(const DataGroupInfo& dg) { return *streams_[dg.index]; }

@@ -12,7 +12,7 @@ class mDirectFile {
   mDirectFile() = default;
   mDirectFile(const mDirectFile&) = delete;
   mDirectFile& operator=(const mDirectFile&) = delete;
-  virtual ~mDirectFile();
+  ~mDirectFile();
 
   // Opens an existing file for reading and writing (others may read, none may write).
   bool OpenReadWrite(const char16_t* name);
@@ -23,7 +23,7 @@ class mDirectFile {
   // Opens an existing file for reading only; others may read, none may write (and the open
   // fails while a writer holds the file).
   bool OpenReadOnlyLocked(const char16_t* name);
-  virtual void Close();
+  void Close();
   bool IsOpen() const { return handle_ != qm::os::kInvalidHandle; }
 
   bool ReadAt(uint64_t position, uint32_t count, void* destination);
