@@ -85,10 +85,13 @@ bool MdfReader::Open(const std::string& path, std::string* error) {
     *error = "'" + path + "' is a directory, not a file";
     return false;
   }
-  // A plain read-only probe first, so that the reason of a refusal can be named.
+  // A plain read-only probe first, so that the reason of a refusal can be named. It tries the
+  // lock that every writer of this library holds: when it can be had, no writer holds the file
+  // now (the lock goes with the probe, so a writer may start again right after).
   {
     mDirectFile probe;
-    if (!probe.OpenReadOnly(name.c_str())) {
+    atRest_ = probe.OpenReadOnlyLocked(name.c_str());
+    if (!atRest_ && !probe.OpenReadOnly(name.c_str())) {
       *error = qm::os::FileExists(name.c_str()) ? "cannot open '" + path + "' for reading"
                                                 : "'" + path + "': no such file";
       return false;
@@ -299,7 +302,7 @@ struct RecordReader::Split {
     uint64_t length = 0;
     size_t group = 0;
   };
-  enum class End { kNone, kUnknownId, kBeyondCounts, kTooLarge, kTooLong };
+  enum class End { kNone, kUnknownId, kBeyondCounts, kBeyondCount, kTooLarge, kTooLong };
 
   struct Sink {
     using Target = Split::Target;
@@ -312,6 +315,11 @@ struct RecordReader::Split {
       Target& t = found->second;
       split.taken = &t;
       if (t.variable) return &t;
+      // In a file at rest, a record behind its group's count is the first one the counts do
+      // not cover: a write its writer never completed, or one whose count a power loss kept
+      // from the disk. The records after it are later calls, so the data ends here and what
+      // is read stays a prefix of the writes.
+      if (split.atRest && split.counts[t.group] >= split.cycles[t.group]) return Stop(End::kBeyondCount);
       const uint64_t left = split.total - split.splitter.RecordStart();
       // A record longer than the data left is cut off: it is not collected.
       if (t.length > left - std::min<uint64_t>(left, split.idSize)) return Stop(End::kTooLong);
@@ -332,13 +340,15 @@ struct RecordReader::Split {
     }
   };
 
-  Split(const DataGroupInfo& dg, uint64_t totalLength)
-      : sink{*this}, splitter(dg.recordIdSize, sink), total(totalLength), idSize(dg.recordIdSize) {}
+  Split(const DataGroupInfo& dg, uint64_t totalLength, bool atRestFile)
+      : sink{*this}, splitter(dg.recordIdSize, sink), total(totalLength), idSize(dg.recordIdSize),
+        atRest(atRestFile) {}
 
   Sink sink;
   RecordSplitter<Sink> splitter;
   uint64_t total;
   uint32_t idSize;
+  bool atRest;  // no writer held the file: nothing is being added behind the counts
   std::unordered_map<uint64_t, Target> targets;  // record ID to its group (the first one wins)
   std::vector<uint64_t> counts, cycles;
   size_t open = 0;  // groups that have not given all their counted records yet
@@ -351,7 +361,8 @@ struct RecordReader::Split {
   bool readFailed = false;
 };
 
-RecordReader::RecordReader(MdfReader& reader, const DataGroupInfo& dg) : stream_(reader.Stream(dg)), dg_(dg) {}
+RecordReader::RecordReader(MdfReader& reader, const DataGroupInfo& dg)
+    : stream_(reader.Stream(dg)), dg_(dg), atRest_(reader.AtRest()) {}
 RecordReader::~RecordReader() = default;
 
 bool RecordReader::Open(std::string* error) {
@@ -368,7 +379,7 @@ bool RecordReader::Open(std::string* error) {
     return false;
   }
   stream_.Seek(0);
-  split_ = std::make_unique<Split>(dg_, stream_.TotalLength());
+  split_ = std::make_unique<Split>(dg_, stream_.TotalLength(), atRest_);
   Split& s = *split_;
   s.counts.assign(dg_.groups.size(), 0);
   s.cycles.resize(dg_.groups.size());
@@ -447,6 +458,12 @@ RecordReader::Status RecordReader::Next(size_t* group, const uint8_t** record, u
         // Every counted record was given: what follows is not counted (yet).
         warning_ = std::to_string(s.total - start) + " byte(s) of data behind the " +
                    "records the cycle counts state were left out (a writer may be adding records)";
+        return Status::kEnd;
+      case Split::End::kBeyondCount:
+        warning_ = "a record of group '" + dg_.groups[s.taken->group].name + "' at data offset " +
+                   std::to_string(start) + " lies behind the group's cycle count of " +
+                   std::to_string(s.cycles[s.taken->group]) +
+                   " (a write that was not completed); the data was read up to there";
         return Status::kEnd;
       case Split::End::kUnknownId:
         // The data stops validating here: the records before it are what can be trusted.

@@ -107,8 +107,8 @@ struct DataLayout {
 
 class MdfReader {
  public:
-  // Opens path read-only without taking a lock (a file being written elsewhere can be read)
-  // and loads the structure, then resolves the data blocks of every data group. On failure
+  // Opens path read-only without holding a lock (a file being written elsewhere can be read;
+  // a probe only tells whether a writer holds it) and loads the structure, then resolves the data blocks of every data group. On failure
   // error receives a one-line reason.
   //
   // A file that another program is writing is seen as it stood after one of its writer's
@@ -122,6 +122,8 @@ class MdfReader {
   DataLayout Layout(const DataGroupInfo& dg);
   // The data of the data group, resolved at Open; IsReady false when it could not be.
   m4DataStream& Stream(const DataGroupInfo& dg) { return *streams_[dg.index]; }
+  // No writer of this library held the file when it was opened.
+  bool AtRest() const { return atRest_; }
 
  private:
   // One load of the open file: structure, then data blocks. True when everything resolved.
@@ -139,12 +141,15 @@ class MdfReader {
   mDirectFile& file_ = mdf_.Direct();  // what the blocks are read from
   FileInfo info_;
   std::vector<std::unique_ptr<m4DataStream>> streams_;  // per data group
+  bool atRest_ = false;
 };
 
 // The records of one data group in file order, each with the index of its channel group.
 // Records of VLSD groups are skipped by their length prefix. Each group gives at most as many
-// records as its cycle count states: records behind them (a writer adding records, or a tail
-// its writer never counted) are left out, with a warning.
+// records as its cycle count states. In a file a writer holds, records behind a group's count
+// are being added: they are left out and the others read on. In a file at rest the data ends
+// at the first such record (a write never completed, or counted only in part before a power
+// loss), so what is read is the file's last consistent state; either way with a warning.
 class RecordReader {
  public:
   enum class Status { kRecord, kEnd, kError };
@@ -171,6 +176,7 @@ class RecordReader {
 
   m4DataStream& stream_;
   const DataGroupInfo& dg_;
+  bool atRest_;
   std::unique_ptr<Split> split_;
   std::vector<uint8_t> buffer_;
   std::string warning_;
