@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "cli_run.h"
 #include "scenario.h"
 #include "platform/platform.h"
 #include "quillmark/quillmark.h"
@@ -128,6 +129,18 @@ long KeptCalls(const Recording& r, const Groups& groups, const std::map<std::str
   return static_cast<long>(c);
 }
 
+// The CSV files `quillmark export` writes for path into folder, by name.
+std::map<std::string, std::string> ExportedCsv(const std::string& path, const std::string& folder) {
+  std::filesystem::remove_all(folder);
+  const CliResult r = RunCli({"export", path, "--output", folder});
+  std::map<std::string, std::string> files;
+  EXPECT_EQ(r.status, 0) << r.err;
+  if (r.status != 0) return files;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    files[entry.path().filename().string()] = ReadAll(entry.path().string());
+  return files;
+}
+
 // Builds `images` disk images of random power losses during the recorded run and checks
 // each; the run must have synced between minSyncs and maxSyncs times.
 void CheckPowerLosses(const char* policy, int images, uint32_t seed, size_t minSyncs, size_t maxSyncs) {
@@ -174,6 +187,7 @@ void CheckPowerLosses(const char* policy, int images, uint32_t seed, size_t minS
 
     // The sort of the image as the power loss left it (before the reopen repairs it).
     const bool sortedOk = n % 4 == 0 && MDF4_Sort(image.c_str(), sorted.c_str());
+    const auto exported = sortedOk ? ExportedCsv(image, dir.Path("image-csv")) : std::map<std::string, std::string>{};
     MDF4Handle h{};
     MDF4HeaderInfo info{"", "", "", "", "", ""};
     int64_t start = 0;
@@ -203,6 +217,8 @@ void CheckPowerLosses(const char* policy, int images, uint32_t seed, size_t minS
       ASSERT_GE(copied, 0) << "the sorted copy is not a prefix of the calls";
       EXPECT_GE(static_cast<size_t>(copied), std::min(durableCalls, ops.size() - 1)) << "the sort lost calls on disk";
       EXPECT_EQ(copy, values(groups)) << "the sort and the reopen keep different states";
+      // export shows the unrepaired image as its sorted copy holds it.
+      EXPECT_EQ(exported, ExportedCsv(sorted, dir.Path("sorted-csv")));
       ++sortedImages;
     }
 
