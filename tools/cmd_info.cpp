@@ -122,6 +122,22 @@ void PrintChannels(const ChannelGroupInfo& cg) {
   }
 }
 
+// The record bytes the cycle counts of the data group's fixed-length groups state (saturated).
+// Counts are read before the data, and a writer writes records before counting them, so only
+// counts ahead of their records (a power loss kept records from the disk, or a writer stopped
+// between them) make this exceed the data.
+uint64_t CountedBytes(const DataGroupInfo& dg) {
+  constexpr uint64_t kAll = ~uint64_t{0};
+  uint64_t counted = 0;
+  for (const ChannelGroupInfo& cg : dg.groups) {
+    const uint64_t record = cg.RecordLength() + dg.recordIdSize;
+    if (cg.IsVlsd() || record == 0) continue;
+    if (cg.cycleCount > (kAll - counted) / record) return kAll;
+    counted += cg.cycleCount * record;
+  }
+  return counted;
+}
+
 }  // namespace
 
 int RunInfo(const std::vector<std::string>& args) {
@@ -140,9 +156,14 @@ int RunInfo(const std::vector<std::string>& args) {
   PrintTime("start time", f.startTimeNs, f.tzOffsetMin, f.dstOffsetMin, f.timeFlags);
   PrintHeaderComment(f.comment);
   PrintHistory(f.history);
+  std::vector<std::string> warnings = f.warnings;
   for (size_t d = 0; d < f.dataGroups.size(); ++d) {
     const DataGroupInfo& dg = f.dataGroups[d];
     const DataLayout layout = reader.Layout(dg);
+    if (layout.readable && CountedBytes(dg) > layout.totalLength)
+      warnings.push_back("the cycle counts of data group " + std::to_string(d + 1) + " state more records than its " +
+                         std::to_string(layout.totalLength) + " bytes of data hold (records that did not reach the "
+                         "disk); export and sort read the records present");
     std::printf("data group %zu: record ID size %u, ", d + 1, static_cast<unsigned>(dg.recordIdSize));
     if (layout.readable)
       std::printf("data %llu bytes in %llu block(s) (%s)\n",
@@ -171,7 +192,7 @@ int RunInfo(const std::vector<std::string>& args) {
     }
   }
   std::fflush(stdout);
-  for (const std::string& w : f.warnings) std::fprintf(stderr, "quillmark info: warning: %s\n", w.c_str());
+  for (const std::string& w : warnings) std::fprintf(stderr, "quillmark info: warning: %s\n", w.c_str());
   return 0;
 }
 
