@@ -19,6 +19,7 @@
 #include "cli_text.h"
 #include "platform/platform.h"
 #include "stream/record_splitter.h"
+#include "stream/torn_record.h"
 
 namespace qm::cli {
 namespace {
@@ -330,6 +331,12 @@ struct RecordReader::Split {
       const uint8_t* whole = split.record.Add(p, n, complete);
       // A record behind its group's cycle count is left out (a writer adding records).
       if (whole == nullptr || split.counts[t->group] >= split.cycles[t->group]) return true;
+      // So is one that lost its tail to a power loss with the record ID behind it: the data
+      // ends in front of it, as the roll-back on reopen and the sort end it.
+      const auto declared = [this](uint64_t id) { return split.targets.count(id) != 0; };
+      if (LostItsTail(split.stream, split.placement, split.splitter.RecordStart(), split.id, split.idSize, whole,
+                      t->length, declared))
+        return true;
       split.delivered = whole;
       if (++split.counts[t->group] == split.cycles[t->group]) --split.open;
       return false;  // one record per call of Next
@@ -340,12 +347,14 @@ struct RecordReader::Split {
     }
   };
 
-  Split(const DataGroupInfo& dg, uint64_t totalLength, bool atRestFile)
-      : sink{*this}, splitter(dg.recordIdSize, sink), total(totalLength), idSize(dg.recordIdSize),
-        atRest(atRestFile) {}
+  Split(const DataGroupInfo& dg, m4DataStream& data, bool atRestFile)
+      : sink{*this}, splitter(dg.recordIdSize, sink), stream(data), placement(data.Placement()),
+        total(data.TotalLength()), idSize(dg.recordIdSize), atRest(atRestFile) {}
 
   Sink sink;
   RecordSplitter<Sink> splitter;
+  m4DataStream& stream;
+  DataPlacement placement;
   uint64_t total;
   uint32_t idSize;
   bool atRest;  // no writer held the file: nothing is being added behind the counts
@@ -379,7 +388,7 @@ bool RecordReader::Open(std::string* error) {
     return false;
   }
   stream_.Seek(0);
-  split_ = std::make_unique<Split>(dg_, stream_.TotalLength(), atRest_);
+  split_ = std::make_unique<Split>(dg_, stream_, atRest_);
   Split& s = *split_;
   s.counts.assign(dg_.groups.size(), 0);
   s.cycles.resize(dg_.groups.size());

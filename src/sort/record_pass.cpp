@@ -17,6 +17,7 @@
 #include "stream/dz_inflate.h"
 #include "stream/data_stream.h"
 #include "stream/record_splitter.h"
+#include "stream/torn_record.h"
 
 using namespace qm;
 
@@ -33,6 +34,7 @@ struct PassTarget {
   uint64_t count = 0;     // the group's cycle count ...
   uint64_t seen = 0;      // ... and its records met so far
   bool copied = false;    // the target group: its records go to the new data group
+  uint64_t id = 0;
 };
 
 // The records loop: each record of the target group goes to the writer, whole.
@@ -45,6 +47,9 @@ struct PassSink {
   uint64_t copied = 0;
   PassEnd end = PassEnd::kExhausted;
   RecordAssembler record;
+  m4DataStream* reader = nullptr;
+  DataPlacement placement;
+  const RecordSplitter<PassSink>* split = nullptr;
 
   PassTarget* Take(uint64_t id) {
     const auto it = targets.find(id);
@@ -64,6 +69,10 @@ struct PassSink {
     if (!t->copied) return true;
     const uint8_t* whole = record.Add(p, n, complete);
     if (whole == nullptr) return true;
+    // A record that lost its tail to a power loss, with the record ID behind it, was never
+    // written whole: the data ends in front of it.
+    const auto declared = [this](uint64_t id) { return targets.count(id) != 0; };
+    if (LostItsTail(*reader, placement, split->RecordStart(), t->id, idSize, whole, t->length, declared)) return true;
     // The new group's stream refuses bytes only when it could not be set up; lost records are
     // a failed pass, never a silent one.
     if (!writer.WriteBytes(static_cast<uint32_t>(t->length), whole)) {
@@ -81,6 +90,7 @@ struct PassSink {
 
 PassEnd ReadRecords(m4DataStream& reader, PassSink& sink, uint8_t idSize, uint64_t* offset) {
   RecordSplitter<PassSink> split(idSize, sink);
+  sink.split = &split;
   const uint64_t total = reader.TotalLength();
   std::unique_ptr<uint8_t[]> piece(
       new (std::nothrow) uint8_t[std::clamp<uint64_t>(total, 1, kPieceSize) + kSplitSlack]);
@@ -201,10 +211,11 @@ PassOutcome CopyGroupRecords(const M4DGBlock& source, const RecordLengthMap& map
         const auto count = map.counts.find(id);
         t.count = count != map.counts.end() ? count->second : 0;
         t.copied = id == targetId;
+        t.id = id;
       }
       PassSink pass{targets, *writer, std::min(map.largest, DeliverableBytes(source.GetFile(), *reader)),
                     source.dg_rec_id_size, 0,
-                    PassEnd::kExhausted, RecordAssembler()};
+                    PassEnd::kExhausted, RecordAssembler(), reader.get(), reader->Placement(), nullptr};
       out.end = ReadRecords(*reader, pass, source.dg_rec_id_size, &out.offset);
       out.recordsCopied = pass.copied;
     }

@@ -17,6 +17,7 @@
 #include "block/text_block.h"
 #include "file/mdf4_file.h"
 #include "stream/record_splitter.h"
+#include "stream/torn_record.h"
 
 using namespace qm;
 
@@ -52,8 +53,6 @@ using namespace qm;
 // samples in the order they were written.
 
 namespace {
-
-constexpr uint64_t kSector = 512;
 
 // The program identifier field holds this library's identifier, padded with blanks.
 bool WrittenByThisLibrary(const MDF4File& file) {
@@ -176,8 +175,10 @@ class Cursor {
     for (const Block& b : blocks_) {
       starts_.push_back(total_);
       total_ += b.length;
+      placement_.Add(b.position + fmt::kBlockHeaderSize, b.length);
     }
   }
+  const DataPlacement& Placement() const { return placement_; }
   uint64_t Total() const { return total_; }
   // File position of stream offset (< Total()).
   uint64_t FilePosition(uint64_t offset) const {
@@ -203,20 +204,6 @@ class Cursor {
     }
     return true;
   }
-  // Whether the record at offset, n bytes, begins before the file sector `sector` and holds
-  // nothing but zeros in it: its start reached the disk, its part in that sector may not.
-  bool TornInto(uint64_t offset, uint64_t n, uint64_t sector) {
-    if (FilePosition(offset) >= sector) return false;
-    bool inSector = false;
-    for (uint64_t k = 0; k < n; ++k) {
-      const uint64_t position = FilePosition(offset + k);
-      if (position < sector || position >= sector + kSector) continue;
-      uint8_t byte = 0;
-      if (!Read(offset + k, 1, &byte) || byte != 0) return false;
-      inSector = true;
-    }
-    return inSector;
-  }
 
  private:
   static constexpr uint64_t kPiece = 1 << 20;
@@ -227,6 +214,7 @@ class Cursor {
   const std::vector<Block>& blocks_;
   std::vector<uint64_t> starts_;
   uint64_t total_ = 0;
+  DataPlacement placement_;
   std::vector<uint8_t> piece_;
   uint64_t pieceStart_ = 0;
 };
@@ -274,8 +262,12 @@ uint64_t ValidPrefix(Cursor& cursor, std::map<uint16_t, Group>& groups) {
   // Bytes that never reached the disk read as zeros, and the wrong ID lies in such a sector:
   // the record in front of it that runs into that sector with nothing but zeros there lost
   // its tail. (One that holds only zeros there because its values are zeros goes with it.)
+  const auto byteAt = [&](uint64_t k) {
+    uint8_t byte = 1;
+    return cursor.Read(sink.lastOffset + k, 1, &byte) ? byte : uint8_t{1};
+  };
   if (sink.idWrong && sink.last != nullptr &&
-      cursor.TornInto(sink.lastOffset, sink.last->recordSize, cursor.FilePosition(sink.keep) & ~(kSector - 1))) {
+      ZerosInClosingSector(cursor.Placement(), sink.lastOffset, sink.last->recordSize, byteAt)) {
     --sink.last->seen;
     return sink.lastOffset;
   }

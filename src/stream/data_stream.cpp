@@ -182,6 +182,26 @@ uint64_t m4DataStream::Seek(uint64_t offset) {
   return 0;
 }
 
+bool m4DataStream::PeekAt(uint64_t offset, uint32_t n, void* destination) {
+  const uint64_t offset0 = offset_, fragmentOffset0 = fragmentOffset_;
+  const size_t current0 = current_;
+  const bool read = offset < totalLength_ && n <= totalLength_ - offset && Seek(offset) == offset &&
+                    ReadBytes(n, destination) == static_cast<int32_t>(n);
+  offset_ = offset0;
+  fragmentOffset_ = fragmentOffset0;
+  current_ = current0;
+  return read;
+}
+
+qm::DataPlacement m4DataStream::Placement() const {
+  qm::DataPlacement placement;
+  for (const Fragment& f : fragments_) {
+    if (f.type == fmt::kDZ) placement.MarkCompressed();
+    placement.Add(f.position, f.length);
+  }
+  return placement;
+}
+
 bool m4DataStream::Inflate(Fragment& fragment) {
   std::unique_ptr<M4DZBlock> dz =
       LoadAs<M4DZBlock>(readFile_, fragment.position - fmt::kBlockHeaderSize, fmt::kDZ);

@@ -8,6 +8,7 @@
 
 #include "block/list_blocks.h"
 #include "stream/dz_inflate.h"
+#include "stream/torn_record.h"
 
 #include "block/data_block.h"
 #include "file/mdf4_file.h"
@@ -49,6 +50,11 @@ class m4DataStream {
   uint64_t Seek(uint64_t offset);
   // Reads up to n bytes; fewer means the end of the data, a failed read or a failed inflation.
   int32_t ReadBytes(uint32_t n, void* destination);
+
+  // Reads n bytes at offset and leaves the stream where it was; false when they cannot be read.
+  bool PeekAt(uint64_t offset, uint32_t n, void* destination);
+  // Where the data's bytes lie in the file (not Plain when a block is compressed).
+  qm::DataPlacement Placement() const;
 
   uint64_t TotalLength() const { return totalLength_; }
   uint64_t Offset() const { return offset_; }
