@@ -381,9 +381,9 @@ bool SortJob::CopyChannelGroup(const M4DGBlock& sourceDg, const M4CGBlock& sourc
     dataEndNoted_ = true;
   }
   if (!pass.Ok() && dataEnd == nullptr) copyOk_ = false;
-  // A count is trusted only as far as the records it counts are there.
-  if ((pass.Ok() || dataEnd != nullptr) && pass.recordsCopied < cg->cg_cycle_count)
-    cg->cg_cycle_count = pass.recordsCopied;
+  // A count is trusted only as far as the records it counts are there. A failed pass lowers it
+  // too, so that even the copy of a failed sort never counts records it does not hold.
+  if (pass.recordsCopied < cg->cg_cycle_count) cg->cg_cycle_count = pass.recordsCopied;
 
   EndGroup(dg, cg);
   const int64_t end = os::MonotonicTicks();
