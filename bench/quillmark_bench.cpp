@@ -634,15 +634,6 @@ struct DZChunk {
   uint32_t length;
 };
 
-// Stores length bytes of `in` as rows of `columns` bytes, column by column; the bytes that do
-// not fill a row follow unchanged.
-void Transpose(const uint8_t* in, uint32_t length, uint8_t* out, uint32_t columns) {
-  const size_t rows = length / columns;
-  for (size_t r = 0; r < rows; ++r)
-    for (size_t c = 0; c < columns; ++c) out[c * rows + r] = in[r * columns + c];
-  std::memcpy(out + rows * columns, in + rows * columns, length - rows * columns);
-}
-
 // Compresses data in 4 MiB pieces, transposed first when columns is not 0.
 bool Compress(const std::vector<uint8_t>& data, uint32_t columns, std::vector<DZChunk>& chunks) {
   std::vector<uint8_t> transposed(kPlainChunk);
@@ -652,7 +643,7 @@ bool Compress(const std::vector<uint8_t>& data, uint32_t columns, std::vector<DZ
     c.length = static_cast<uint32_t>(std::min<size_t>(kPlainChunk, data.size() - pos));
     const uint8_t* input = c.original;
     if (columns != 0) {
-      Transpose(c.original, c.length, transposed.data(), columns);
+      qm::Transpose(c.original, c.length, transposed.data(), columns);
       input = transposed.data();
     }
     uLongf size = compressBound(c.length);

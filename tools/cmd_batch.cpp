@@ -193,8 +193,8 @@ int RunSortCommand(const std::vector<std::string>& args) {
   int status = 0;
   // --compress goes to every file's sort as it is; the sort checks it.
   std::vector<std::string> rest, compress;
-  for (const std::string& a : args)
-    (a == "--compress" || a.rfind("--compress=", 0) == 0 ? compress : rest).push_back(a);
+  int level = 0;
+  for (const std::string& a : args) (ParseCompress(a, &level) ? compress : rest).push_back(a);
   if (!Start("sort", kSortHelp, kSortManyHelp, rest, {}, &batch, &single, &status)) return status;
   std::string error;
   if (!batch.hasOutputDir && !batch.hasJobs) return RunSort(args);

@@ -33,10 +33,6 @@ const char* const kSortHelp =
     "read it. The same records, channels and texts as without it; 'quillmark info' shows the\n"
     "compression of each data group.\n";
 
-namespace {
-
-// Reads --compress (the default level) or --compress=LEVEL; false when a does not start with
-// --compress. *level is 0 for a level that is not a number from 1 to 12.
 bool ParseCompress(const std::string& a, int* level) {
   const std::string option = "--compress";
   if (a.rfind(option, 0) != 0) return false;
@@ -52,6 +48,8 @@ bool ParseCompress(const std::string& a, int* level) {
   if (n >= kMinCompressLevel && n <= kMaxCompressLevel) *level = n;
   return true;
 }
+
+namespace {
 
 // Whether the source holds data groups without record IDs (already sorted), which a sort cannot
 // copy: "" when none, else the reason.

@@ -16,6 +16,9 @@ int RunRepair(const std::vector<std::string>& args);
 // sort and export as typed: several files (with --output-dir DIR, -j N) run the single-file
 // command once per file and end with a summary; otherwise the single-file command itself.
 int RunSortCommand(const std::vector<std::string>& args);
+// Reads --compress (the default level) or --compress=LEVEL; false when a is not that option.
+// *level is 0 for a level that is not a number from 1 to 12.
+bool ParseCompress(const std::string& a, int* level);
 int RunExportCommand(const std::vector<std::string>& args);
 
 extern const char* const kDemoHelp;

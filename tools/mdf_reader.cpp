@@ -98,7 +98,7 @@ bool MdfReader::Open(const std::string& path, std::string* error) {
       return false;
     }
     uint8_t id[fmt::kIdBlockSize];
-    if (!probe.ReadAt(0, sizeof id, id) || std::memcmp(id, fmt::kFileIdentifier, fmt::kIdTextFieldSize) != 0) {
+    if (!probe.ReadAt(0, sizeof id, id) || std::memcmp(id, fmt::kIdFile, fmt::kIdTextFieldSize) != 0) {
       *error = "'" + path + "' is not an MDF file";
       return false;
     }
@@ -120,7 +120,8 @@ bool MdfReader::Open(const std::string& path, std::string* error) {
       *error = "'" + path + "' is not a valid MDF 4 file (no readable header block)";
       return false;
     }
-    if (Load()) break;
+    // A file no writer holds does not change: what one load could not follow stays so.
+    if (Load() || atRest_) break;
     sameSize = file_.GetEnd() == previousEnd ? sameSize + 1 : 0;
     previousEnd = file_.GetEnd();
   }
@@ -302,6 +303,8 @@ struct RecordReader::Split {
     bool variable = false;
     uint64_t length = 0;
     size_t group = 0;
+    uint64_t count = 0;  // the group's cycle count ...
+    uint64_t seen = 0;   // ... and its records given so far
   };
   enum class End { kNone, kUnknownId, kBeyondCounts, kBeyondCount, kTooLarge, kTooLong };
 
@@ -320,7 +323,7 @@ struct RecordReader::Split {
       // not cover: a write its writer never completed, or one whose count a power loss kept
       // from the disk. The records after it are later calls, so the data ends here and what
       // is read stays a prefix of the writes.
-      if (split.atRest && split.counts[t.group] >= split.cycles[t.group]) return Stop(End::kBeyondCount);
+      if (split.atRest && t.seen >= t.count) return Stop(End::kBeyondCount);
       const uint64_t left = split.total - split.splitter.RecordStart();
       // A record longer than the data left is cut off: it is not collected.
       if (t.length > left - std::min<uint64_t>(left, split.idSize)) return Stop(End::kTooLong);
@@ -330,7 +333,7 @@ struct RecordReader::Split {
     bool Data(Target* t, const uint8_t* p, uint64_t n, bool complete) {
       const uint8_t* whole = split.record.Add(p, n, complete);
       // A record behind its group's cycle count is left out (a writer adding records).
-      if (whole == nullptr || split.counts[t->group] >= split.cycles[t->group]) return true;
+      if (whole == nullptr || t->seen >= t->count) return true;
       // So is one that lost its tail to a power loss with the record ID behind it: the data
       // ends in front of it, as the roll-back on reopen and the sort end it.
       const auto declared = [this](uint64_t id) { return split.targets.count(id) != 0; };
@@ -338,7 +341,7 @@ struct RecordReader::Split {
                       t->length, declared))
         return true;
       split.delivered = whole;
-      if (++split.counts[t->group] == split.cycles[t->group]) --split.open;
+      if (++t->seen == t->count) --split.open;
       return false;  // one record per call of Next
     }
     Target* Stop(End why) {
@@ -359,14 +362,12 @@ struct RecordReader::Split {
   uint32_t idSize;
   bool atRest;  // no writer held the file: nothing is being added behind the counts
   std::unordered_map<uint64_t, Target> targets;  // record ID to its group (the first one wins)
-  std::vector<uint64_t> counts, cycles;
   size_t open = 0;  // groups that have not given all their counted records yet
   RecordAssembler record;
   Target* taken = nullptr;  // the group of the record taken last
   const uint8_t* delivered = nullptr;
   End end = End::kNone;
   uint64_t id = 0;
-  bool started = false;  // a piece was fed: Feed goes on in it
   bool readFailed = false;
 };
 
@@ -390,13 +391,10 @@ bool RecordReader::Open(std::string* error) {
   stream_.Seek(0);
   split_ = std::make_unique<Split>(dg_, stream_, atRest_);
   Split& s = *split_;
-  s.counts.assign(dg_.groups.size(), 0);
-  s.cycles.resize(dg_.groups.size());
   // Without record IDs every record belongs to the single group, read as ID 0.
   for (size_t i = 0; i < dg_.groups.size(); ++i) {
     const ChannelGroupInfo& cg = dg_.groups[i];
-    s.cycles[i] = cg.cycleCount;
-    Split::Target t{cg.IsVlsd(), cg.RecordLength(), i};
+    Split::Target t{cg.IsVlsd(), cg.RecordLength(), i, cg.cycleCount};
     if (s.targets.emplace(dg_.recordIdSize == 0 ? 0 : cg.recordId, t).second && !cg.IsVlsd() && cg.cycleCount != 0)
       ++s.open;
   }
@@ -424,8 +422,8 @@ RecordReader::Status RecordReader::Next(size_t* group, const uint8_t** record, u
   Split& s = *split_;
   using Stop = RecordSplitter<Split::Sink>::Stop;
   for (;;) {
-    Stop stop = Stop::kFed;
-    if (s.started) stop = s.splitter.Feed(nullptr, nullptr);
+    // What is left of the piece fed last (nothing before the first).
+    Stop stop = s.splitter.Feed(nullptr, nullptr);
     if (stop == Stop::kFed) {
       // Everything fed is split: the next piece, or the end of the data.
       const uint64_t left = s.total - stream_.Offset();
@@ -445,7 +443,6 @@ RecordReader::Status RecordReader::Next(size_t* group, const uint8_t** record, u
       const int32_t got = stream_.ReadBytes(want, buffer_.data());
       const uint32_t n = got > 0 ? static_cast<uint32_t>(got) : 0;
       s.readFailed = n < want;
-      s.started = true;
       stop = s.splitter.Feed(buffer_.data(), buffer_.data() + n);
       if (stop == Stop::kFed) continue;
     }
@@ -457,7 +454,7 @@ RecordReader::Status RecordReader::Next(size_t* group, const uint8_t** record, u
       *record = s.delivered;
       s.delivered = nullptr;
       *group = s.taken->group;
-      *index = s.counts[*group] - 1;
+      *index = s.taken->seen - 1;
       return Status::kRecord;
     }
     // The sink ended the data at the record that begins here.
@@ -471,7 +468,7 @@ RecordReader::Status RecordReader::Next(size_t* group, const uint8_t** record, u
       case Split::End::kBeyondCount:
         warning_ = "a record of group '" + dg_.groups[s.taken->group].name + "' at data offset " +
                    std::to_string(start) + " lies behind the group's cycle count of " +
-                   std::to_string(s.cycles[s.taken->group]) +
+                   std::to_string(s.taken->count) +
                    " (a write that was not completed); the data was read up to there";
         return Status::kEnd;
       case Split::End::kUnknownId:

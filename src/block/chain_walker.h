@@ -1,4 +1,4 @@
-// ChainWalker: the one walk along a chain of blocks (next links, data lists, lists of lists).
+// ChainWalker: the one walk along a chain of blocks (next links, data lists).
 #pragma once
 
 #include <cstdint>
@@ -7,7 +7,6 @@
 
 #include "block/block_factory.h"
 #include "block/byte_order.h"
-#include "block/list_blocks.h"
 #include "platform/direct_file.h"
 
 // Why a walk ended.
@@ -107,43 +106,4 @@ ChainEnd ForEachInChain(mDirectFile* file, uint64_t first, uint16_t type, uint32
   while (std::unique_ptr<T> block = walk.Next())
     if (!visit(*block)) break;
   return walk.End();
-}
-
-// The data lists of a data group's data link: a chain of ##DL blocks, directly or behind an
-// ##HL (list of lists) whose first link leads to it. Walked like any chain; a link that does
-// not lead to a list ends the walk as unreadable.
-class DataListWalker {
- public:
-  // listOfLists: set when the data link leads to an ##HL.
-  DataListWalker(mDirectFile* file, uint64_t dataLink);
-  std::unique_ptr<M4DLBlock> Next() { return walk_.Next(); }
-  ChainEnd End() const { return walk_.End(); }
-  bool StoppedEarly() const { return walk_.StoppedEarly(); }
-  bool BehindListOfLists() const { return behindHL_; }
-
-  // How many blocks list names that it has links for: dl_count is untrusted and may name more
-  // than the list holds. False when it does.
-  static bool EntryCount(const M4DLBlock& list, uint32_t* count);
-
- private:
-  static uint64_t FirstList(mDirectFile* file, uint64_t dataLink, bool* behindHL);
-  bool behindHL_ = false;
-  ChainWalker<M4DLBlock> walk_;
-};
-
-inline uint64_t DataListWalker::FirstList(mDirectFile* file, uint64_t dataLink, bool* behindHL) {
-  uint8_t header[qm::fmt::kBlockHeaderSize];
-  if (!ReadHeaderAt(file, dataLink, header) || qm::LoadLE16(header + 2) != qm::fmt::kHL) return dataLink;
-  *behindHL = true;
-  std::unique_ptr<M4HLBlock> hl = LoadAs<M4HLBlock>(file, dataLink, qm::fmt::kHL);
-  // An unreadable ##HL leads nowhere: its own position, which is no list, ends the walk.
-  return hl ? hl->GetLink(qm::fmt::kHlDlFirst) : dataLink;
-}
-
-inline DataListWalker::DataListWalker(mDirectFile* file, uint64_t dataLink)
-    : walk_(file, FirstList(file, dataLink, &behindHL_), qm::fmt::kDL, qm::fmt::kDlNext) {}
-
-inline bool DataListWalker::EntryCount(const M4DLBlock& list, uint32_t* count) {
-  *count = list.dl_count;
-  return list.GetLinkCount() >= 1 && list.dl_count <= list.GetLinkCount() - 1;
 }

@@ -41,7 +41,6 @@ constexpr uint32_t kLinkSize = 8;
 constexpr uint64_t kBlockAlignment = 8;
 
 // Identification block at offset 0 and the header block right behind it.
-constexpr const char* kFileIdentifier = "MDF     ";  // id_file, blank-padded
 constexpr uint32_t kIdBlockSize = 64;
 constexpr uint32_t kIdFileOffset = 0;
 constexpr uint32_t kIdVersOffset = 8;

@@ -56,11 +56,6 @@ M4CGBlock* M4DGBlock::AddCG(M4CGBlock* cg) {
   return AppendToChain(*this, qm::fmt::kDgCgFirst, lastCG_, cg);
 }
 
-void M4DGBlock::ReleaseLastCG() {
-  lastCG_.reset();
-  Write(BlockParts::kAll);
-}
-
 M4FHBlock* M4HDBlock::AddFH(M4FHBlock* fh) {
   if (fh == nullptr) return nullptr;
   return AppendToChain(*this, qm::fmt::kHdFhFirst, lastFH_, fh);

@@ -45,9 +45,6 @@ class M4DGBlock : public m4BlockImpl<m4DGRecord, uint8_t, qm::fmt::kDG> {
   explicit M4DGBlock(uint8_t recordIdSize = 0) : m4BlockImpl(4) { dg_rec_id_size = recordIdSize; }
   // Places cg and links it behind the newest group (ownership passes); a null cg does nothing.
   M4CGBlock* AddCG(M4CGBlock* cg);
-  // Destroys the newest group object (the group stays on disk) and rewrites this data group in
-  // full, first-group link included.
-  void ReleaseLastCG();
   M4CGBlock* LastCG() const { return lastCG_.get(); }
   // Takes cg (or none) as the newest group without placing it: one loaded from the file.
   void AdoptLastCG(M4CGBlock* cg) { lastCG_.reset(cg); }

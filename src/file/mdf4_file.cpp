@@ -56,6 +56,12 @@ MDF4File::~MDF4File() { Close(); }
 
 void MDF4File::Close() { direct_.Close(); }
 
+bool MDF4File::WrittenBy(const char* programId) const {
+  uint8_t field[fmt::kIdTextFieldSize];
+  FillField(field, programId);
+  return std::memcmp(idBlock_ + fmt::kIdProgOffset, field, sizeof field) == 0;
+}
+
 uint16_t MDF4File::Version() const { return LoadLE16(idBlock_ + fmt::kIdVerOffset); }
 
 bool MDF4File::Create(const char16_t* name, const char* programId, int32_t version) {

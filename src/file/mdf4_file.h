@@ -65,11 +65,12 @@ class MDF4File {
   M4HDBlock& HD() { return hd_; }
   const uint8_t* IdBlock() const { return idBlock_; }
   uint16_t Version() const;
+  // Whether the identification block names programId (blank-padded as Create writes it).
+  bool WrittenBy(const char* programId) const;
 
   CycleCounterTable& Counters() { return counters_; }
   void RegisterCycleCounter(const M4CGBlock& cg, uint64_t key) { counters_.RegisterCycleCounter(cg, key); }
   void AddCycles(uint64_t key, uint64_t n) { counters_.AddCycles(key, n); }
-  void FlushCycleCounters() { counters_.FlushCycleCounters(direct_); }
   // Takes every count from the file again, forgetting groups whose count field lies beyond
   // the end of file: for a writer whose last operation was taken back (UndoToMark). False
   // when a count cannot be read.

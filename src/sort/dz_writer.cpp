@@ -123,11 +123,15 @@ void DZBlockQueue::Discard() {
 
 // ---- One group ---------------------------------------------------------------------------
 
+uint64_t BufferShare(uint64_t budget, uint64_t part, uint64_t all, uint64_t least, uint64_t most) {
+  const double share = static_cast<double>(budget) * static_cast<double>(part) /
+                       static_cast<double>(std::max<uint64_t>(all, 1));
+  return std::clamp<uint64_t>(static_cast<uint64_t>(share), least, most);
+}
+
 uint64_t CompressedBlockShare(uint64_t groupBytes, uint64_t allBytes, uint64_t recordLength,
                               uint64_t budget, uint64_t minimum, uint64_t blockLimit) {
-  const double share = static_cast<double>(budget) * static_cast<double>(groupBytes) /
-                       static_cast<double>(std::max<uint64_t>(allBytes, 1));
-  uint64_t bytes = std::clamp<uint64_t>(static_cast<uint64_t>(share), minimum, blockLimit);
+  uint64_t bytes = BufferShare(budget, groupBytes, allBytes, minimum, blockLimit);
   // Never more than the group's data needs.
   bytes = std::min(bytes, std::max<uint64_t>(groupBytes, 1));
   return std::max(bytes, recordLength);

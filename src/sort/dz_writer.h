@@ -120,8 +120,6 @@ class DZGroupWriter : public m4DataStream {
   bool Complete();
   void Finish() override { Complete(); }
   bool NoMemory() const { return noMemory_; }
-  uint64_t BlockSize() const { return blockSize_; }
-  uint8_t ZipType() const { return zipType_; }
 
  private:
   bool AppendSlow(const uint8_t* p, uint64_t n);
@@ -140,6 +138,10 @@ class DZGroupWriter : public m4DataStream {
   std::unique_ptr<M4HLBlock> listHead_;
   M4DGBlock* target_ = nullptr;
 };
+
+// A group's part of a budget of buffer bytes shared among groups in proportion to their data
+// (part of all bytes), kept between least and most.
+uint64_t BufferShare(uint64_t budget, uint64_t part, uint64_t all, uint64_t least, uint64_t most);
 
 // The block share of a group of groupBytes original bytes among groups of allBytes: the
 // groups of a data group share budget bytes of buffers in proportion to their data, each

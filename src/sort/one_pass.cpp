@@ -356,16 +356,10 @@ SplitEnd DataGroupSplitter::Run(mDirectFile* destination) {
       }
       const uint64_t regionBytes = g.region.End() - g.region.start;
       uint64_t size = settings_.fixedBuffer;
-      if (size == 0) {
-        const double share = static_cast<double>(settings_.bufferBudget) *
-                             static_cast<double>(regionBytes) /
-                             static_cast<double>(std::max<uint64_t>(regionTotal, 1));
-        size = std::clamp<uint64_t>(static_cast<uint64_t>(share), settings_.minBuffer,
-                                    settings_.maxBuffer);
-        size = std::min(size, regionBytes);
-      }
-      targets[i].length = g.recordLength;
-      targets[i].declared = g.declaredCount;
+      if (size == 0)
+        size = std::min(BufferShare(settings_.bufferBudget, regionBytes, regionTotal, settings_.minBuffer,
+                                    settings_.maxBuffer),
+                        regionBytes);
       targets[i].writer.Init(destination, g.region, size);
     }
 

@@ -155,8 +155,7 @@ uint64_t DeliverableBytes(mDirectFile* file, const m4DataStream& reader) {
 }
 
 bool BuildRecordLengthMap(const M4DGBlock& dg, RecordLengthMap* map) {
-  map->lengths.clear();
-  map->counts.clear();
+  map->groups.clear();
   map->largest = 0;
   mDirectFile* file = dg.GetFile();
   try {
@@ -166,7 +165,7 @@ bool BuildRecordLengthMap(const M4DGBlock& dg, RecordLengthMap* map) {
       const uint64_t length = variable ? kVariableLength : cg.RecordSize();
       if (!variable) map->largest = std::max(map->largest, length);
       // The first group with an ID keeps it.
-      if (map->lengths.emplace(cg.cg_record_id, length).second) map->counts[cg.cg_record_id] = cg.cg_cycle_count;
+      map->groups.emplace(cg.cg_record_id, RecordLengthMap::Group{length, cg.cg_cycle_count});
       return true;
     });
   } catch (const std::bad_alloc&) {
@@ -204,12 +203,11 @@ PassOutcome CopyGroupRecords(const M4DGBlock& source, const RecordLengthMap& map
       // group declaring gigabytes in a small file) is never collected, and a record that long
       // fails the pass when it is met.
       std::unordered_map<uint64_t, PassTarget> targets;
-      for (const auto& [id, length] : map.lengths) {
+      for (const auto& [id, group] : map.groups) {
         PassTarget& t = targets[id];
-        t.variable = length == kVariableLength;
-        t.length = t.variable ? 0 : length;
-        const auto count = map.counts.find(id);
-        t.count = count != map.counts.end() ? count->second : 0;
+        t.variable = group.length == kVariableLength;
+        t.length = t.variable ? 0 : group.length;
+        t.count = group.count;
         t.copied = id == targetId;
         t.id = id;
       }

@@ -13,12 +13,15 @@ class mDirectFile;
 // 4-byte length and that many bytes.
 inline constexpr uint64_t kVariableLength = ~uint64_t{0};
 
-// Record ID -> record length of the channel groups of one data group (kVariableLength for a
-// VLSD group), and the largest fixed record length of any of its groups (also of a group whose
-// ID was already taken).
+// Record ID -> record length (kVariableLength for a VLSD group) and cycle count of the channel
+// groups of one data group, and the largest fixed record length of any of its groups (also of
+// a group whose ID was already taken).
 struct RecordLengthMap {
-  std::unordered_map<uint64_t, uint64_t> lengths;
-  std::unordered_map<uint64_t, uint64_t> counts;  // record ID -> cycle count of its group
+  struct Group {
+    uint64_t length = 0;
+    uint64_t count = 0;
+  };
+  std::unordered_map<uint64_t, Group> groups;
   uint64_t largest = 0;
 };
 

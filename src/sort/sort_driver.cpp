@@ -28,11 +28,6 @@ using namespace qm;
 
 namespace {
 
-// Block buffers of a compressed copy's one pass: the groups of a data group share this many
-// bytes in proportion to their data, each at least kCompressMinBlock (or one record).
-constexpr uint64_t kCompressBudget = 16ull << 20;
-constexpr uint64_t kCompressMinBlock = 4u << 10;
-
 // Walks the chain of T blocks that starts at parent's link `first` and continues along each
 // element's link 0, one element in memory at a time. visit returns false to stop. A link that
 // loops back or does not lead to a readable T ends the walk: the chain is taken as ending there.
@@ -291,7 +286,7 @@ bool SortJob::CopyDataGroup(const M4DGBlock& dg) {
   }
   // VLSD groups are not copied and not counted.
   int groups = 0;
-  for (const auto& [id, length] : map.lengths) groups += length != kVariableLength ? 1 : 0;
+  for (const auto& [id, group] : map.groups) groups += group.length != kVariableLength ? 1 : 0;
   std::printf("processing %d channel groups ...\n", groups);
   std::fflush(stdout);
   NoteVariableGroups(dg);
@@ -399,11 +394,11 @@ bool SortJob::PlanOnePass(const M4DGBlock& dg, const RecordLengthMap& map,
   WalkChain<M4CGBlock>(&src_, dg, fmt::kDgCgFirst, fmt::kCG, [&](const M4CGBlock& cg) {
     const bool variable = IsVariableGroup(cg);
     const uint64_t length = cg.RecordSize();  // a VLSD group's: all its bytes
-    const auto it = map.lengths.find(cg.cg_record_id);
+    const auto it = map.groups.find(cg.cg_record_id);
     // Two groups sharing an ID both receive every record of it: such data groups, and those
     // whose copy stops at a conversion, are left to the group-by-group copy.
-    possible = ids.insert(cg.cg_record_id).second && it != map.lengths.end() &&
-               it->second == (variable ? kVariableLength : length) &&
+    possible = ids.insert(cg.cg_record_id).second && it != map.groups.end() &&
+               it->second.length == (variable ? kVariableLength : length) &&
                (variable || ConversionsCopyable(cg));
     if (possible) {
       SplitGroup g;
@@ -494,7 +489,7 @@ SortJob::OnePass SortJob::CopyDataGroupInOnePass(const M4DGBlock& dg, const Reco
       // data group links it now and the blocks and lists follow wherever they end up.
       sinks.push_back(MakeSink(planned[index].recordLength,
                                CompressedBlockShare(region.dataBytes, allData, planned[index].recordLength,
-                                                    kCompressBudget, kCompressMinBlock,
+                                                    settings.bufferBudget, settings.minBuffer,
                                                     dz_->Settings().blockLimit)));
       planned[index].sink = sinks.back().get();
       if (region.dataBytes != 0) newDg->SetLink(fmt::kDgData, sinks.back()->ReserveListHead(&dst_));
@@ -528,12 +523,10 @@ SortJob::OnePass SortJob::CopyDataGroupInOnePass(const M4DGBlock& dg, const Reco
 
   // The progress lines of the copy, now that it is complete: each group's time is its own
   // placement plus its share of the one pass, by the size of its data.
-  uint64_t allBytes = 0;
-  for (const SplitGroup& g : planned) allBytes += g.region.dataBytes;
   for (size_t i = 0; i < lines.size(); ++i) {
     const double bytes = static_cast<double>(planned[copied[i]].region.dataBytes);
-    const double share = allBytes == 0 ? 1.0 / static_cast<double>(lines.size())
-                                       : bytes / static_cast<double>(allBytes);
+    const double share = allData == 0 ? 1.0 / static_cast<double>(lines.size())
+                                      : bytes / static_cast<double>(allData);
     PrintGroupLine(lines[i].name);
     PrintDoneLine((static_cast<double>(lines[i].ticks) + share * static_cast<double>(passTicks)) /
                   static_cast<double>(frequency_));

@@ -54,14 +54,6 @@ using namespace qm;
 
 namespace {
 
-// The program identifier field holds this library's identifier, padded with blanks.
-bool WrittenByThisLibrary(const MDF4File& file) {
-  char ours[fmt::kIdTextFieldSize];
-  std::memset(ours, ' ', sizeof ours);
-  std::memcpy(ours, fmt::kProgramId, std::min(std::strlen(fmt::kProgramId), sizeof ours));
-  return std::memcmp(file.IdBlock() + fmt::kIdProgOffset, ours, sizeof ours) == 0;
-}
-
 struct Group {
   bool variable = false;    // never: a data group with a VLSD group is not rolled back
   uint64_t length = 0;      // record bytes behind the ID
@@ -171,34 +163,23 @@ bool ReadList(mDirectFile& file, uint64_t position, uint64_t after, List* list) 
 // The record stream over the valid blocks, read in pieces.
 class Cursor {
  public:
-  Cursor(mDirectFile& file, const std::vector<Block>& blocks) : file_(file), blocks_(blocks) {
-    for (const Block& b : blocks_) {
-      starts_.push_back(total_);
-      total_ += b.length;
-      placement_.Add(b.position + fmt::kBlockHeaderSize, b.length);
-    }
+  Cursor(mDirectFile& file, const std::vector<Block>& blocks) : file_(file) {
+    for (const Block& b : blocks) placement_.Add(b.position + fmt::kBlockHeaderSize, b.length);
   }
   const DataPlacement& Placement() const { return placement_; }
-  uint64_t Total() const { return total_; }
-  // File position of stream offset (< Total()).
-  uint64_t FilePosition(uint64_t offset) const {
-    const size_t i = BlockOf(offset);
-    return blocks_[i].position + fmt::kBlockHeaderSize + (offset - starts_[i]);
+  uint64_t Total() const { return placement_.Total(); }
+  // The bytes from offset on, up to the end of its block or kPiece bytes (*n of them, with
+  // kSplitSlack readable bytes behind), for the record splitter; null when they cannot be read.
+  const uint8_t* Window(uint64_t offset, uint64_t* n) {
+    if (!Fill(offset)) return nullptr;
+    *n = pieceLength_;
+    return piece_.data();
   }
   bool Read(uint64_t offset, uint32_t n, uint8_t* bytes) {
     for (uint32_t k = 0; k < n;) {
       const uint64_t o = offset + k;
-      if (o < pieceStart_ || o >= pieceStart_ + piece_.size()) {
-        const size_t i = BlockOf(o);
-        const uint64_t length = std::min<uint64_t>(kPiece, starts_[i] + blocks_[i].length - o);
-        piece_.resize(length);
-        pieceStart_ = o;
-        if (!file_.ReadAt(FilePosition(o), static_cast<uint32_t>(length), piece_.data())) {
-          piece_.clear();
-          return false;
-        }
-      }
-      const uint64_t run = std::min<uint64_t>(n - k, pieceStart_ + piece_.size() - o);
+      if ((o < pieceStart_ || o >= pieceStart_ + pieceLength_) && !Fill(o)) return false;
+      const uint64_t run = std::min<uint64_t>(n - k, pieceStart_ + pieceLength_ - o);
       std::memcpy(bytes + k, piece_.data() + (o - pieceStart_), run);
       k += static_cast<uint32_t>(run);
     }
@@ -207,16 +188,22 @@ class Cursor {
 
  private:
   static constexpr uint64_t kPiece = 1 << 20;
-  size_t BlockOf(uint64_t offset) const {
-    return static_cast<size_t>(std::upper_bound(starts_.begin(), starts_.end(), offset) - starts_.begin()) - 1;
+  // Reads the piece that starts at offset.
+  bool Fill(uint64_t offset) {
+    pieceStart_ = offset;
+    pieceLength_ = std::min<uint64_t>(kPiece, placement_.RunFrom(offset));
+    piece_.resize(pieceLength_ + kSplitSlack);
+    if (pieceLength_ != 0 &&
+        file_.ReadAt(placement_.FilePosition(offset), static_cast<uint32_t>(pieceLength_), piece_.data()))
+      return true;
+    pieceLength_ = 0;
+    return false;
   }
   mDirectFile& file_;
-  const std::vector<Block>& blocks_;
-  std::vector<uint64_t> starts_;
-  uint64_t total_ = 0;
   DataPlacement placement_;
   std::vector<uint8_t> piece_;
   uint64_t pieceStart_ = 0;
+  uint64_t pieceLength_ = 0;
 };
 
 // Walks the records from the start and returns the length of the longest valid prefix;
@@ -250,14 +237,9 @@ uint64_t ValidPrefix(Cursor& cursor, std::map<uint16_t, Group>& groups) {
   } sink{groups};
   RecordSplitter<Sink> split(fmt::kUnsortedRecordIdSize, sink);
   sink.split = &split;
-  std::vector<uint8_t> piece;
-  for (uint64_t offset = 0; offset < cursor.Total();) {
-    const uint64_t n = std::min<uint64_t>(cursor.Total() - offset, uint64_t{1} << 20);
-    piece.resize(n + kSplitSlack);
-    if (!cursor.Read(offset, static_cast<uint32_t>(n), piece.data()) ||
-        split.Feed(piece.data(), piece.data() + n) != RecordSplitter<Sink>::Stop::kFed)
-      break;
-    offset += n;
+  for (uint64_t offset = 0, n = 0; offset < cursor.Total(); offset += n) {
+    const uint8_t* piece = cursor.Window(offset, &n);
+    if (piece == nullptr || split.Feed(piece, piece + n) != RecordSplitter<Sink>::Stop::kFed) break;
   }
   // Bytes that never reached the disk read as zeros, and the wrong ID lies in such a sector:
   // the record in front of it that runs into that sector with nothing but zeros there lost
@@ -362,7 +344,7 @@ bool ReadChannelGroups(mDirectFile& file, M4DGBlock& dg, std::map<uint16_t, Grou
 
 bool RollBackInterruptedData(MDF4File& written, M4DGBlock& dg, RollBackResult* result) {
   *result = RollBackResult{};
-  if (!WrittenByThisLibrary(written) || dg.dg_rec_id_size != fmt::kUnsortedRecordIdSize) return true;
+  if (!written.WrittenBy(fmt::kProgramId) || dg.dg_rec_id_size != fmt::kUnsortedRecordIdSize) return true;
   mDirectFile& file = written.Direct();
   std::map<uint16_t, Group> groups;
   bool changed = false;

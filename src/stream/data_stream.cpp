@@ -127,14 +127,15 @@ bool m4DataStream::BuildFragments(uint64_t dataLink) {
     // The lists are walked as every chain is: a link that loops back or leads to no list, and
     // a listed link that leads to no data block, end the data there. Only a layout that no
     // reading could make sense of (blocks of different types) fails the stream.
-    DataListWalker walk(readFile_, dataLink);
+    ChainWalker<M4DLBlock> walk(readFile_, position, fmt::kDL, fmt::kDlNext);
     while (std::unique_ptr<M4DLBlock> list = walk.Next()) {
       // A list has a link for each block it counts. When the two disagree, the list reached the
       // disk torn (its header from one write, its count from another): the links are taken as
       // far as they lead to blocks; links beyond the count that lead nowhere are spare.
-      uint32_t count = 0;
-      const bool agrees = DataListWalker::EntryCount(*list, &count);
-      const uint32_t links = list->GetLinkCount() - 1;
+      // dl_count is untrusted: it may name more blocks than the list has links for.
+      const uint32_t count = list->dl_count;
+      const uint32_t links = list->GetLinkCount() == 0 ? 0 : list->GetLinkCount() - 1;
+      const bool agrees = list->GetLinkCount() != 0 && count <= links;
       uint64_t equalLength = 0;
       const bool checkEqual = list->EqualLength(&equalLength);
       for (uint32_t i = 0; i < links; ++i) {
@@ -151,7 +152,7 @@ bool m4DataStream::BuildFragments(uint64_t dataLink) {
         return true;
       }
     }
-    truncated_ = truncated_ || walk.StoppedEarly();
+    truncated_ = walk.StoppedEarly();
     return true;
   }
   const uint16_t type = b->GetType();

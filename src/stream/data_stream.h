@@ -11,8 +11,8 @@
 #include "stream/torn_record.h"
 
 #include "block/data_block.h"
-#include "file/mdf4_file.h"
 
+class CycleCounterTable;
 class mDirectFile;
 class M4DGBlock;
 

@@ -12,8 +12,10 @@ void DataPlacement::Add(uint64_t position, uint64_t length) {
 }
 
 const DataPlacement::Piece& DataPlacement::PieceOf(uint64_t offset) const {
+  if (last_ < pieces_.size() && offset - pieces_[last_].start < pieces_[last_].length) return pieces_[last_];
   const auto after = std::upper_bound(pieces_.begin(), pieces_.end(), offset,
                                       [](uint64_t o, const Piece& p) { return o < p.start; });
+  last_ = static_cast<size_t>(after - 1 - pieces_.begin());
   return *(after - 1);
 }
 
@@ -25,9 +27,13 @@ uint64_t DataPlacement::FilePosition(uint64_t offset) const {
 }
 
 bool DataPlacement::InOneBlock(uint64_t start, uint64_t n) const {
-  if (pieces_.empty() || n == 0 || start >= total_ || n > total_ - start) return false;
-  const Piece& p = PieceOf(start);
-  return start + n <= p.start + p.length;
+  return n != 0 && RunFrom(start) >= n;
+}
+
+uint64_t DataPlacement::RunFrom(uint64_t offset) const {
+  if (offset >= total_) return 0;
+  const Piece& p = PieceOf(offset);
+  return p.start + p.length - offset;
 }
 
 }  // namespace qm

@@ -2,6 +2,7 @@
 // roll-back on reopen and the readers of files that were not rolled back.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -23,6 +24,9 @@ class DataPlacement {
   uint64_t FilePosition(uint64_t offset) const;
   // Whether the n bytes at data offset start lie in one block.
   bool InOneBlock(uint64_t start, uint64_t n) const;
+  // The bytes from data offset `offset` to the end of its block (0 at or behind the end).
+  uint64_t RunFrom(uint64_t offset) const;
+  uint64_t Total() const { return total_; }
 
  private:
   struct Piece {
@@ -31,6 +35,7 @@ class DataPlacement {
   // The block holding data offset `offset` (< the total length).
   const Piece& PieceOf(uint64_t offset) const;
   std::vector<Piece> pieces_;
+  mutable size_t last_ = 0;  // the block found last: readers ask about records in order
   uint64_t total_ = 0;
   bool plain_ = true;
 };
